@@ -1,0 +1,90 @@
+#include "app/app_state.h"
+
+#include <algorithm>
+#include <cstring>
+
+AppState::AppState() = default;
+
+AppState::~AppState() { ClearRules(); }
+
+bool AppState::AppendAccount(const AccountRecord& record) {
+    std::lock_guard lock(mutex);
+    if (accountCount >= kMaxAccounts) {
+        return false;
+    }
+    accounts[accountCount] = record;
+    ++accountCount;
+    return true;
+}
+
+bool AppState::ReplaceAccount(std::uint32_t index, const AccountRecord& record) {
+    std::lock_guard lock(mutex);
+    if (index >= accountCount) {
+        return false;
+    }
+    const std::uint32_t lastCheck = accounts[index].lastCheck;
+    accounts[index] = record;
+    accounts[index].lastCheck = lastCheck;
+    return true;
+}
+
+bool AppState::CopyAccount(std::uint32_t index, AccountRecord& out) const {
+    std::lock_guard lock(mutex);
+    if (index >= accountCount) {
+        return false;
+    }
+    out = accounts[index];
+    return true;
+}
+
+std::uint32_t AppState::AccountCount() const {
+    std::lock_guard lock(mutex);
+    return accountCount;
+}
+
+void AppState::RecordUnwanted(std::uint32_t index, std::string from, std::string subject) {
+    if (index >= kUnwantedSlots) {
+        return;
+    }
+    std::lock_guard lock(mutex);
+    unwantedFrom[index].push_back(std::move(from));
+    unwantedSubject[index].push_back(std::move(subject));
+}
+
+void AppState::CopyUnwanted(std::uint32_t index, std::vector<std::string>& from,
+                            std::vector<std::string>& subject) const {
+    from.clear();
+    subject.clear();
+    if (index >= kUnwantedSlots) {
+        return;
+    }
+    std::lock_guard lock(mutex);
+    from = unwantedFrom[index];
+    subject = unwantedSubject[index];
+}
+
+void AppState::ClearRules() {
+    for (CompiledRule& rule : rules) {
+        if (rule.pattern != nullptr) {
+            pcre2_code_free(rule.pattern);
+        }
+        rule = CompiledRule{};
+    }
+    ruleCount = 0;
+}
+
+void SetAccountText(char (&field)[kTextSize], const std::string& text) {
+    std::memset(field, 0, kTextSize);
+    const std::size_t n = std::min(std::strlen(text.c_str()), kTextSize - 1);
+    std::memcpy(field, text.data(), n);
+}
+
+void SetDataDirectory(AppState& state, const std::string& programFile) {
+    std::memset(state.dataDirectory, 0, kPathSize);
+    const std::size_t slash = programFile.find_last_of('/');
+    if (slash == std::string::npos) {
+        return;
+    }
+    const std::size_t n = std::min(slash + 1, kPathSize - 1);
+    std::memcpy(state.dataDirectory, programFile.data(), n);
+}

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#ifndef PCRE2_CODE_UNIT_WIDTH
+#define PCRE2_CODE_UNIT_WIDTH 8
+#endif
+#include <pcre2.h>
+
+// Header codes of a rule; the scorer tests their bits, so the values are fixed.
+enum HeaderCode : int {
+    kHeaderNone = 0,
+    kHeaderFrom = 1,
+    kHeaderTo = 2,
+    kHeaderCc = 3,
+    kHeaderContentType = 4,
+    kHeaderRecipient = 5,
+    kHeaderReplyTo = 6,
+    kHeaderReturnPath = 7,
+    kHeaderReceived = 8,
+    kHeaderSubject = 9,
+    kHeaderSender = 10,
+    kHeaderMessageId = 11,
+    kHeaderAny = 15,
+};
+
+constexpr std::size_t kMaxAccounts = 100;
+constexpr std::size_t kMaxRules = 2048;
+constexpr std::size_t kUnwantedSlots = 999;
+constexpr std::size_t kTextSize = 256;     // account texts: 255 bytes and the NUL
+constexpr std::size_t kPathSize = 260;     // data directory: 259 bytes and the NUL
+
+struct AccountRecord {
+    char description[kTextSize];
+    char address[kTextSize];
+    char password[kTextSize];
+    int authMethod;        // 0 = USER and PASS, 1 = APOP
+    int periodMinutes;
+    int scanMessages;      // 1 = score every header; anything else = only count
+    std::uint32_t lastCheck;  // seconds since 1970; 0 until the first check
+};
+
+struct CompiledRule {
+    int headerCode;          // 0 marks an empty slot
+    pcre2_code* pattern;     // owned by the table
+    int study;               // 1 when the pattern was JIT-compiled
+    std::uint32_t options;   // always PCRE2_CASELESS
+    int weight;              // negated for Block rules
+};
+
+// The one application object: accounts, compiled rules and the unwanted lists.
+// The tables are fixed arrays indexed directly; the counts say how much is in use.
+//
+// Threads: `mutex` guards the account table, `accountCount` and the unwanted lists
+// against the scan worker. The rule table is written at start-up and afterwards only
+// by the worker's own reload, so it needs no lock.
+class AppState {
+public:
+    AppState();
+    ~AppState();
+    AppState(const AppState&) = delete;
+    AppState& operator=(const AppState&) = delete;
+
+    char dataDirectory[kPathSize] = {};
+    char passphrase[kTextSize] = {};
+    std::array<AccountRecord, kMaxAccounts> accounts{};
+    std::array<CompiledRule, kMaxRules> rules{};
+    std::uint32_t accountCount = 0;
+    std::uint32_t ruleCount = 0;
+    // Set by the pages after any account or rule edit; cleared by every rule reload.
+    std::atomic<int> modified{0};
+    // Set by account edits only; cleared by a successful save of the account file.
+    // Close saves on this flag, so an edit followed by a rule reload is still saved.
+    std::atomic<int> accountsDirty{0};
+    std::array<std::vector<std::string>, kUnwantedSlots> unwantedFrom;
+    std::array<std::vector<std::string>, kUnwantedSlots> unwantedSubject;
+
+    mutable std::mutex mutex;
+
+    // Appends an account under the lock. Refused (false) when the table is full.
+    bool AppendAccount(const AccountRecord& record);
+    // Replaces account `index` under the lock, keeping its lastCheck.
+    bool ReplaceAccount(std::uint32_t index, const AccountRecord& record);
+    // A copy of account `index` taken under the lock; false when there is none.
+    bool CopyAccount(std::uint32_t index, AccountRecord& out) const;
+    std::uint32_t AccountCount() const;
+    void RecordUnwanted(std::uint32_t index, std::string from, std::string subject);
+    // Copies of one account's unwanted lists, taken under the lock.
+    void CopyUnwanted(std::uint32_t index, std::vector<std::string>& from,
+                      std::vector<std::string>& subject) const;
+    // Frees every compiled pattern and empties the rule table.
+    void ClearRules();
+};
+
+// Copies `text` into a fixed account field, cut to 255 bytes.
+void SetAccountText(char (&field)[kTextSize], const std::string& text);
+
+// Fills `dataDirectory` from the full path of the program file: everything up to and
+// including its last separator, cut to 259 bytes.
+void SetDataDirectory(AppState& state, const std::string& programFile);

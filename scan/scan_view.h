@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+
+// What the scan worker may do to the window. The main window serves each call on
+// the user-interface thread and returns when it is done; tests record the calls.
+class ScanView {
+public:
+    virtual ~ScanView() = default;
+    virtual void SetProgressRange(int low, int high) = 0;
+    virtual void SetProgressPosition(int position) = 0;
+    virtual void ShowProgress(bool visible) = 0;
+    // Sets one cell of the Inbox list; a row that does not exist is ignored.
+    virtual void SetInboxCell(int row, int column, const std::string& text) = 0;
+};

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "app/app_state.h"
+#include "app/auto_reset_event.h"
+#include "scan/scan_view.h"
+
+// Timing and port of the worker. The program uses the defaults; tests shorten them.
+struct ScanWorkerSettings {
+    std::chrono::milliseconds tick{10000};
+    int readTimeoutMs = 45000;
+    int port = 110;
+};
+
+// The background thread that polls every due account, shows its figures in the
+// Inbox and records the unwanted messages of accounts that scan.
+class ScanWorker {
+public:
+    ScanWorker(AppState& state, ScanView& view, ScanWorkerSettings settings = {});
+    ~ScanWorker();  // Stop(5000 ms) when still running
+    ScanWorker(const ScanWorker&) = delete;
+    ScanWorker& operator=(const ScanWorker&) = delete;
+
+    void Start();
+    // Signals stop, ends any pending POP3 connect or read, waits at most `wait` for
+    // idle and then for the thread. Returns true when the thread has ended; otherwise
+    // the thread is detached and ends on its own without touching this object's view.
+    bool Stop(std::chrono::milliseconds wait = std::chrono::milliseconds(5000));
+
+    // One pass over the accounts, on the calling thread (the thread runs these).
+    void RunPass();
+
+    AutoResetEvent& stopEvent();
+    AutoResetEvent& idleEvent();
+
+private:
+    struct Shared;
+    void CheckAccount(std::uint32_t index);
+    std::shared_ptr<Shared> shared_;
+    std::thread thread_;
+};
