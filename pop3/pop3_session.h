@@ -1,0 +1,50 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pop3/socket_stream.h"
+
+// The header block of one message, as TOP n 0 delivered it.
+struct MessageHeader {
+    std::optional<std::string> headerText;
+};
+
+// One POP3 conversation (RFC 1939) for one poll of one account. It only ever sends
+// USER, PASS, APOP, STAT, LIST, TOP and QUIT, so a mailbox is never changed.
+class Pop3Session {
+public:
+    Pop3Session() = default;
+    ~Pop3Session();  // QUIT when still connected, then close
+    Pop3Session(const Pop3Session&) = delete;
+    Pop3Session& operator=(const Pop3Session&) = delete;
+
+    int Login(const std::string& host, const std::string& user, const std::string& password,
+              int port);
+    int Stat(int& count, int& size);
+    int GetMessageSize(int number, int& size);
+    int Top(int number, MessageHeader& header);
+    int Quit();
+    // A pending connect or read ends within about 100 ms of `*stop` becoming true.
+    void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
+
+    int m_bApop = 0;
+    std::string m_strTimestamp;
+    std::string m_strName;
+    int m_nTimeout = 2000;
+    std::string m_strLastResponse;
+
+private:
+    // Internal operations (List, ReadResponse, ReadStatusLine, parsers) are declared
+    // by the implementation.
+    SocketStream m_socket;
+    int m_nMessages = 0;
+    int m_bListDone = 0;
+    int m_bStatDone = 0;
+    std::vector<std::uint32_t> m_sizes;
+    int m_bConnected = 0;
+    const std::atomic<bool>* stop_ = nullptr;
+};

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// Decodes every MIME encoded word (Q and B) of a header block in place, in one pass,
+// without charset conversion. Returns the block's new length; nullopt (block
+// unchanged) when it holds no "=?". The block's text ends at its first NUL byte.
+std::optional<std::size_t> DecodeEncodedWords(std::string& block);
+
+// Decodes base64 groups from `source` into `destination` (see the .cpp for the
+// rules). Bytes written; 0 when the source starts with CR; -1 on a broken group.
+int DecodeBase64(char* destination, const char* source);
+
+// 0 and `out` set when both characters are hex digits; 1 otherwise (out untouched).
+int HexPairValue(char high, char low, unsigned char& out);
+
+// The first field whose line begins with `name` (caseless, colon included), with its
+// folding unfolded (CRLF removed, the leading blank kept). nullopt when absent.
+std::optional<std::string> FindHeaderField(const std::string& block, std::string_view name);
+
+// As FindHeaderField, and removes that field from the block (leaving an empty line).
+std::optional<std::string> CutHeaderField(std::string& block, std::string_view name);

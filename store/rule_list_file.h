@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "store/user_prompts.h"
+
+struct RuleEntry {
+    std::string header;    // one of the twelve names of the rule dialog
+    std::string contains;  // a regular expression
+    int weight = 0;        // as entered: -99 to 100
+};
+
+// "friends.qvd" for list index 0, "block.qvd" for 1, in the data directory.
+std::string RuleFilePath(const AppState& state, int listIndex);
+
+// The rules of one list file, in line order; lines that hold no rule are skipped.
+std::vector<RuleEntry> ReadRuleFile(const AppState& state, int listIndex);
+
+// Empties the rule table, compiles Friends then Block, and clears `modified`.
+void LoadRuleLists(AppState& state);
+
+// Rewrites a list file from a page's rows, atomically. Lines of the old file that do
+// not decrypt under the passphrase are kept after the records. On failure the old
+// file stays and the user is told through `prompts`; returns false.
+bool WriteRuleFile(const AppState& state, int pageKind, const std::vector<RuleEntry>& rows,
+                   UserPrompts& prompts);
