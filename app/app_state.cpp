@@ -5,7 +5,9 @@
 
 AppState::AppState() = default;
 
-AppState::~AppState() { ClearRules(); }
+AppState::~AppState() {
+    ClearRules();
+}
 
 bool AppState::AppendAccount(const AccountRecord& record) {
     std::lock_guard lock(mutex);

@@ -32,25 +32,25 @@ enum HeaderCode : int {
 constexpr std::size_t kMaxAccounts = 100;
 constexpr std::size_t kMaxRules = 2048;
 constexpr std::size_t kUnwantedSlots = 999;
-constexpr std::size_t kTextSize = 256;     // account texts: 255 bytes and the NUL
-constexpr std::size_t kPathSize = 260;     // data directory: 259 bytes and the NUL
+constexpr std::size_t kTextSize = 256;  // account texts: 255 bytes and the NUL
+constexpr std::size_t kPathSize = 260;  // data directory: 259 bytes and the NUL
 
 struct AccountRecord {
     char description[kTextSize];
     char address[kTextSize];
     char password[kTextSize];
-    int authMethod;        // 0 = USER and PASS, 1 = APOP
+    int authMethod;  // 0 = USER and PASS, 1 = APOP
     int periodMinutes;
-    int scanMessages;      // 1 = score every header; anything else = only count
+    int scanMessages;         // 1 = score every header; anything else = only count
     std::uint32_t lastCheck;  // seconds since 1970; 0 until the first check
 };
 
 struct CompiledRule {
-    int headerCode;          // 0 marks an empty slot
-    pcre2_code* pattern;     // owned by the table
-    int study;               // 1 when the pattern was JIT-compiled
-    std::uint32_t options;   // always PCRE2_CASELESS
-    int weight;              // negated for Block rules
+    int headerCode;         // 0 marks an empty slot
+    pcre2_code* pattern;    // owned by the table
+    int study;              // 1 when the pattern was JIT-compiled
+    std::uint32_t options;  // always PCRE2_CASELESS
+    int weight;             // negated for Block rules
 };
 
 // The one application object: accounts, compiled rules and the unwanted lists.
@@ -60,7 +60,7 @@ struct CompiledRule {
 // against the scan worker. The rule table is written at start-up and afterwards only
 // by the worker's own reload, so it needs no lock.
 class AppState {
-public:
+  public:
     AppState();
     ~AppState();
     AppState(const AppState&) = delete;

@@ -16,7 +16,7 @@ struct MessageHeader {
 // One POP3 conversation (RFC 1939) for one poll of one account. It only ever sends
 // USER, PASS, APOP, STAT, LIST, TOP and QUIT, so a mailbox is never changed.
 class Pop3Session {
-public:
+  public:
     Pop3Session() = default;
     ~Pop3Session();  // QUIT when still connected, then close
     Pop3Session(const Pop3Session&) = delete;
@@ -37,7 +37,7 @@ public:
     int m_nTimeout = 2000;
     std::string m_strLastResponse;
 
-private:
+  private:
     // Internal operations (List, ReadResponse, ReadStatusLine, parsers) are declared
     // by the implementation.
     SocketStream m_socket;

@@ -6,7 +6,7 @@
 // A blocking TCP client socket: the one place that knows the platform's socket calls.
 // Results follow the platform's style: 1/0 for yes/no questions, -1 for errors.
 class SocketStream {
-public:
+  public:
     SocketStream() = default;
     ~SocketStream();
     SocketStream(const SocketStream&) = delete;
@@ -20,13 +20,13 @@ public:
                 const std::atomic<bool>* stop = nullptr);
     int Send(const char* buffer, std::size_t count);  // whole buffer or failure
     long Receive(char* buffer, std::size_t capacity);
-    int PollReadable(int& readable);                  // never waits
-    int WaitReadable(int& readable, int waitMs);      // waits at most waitMs
+    int PollReadable(int& readable);              // never waits
+    int WaitReadable(int& readable, int waitMs);  // waits at most waitMs
     int CheckPeer();
     int Close();
     int LastError() const { return lastError_; }
 
-private:
+  private:
     int handle_ = -1;
     int lastError_ = 0;
 };

@@ -5,7 +5,7 @@
 // What the scan worker may do to the window. The main window serves each call on
 // the user-interface thread and returns when it is done; tests record the calls.
 class ScanView {
-public:
+  public:
     virtual ~ScanView() = default;
     virtual void SetProgressRange(int low, int high) = 0;
     virtual void SetProgressPosition(int position) = 0;

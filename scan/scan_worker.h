@@ -19,7 +19,7 @@ struct ScanWorkerSettings {
 // The background thread that polls every due account, shows its figures in the
 // Inbox and records the unwanted messages of accounts that scan.
 class ScanWorker {
-public:
+  public:
     ScanWorker(AppState& state, ScanView& view, ScanWorkerSettings settings = {});
     ~ScanWorker();  // Stop(5000 ms) when still running
     ScanWorker(const ScanWorker&) = delete;
@@ -37,7 +37,7 @@ public:
     AutoResetEvent& stopEvent();
     AutoResetEvent& idleEvent();
 
-private:
+  private:
     struct Shared;
     void CheckAccount(std::uint32_t index);
     std::shared_ptr<Shared> shared_;

@@ -5,7 +5,7 @@
 
 // One record <-> one upper-case hex line, under a passphrase (DES-EDE2, SHA-1 MAC).
 class RecordCipher {
-public:
+  public:
     static std::string Encrypt(const char* text, std::size_t length, const char* passphrase);
     // The record; empty when the passphrase does not fit. Never throws.
     // `verified`, when given, is set true only when the MAC checked out.

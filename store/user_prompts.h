@@ -5,7 +5,7 @@
 // How the storage code reaches the user: the passphrase dialog and modal notices.
 // The desktop program plugs in its dialog and message box; tests plug in a fake.
 class UserPrompts {
-public:
+  public:
     virtual ~UserPrompts() = default;
     // Runs the passphrase dialog (two boxes when `confirmMode`); false on Cancel.
     // On OK `passphrase` holds the trimmed text.

@@ -1,0 +1,3 @@
+#include "ui/page_options.h"
+
+CPageOptions::CPageOptions(QWidget* parent) : QWidget(parent) {}
