@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,15 +48,17 @@ class RecordingView : public ScanView {
         return found == cells_.end() ? std::string() : found->second;
     }
 
-    // From now on every call waits inside the view until Release().
-    void Hold() {
+    // From now on the first call whose line begins with `prefix`, and every call
+    // after it, waits inside the view until Release().
+    void Hold(std::string prefix) {
         std::lock_guard lock(mutex_);
-        holding_ = true;
+        holdPrefix_ = std::move(prefix);
     }
     void Release() {
         {
             std::lock_guard lock(mutex_);
             holding_ = false;
+            holdPrefix_.reset();
         }
         changed_.notify_all();
     }
@@ -74,6 +77,9 @@ class RecordingView : public ScanView {
     void Record(std::string line) {
         std::unique_lock lock(mutex_);
         ++inside_;
+        if (holdPrefix_ && line.starts_with(*holdPrefix_)) {
+            holding_ = true;
+        }
         trace_.push_back(std::move(line));
         if (holding_) {
             ++held_;
@@ -88,6 +94,7 @@ class RecordingView : public ScanView {
     std::condition_variable changed_;
     std::vector<std::string> trace_;
     std::map<std::pair<int, int>, std::string> cells_;
+    std::optional<std::string> holdPrefix_;
     bool holding_ = false;
     int held_ = 0;
     int inside_ = 0;
