@@ -165,8 +165,10 @@ TEST_F(ScanWorkerDovecot, OnePassOverEveryKindOfAccount) {
     state_.AppendAccount(MakeAccount("bob@127.0.0.1", "apop-secret", 1));
     state_.AppendAccount(MakeAccount("carol@127.0.0.1", "pw", 0, 0));
     state_.AppendAccount(MakeAccount("dave@127.0.0.1", "pw"));
-    state_.AppendAccount(MakeAccount("erin@ignored@127.0.0.1", "pw", 0, 0));
-    state_.AppendAccount(MakeAccount("127.0.0.1", "pw"));
+    // Two at signs: login name before the first, host after the last. A scan flag
+    // other than 1 only counts.
+    state_.AppendAccount(MakeAccount("erin@ignored@127.0.0.1", "pw", 0, 2));
+    state_.AppendAccount(MakeAccount("127.0.0.1", "pw"));  // no at sign: user and host
     state_.AppendAccount(MakeAccount("alice@127.0.0.1", "wrong"));
     state_.AppendAccount(MakeAccount("bob@127.0.0.1", "wrong", 1));
     state_.AppendAccount(MakeAccount("alice@127.0.0.2", "secret"));  // nobody listens there
