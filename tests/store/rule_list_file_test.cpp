@@ -194,6 +194,13 @@ TEST_F(RuleListFileTest, FailedWriteKeepsTheOldFileAndSaysSo) {
     EXPECT_EQ(ReadAll(Path(0)), before);
     EXPECT_EQ(EntryCount(), 1u);
     EXPECT_FALSE(WriteRuleFile(state, 2, {}, prompts));  // no such page
+
+    // A file that is there but cannot be read is not written over (told once).
+    std::filesystem::create_directory(Path(1));
+    prompts.notices.clear();
+    EXPECT_FALSE(WriteRuleFile(state, 1, {{"From:", "x", 1}}, prompts));
+    EXPECT_EQ(prompts.notices, std::vector<std::string>{AtomicFile::FailureNotice(Path(1))});
+    EXPECT_TRUE(std::filesystem::is_directory(Path(1)));
 }
 
 }  // namespace
