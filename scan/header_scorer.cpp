@@ -36,9 +36,9 @@ class Matcher {
     }
 
     // An error counts as no match. A result of 0 means the pattern matched with more
-    // groups than the work area holds, which is still a match. The JIT's stack is
-    // bounded where the interpreter's is not: a match that outgrows it is run again
-    // by the interpreter, so both give the same verdict.
+    // groups than the work area holds, which is still a match. The JIT's stack is far
+    // smaller than the interpreter's heap: a match that outgrows it is run again by
+    // the interpreter, so both give the same verdict.
     bool Matches(const CompiledRule& rule, const std::string& text) const {
         if (rule.pattern == nullptr) {
             return false;
