@@ -209,8 +209,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
+        // With repetitions the median stands for the benchmark.
         for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration) {
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.run_type == Run::RT_Iteration || median) {
                 realTime_[run.run_name.function_name] = run.GetAdjustedRealTime();
             }
         }
