@@ -64,6 +64,9 @@ std::vector<RuleEntry> ReadRuleFile(const AppState& state, int listIndex) {
 }
 
 void LoadRuleLists(AppState& state) {
+    // Cleared before the files are read: a page that rewrites its file and raises the
+    // flag while this reload runs gets another reload, never a lost edit.
+    state.modified = 0;
     state.ClearRules();
     for (int listIndex = 0; listIndex < 2; ++listIndex) {
         for (const RuleEntry& rule : ReadRuleFile(state, listIndex)) {
@@ -73,7 +76,6 @@ void LoadRuleLists(AppState& state) {
             CompileRule(state, listIndex, rule.header, rule.contains, rule.weight);
         }
     }
-    state.modified = 0;
 }
 
 bool WriteRuleFile(const AppState& state, int pageKind, const std::vector<RuleEntry>& rows,
