@@ -22,6 +22,17 @@ run_suite build "" ON
 echo "== AddressSanitizer + UBSan"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_suite build-asan address ON
+echo "== fuzz targets (a short run of each over its seeds)"
+if [[ -n ${CI:-} || -n ${QV_FUZZ_SMOKE:-} ]]; then
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DQV_SANITIZE=address -DQV_BUILD_FUZZ=ON -DQV_BUILD_GUI=OFF -DQV_BUILD_BENCH=OFF >/dev/null
+    cmake --build build-fuzz -j "$JOBS"
+    build-fuzz/fuzz/scan/fuzz_scan -runs=50000 -dict=fuzz/scan/scan.dict fuzz/scan/corpus
+    build-fuzz/fuzz/pop3/fuzz_pop3_session -runs=2000 fuzz/pop3/seeds
+    build-fuzz/fuzz/store/fuzz_store_records -runs=20000
+else
+    echo "skipped outside CI (set QV_FUZZ_SMOKE=1 to run)"
+fi
 echo "== ThreadSanitizer (threaded tests)"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     run_suite build-tsan thread OFF -L threads
