@@ -26,3 +26,11 @@ void LoadRuleLists(AppState& state);
 // file stays and the user is told through `prompts`; returns false.
 bool WriteRuleFile(const AppState& state, int pageKind, const std::vector<RuleEntry>& rows,
                    UserPrompts& prompts);
+
+// The plain record of one rule line: the page kind digit, the weight in four
+// characters (0100, 0050, -005), the header name, 0x1F, the contains text.
+std::string BuildRuleRecord(int pageKind, const RuleEntry& rule);
+
+// Reads a decrypted record into `rule`. False for a record too short for the layout,
+// without the separator after the header, or with a header name over 99 bytes.
+bool ParseRuleRecord(const std::string& record, RuleEntry& rule);
