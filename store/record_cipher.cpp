@@ -27,15 +27,13 @@ std::string RecordCipher::Decrypt(const std::string& line, const char* passphras
     bool macChecked = false;
     try {
         // The hex decoder owns the decryptor; the raw pointer only asks it afterwards
-        // whether the key check and the MAC held. Short input throws nothing and
-        // leaves the decryptor waiting for its key check, which is not a success.
+        // whether the MAC of the message held. Every other failure throws.
         auto* decryptor = new Decryptor(passphrase, new CryptoPP::StringSink(record),
                                         /*throwException=*/true);
         CryptoPP::HexDecoder decoder(decryptor);
         decoder.Put(reinterpret_cast<const CryptoPP::byte*>(line.data()), line.size());
         decoder.MessageEnd();
-        macChecked = decryptor->CurrentState() == CryptoPP::LegacyDecryptor::KEY_GOOD &&
-                     decryptor->CheckLastMAC();
+        macChecked = decryptor->CheckLastMAC();
     } catch (...) {
         // A wrong passphrase, a failed MAC or bad data: the caller sees it in the
         // result and in `verified`, never as an exception.

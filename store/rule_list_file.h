@@ -10,6 +10,8 @@ struct RuleEntry {
     std::string header;    // one of the twelve names of the rule dialog
     std::string contains;  // a regular expression
     int weight = 0;        // as entered: -99 to 100
+
+    bool operator==(const RuleEntry&) const = default;
 };
 
 // "friends.qvd" for list index 0, "block.qvd" for 1, in the data directory.
@@ -26,11 +28,3 @@ void LoadRuleLists(AppState& state);
 // file stays and the user is told through `prompts`; returns false.
 bool WriteRuleFile(const AppState& state, int pageKind, const std::vector<RuleEntry>& rows,
                    UserPrompts& prompts);
-
-// The plain record of one rule line: the page kind digit, the weight in four
-// characters (0100, 0050, -005), the header name, 0x1F, the contains text.
-std::string BuildRuleRecord(int pageKind, const RuleEntry& rule);
-
-// Reads a decrypted record into `rule`. False for a record too short for the layout,
-// without the separator after the header, or with a header name over 99 bytes.
-bool ParseRuleRecord(const std::string& record, RuleEntry& rule);
