@@ -67,9 +67,6 @@ bool QuorvaneApp::NetworkingReady() {
 }
 
 bool QuorvaneApp::HandOverToRunningCopy() {
-    if (server_.listen(options_.instanceName)) {
-        return false;
-    }
     QLocalSocket socket;
     socket.connectToServer(options_.instanceName);
     if (socket.waitForConnected(kHandOverWaitMs)) {
@@ -78,7 +75,8 @@ bool QuorvaneApp::HandOverToRunningCopy() {
         socket.disconnectFromServer();
         return true;
     }
-    // Nobody answers: the name was left behind by a copy that did not end cleanly.
+    // Nobody answers: a name still there was left by a copy that did not end cleanly.
+    // (Listening replaces the name, so the running copy must be asked first.)
     QLocalServer::removeServer(options_.instanceName);
     server_.listen(options_.instanceName);
     return false;
