@@ -27,8 +27,6 @@ class AccountDialog : public QDialog {
     // Whether anything was typed into the password box.
     bool PasswordTyped() const;
 
-    Ui::AccountDialog& Form() { return *ui_; }
-
   public slots:
     void accept() override;
 

@@ -2,6 +2,7 @@
 
 #include <QEvent>
 #include <QHeaderView>
+#include <QMouseEvent>
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <array>
@@ -109,7 +110,11 @@ int CPageAccount::FirstSelectedRow() const {
 
 bool CPageAccount::eventFilter(QObject* watched, QEvent* event) {
     if (watched == list_->viewport() && event->type() == QEvent::MouseButtonDblClick) {
-        AddOrEdit();
+        // Beside the rows the selection may still hold an earlier row: not a target.
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        if (list_->indexAt(mouse->position().toPoint()).isValid()) {
+            AddOrEdit();
+        }
         return true;
     }
     return QWidget::eventFilter(watched, event);

@@ -98,6 +98,10 @@ int CPageFriend::FirstSelectedRow() const {
 bool CPageFriend::eventFilter(QObject* watched, QEvent* event) {
     if (watched == list_->viewport() && event->type() == QEvent::MouseButtonDblClick) {
         const auto* mouse = static_cast<QMouseEvent*>(event);
+        // Beside the rows the selection may still hold an earlier row: not a target.
+        if (!list_->indexAt(mouse->position().toPoint()).isValid()) {
+            return true;
+        }
         if (mouse->button() == Qt::LeftButton) {
             AddOrReplace();
             return true;

@@ -30,8 +30,6 @@ class RuleDialog : public QDialog {
     // The rule as entered. Valid after OK.
     RuleEntry Values() const;
 
-    Ui::RuleDialog& Form() { return *ui_; }
-
   public slots:
     void accept() override;
 
