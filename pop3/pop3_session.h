@@ -1,7 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,9 +39,32 @@ class Pop3Session {
     int m_nTimeout = 2000;
     std::string m_strLastResponse;
 
+    // The APOP digest: MD5 of the bytes as 32 lower-case hexadecimal digits.
+    static std::string Md5Hex(const char* bytes, std::size_t length);
+
   private:
-    // Internal operations (List, ReadResponse, ReadStatusLine, parsers) are declared
-    // by the implementation.
+    // One reply's text. It may grow from `capacity` up to `limit` bytes; one byte is
+    // always kept for the terminating NUL.
+    struct Reply {
+        Reply(std::size_t initial, std::size_t maximum);
+        bool Grow();
+        std::unique_ptr<char[]> data;
+        std::size_t capacity;
+        std::size_t limit;
+        std::size_t length = 0;
+    };
+
+    int List();
+    int ReadResponse(Reply& reply, const char* terminator);
+    int ReadStatusLine();
+    int ParseStatReply(int& count, int& size);
+    int ParseListReply(int count);
+    int ReadTopReply(MessageHeader& header, std::uint32_t size);
+    int SendLine(const std::string& line);
+    int Fail(const Reply& reply);
+    bool StopRequested() const;
+    static const char* SkipLine(const char* text, const char* end);
+
     SocketStream m_socket;
     int m_nMessages = 0;
     int m_bListDone = 0;

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
+
+struct sockaddr_in;
 
 // A blocking TCP client socket: the one place that knows the platform's socket calls.
 // Results follow the platform's style: 1/0 for yes/no questions, -1 for errors.
@@ -27,6 +30,10 @@ class SocketStream {
     int LastError() const { return lastError_; }
 
   private:
+    // One connect of the handle to `addr`, given up at `deadline` or on `*stop`.
+    int ConnectAddress(const sockaddr_in& addr, std::chrono::steady_clock::time_point deadline,
+                       const std::atomic<bool>* stop);
+
     int handle_ = -1;
     int lastError_ = 0;
 };

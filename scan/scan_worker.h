@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <thread>
 
@@ -18,6 +19,10 @@ struct ScanWorkerSettings {
 
 // The background thread that polls every due account, shows its figures in the
 // Inbox and records the unwanted messages of accounts that scan.
+//
+// The thread works on a state block it shares with this object, so a thread that
+// outlives a Stop() never touches freed memory. `AppState` must outlive the thread:
+// it is the process-wide object.
 class ScanWorker {
   public:
     ScanWorker(AppState& state, ScanView& view, ScanWorkerSettings settings = {});
@@ -29,6 +34,10 @@ class ScanWorker {
     // Signals stop, ends any pending POP3 connect or read, waits at most `wait` for
     // idle and then for the thread. Returns true when the thread has ended; otherwise
     // the thread is detached and ends on its own without touching this object's view.
+    // No view call begins once Stop() has been entered; a call already under way must
+    // be able to return while the caller of Stop() waits, or the thread is detached
+    // with that call still pending (it then touches neither the view nor `AppState`
+    // after the call returns).
     bool Stop(std::chrono::milliseconds wait = std::chrono::milliseconds(5000));
 
     // One pass over the accounts, on the calling thread (the thread runs these).
@@ -39,7 +48,6 @@ class ScanWorker {
 
   private:
     struct Shared;
-    void CheckAccount(std::uint32_t index);
     std::shared_ptr<Shared> shared_;
     std::thread thread_;
 };

@@ -10,6 +10,8 @@ struct RuleEntry {
     std::string header;    // one of the twelve names of the rule dialog
     std::string contains;  // a regular expression
     int weight = 0;        // as entered: -99 to 100
+
+    bool operator==(const RuleEntry&) const = default;
 };
 
 // "friends.qvd" for list index 0, "block.qvd" for 1, in the data directory.

@@ -1,0 +1,124 @@
+#include "scan/rule_compiler.h"
+
+#include <climits>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t kPatternBufferSize = 4096;  // 4095 bytes of pattern at most
+
+// Rule texts are C texts: they end at their first NUL byte.
+std::string_view TextOf(const std::string& s) {
+    return std::string_view(s.c_str());
+}
+
+// The character at `index`, or NUL past the end, so short names never read beyond.
+char CharAt(std::string_view name, std::size_t index) {
+    return index < name.size() ? name[index] : '\0';
+}
+
+std::string BuildPattern(std::string_view header, std::string_view contains) {
+    std::string pattern;
+    pattern.reserve(1 + header.size() + 4 + contains.size());
+    pattern.push_back('^');
+    pattern.append(header);
+    pattern.append("(.*)");
+    pattern.append(contains);
+    if (pattern.size() > kPatternBufferSize - 1) {
+        pattern.resize(kPatternBufferSize - 1);
+    }
+    return pattern;
+}
+
+// The header code from the letters of the name (case-sensitive). A "Recipient" rule
+// tests the To and Cc fields, so its pattern is rebuilt on their names.
+int DeriveHeaderCode(std::string_view name, std::string_view contains, std::string& pattern) {
+    switch (CharAt(name, 0)) {
+        case 'A':
+            return kHeaderAny;
+        case 'C':
+            switch (CharAt(name, 1)) {
+                case 'c':
+                    return kHeaderCc;
+                case 'o':
+                    return kHeaderContentType;
+                default:
+                    return kHeaderNone;
+            }
+        case 'F':
+            return kHeaderFrom;
+        case 'M':
+            return kHeaderMessageId;
+        case 'R':
+            switch (CharAt(name, 3)) {
+                case 'e':
+                    return kHeaderReceived;
+                case 'i':
+                    pattern = BuildPattern("(To:|Cc:)", contains);
+                    return kHeaderRecipient;
+                case 'l':
+                    return kHeaderReplyTo;
+                case 'u':
+                    return kHeaderReturnPath;
+                default:
+                    return kHeaderNone;
+            }
+        case 'S':
+            switch (CharAt(name, 1)) {
+                case 'e':
+                    return kHeaderSender;
+                case 'u':
+                    return kHeaderSubject;
+                default:
+                    return kHeaderNone;
+            }
+        case 'T':
+            return kHeaderTo;
+        default:
+            return kHeaderNone;
+    }
+}
+
+// Block weights count against a message. Negating the most negative int has no
+// value in range, so it saturates.
+int SignedWeight(int listIndex, int weight) {
+    if (listIndex == 0) {
+        return weight;
+    }
+    return weight == INT_MIN ? INT_MAX : -weight;
+}
+
+}  // namespace
+
+int CompileRule(AppState& state, int listIndex, const std::string& headerName,
+                const std::string& contains, int weight, bool useJit) {
+    if (state.ruleCount >= kMaxRules) {
+        return 1;  // the table is full: nothing is stored past its end
+    }
+    CompiledRule& slot = state.rules[state.ruleCount];
+    if (slot.pattern != nullptr) {
+        pcre2_code_free(slot.pattern);  // a slot past the count is never in use
+    }
+    slot = CompiledRule{};
+    slot.options = PCRE2_CASELESS;
+
+    const std::string_view name = TextOf(headerName);
+    const std::string_view text = TextOf(contains);
+    std::string pattern = BuildPattern(name, text);
+    slot.headerCode = DeriveHeaderCode(name, text, pattern);
+
+    int errorCode = 0;
+    PCRE2_SIZE errorOffset = 0;
+    pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.c_str()), pattern.size(),
+                                     slot.options, &errorCode, &errorOffset, nullptr);
+    if (code == nullptr) {
+        slot = CompiledRule{};  // dropped silently; the next rule reuses the slot
+        return 1;
+    }
+    slot.pattern = code;
+    // The JIT stands for studying: when it is unavailable the pattern is interpreted.
+    slot.study = (useJit && pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) == 0) ? 1 : 0;
+    slot.weight = SignedWeight(listIndex, weight);
+    ++state.ruleCount;
+    return 1;
+}

@@ -1,0 +1,280 @@
+#include "scan/scan_worker.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "pop3/pop3_session.h"
+#include "scan/header_fields.h"
+#include "scan/header_scorer.h"
+#include "store/rule_list_file.h"
+
+namespace {
+
+constexpr std::int64_t kSecondsPerPeriodUnit = 60;
+constexpr int kSizeColumn = 2;
+constexpr int kCountColumn = 1;
+constexpr int kTimeColumn = 3;
+constexpr char kMissingFrom[] = "(no address)";
+constexpr char kMissingSubject[] = "(no subject)";
+
+std::string_view AccountText(const char (&field)[kTextSize]) {
+    return std::string_view(field, strnlen(field, kTextSize - 1));
+}
+
+// The login name runs to the first at sign, the host starts after the last one;
+// without an at sign both are the whole address.
+void SplitAddress(std::string_view address, std::string& user, std::string& host) {
+    const std::size_t first = address.find('@');
+    if (first == std::string_view::npos) {
+        user = host = std::string(address);
+        return;
+    }
+    user = std::string(address.substr(0, first));
+    host = std::string(address.substr(address.rfind('@') + 1));
+}
+
+// The unsigned difference makes a lastCheck in the future (clock set back) due at once.
+bool IsDue(const AccountRecord& account, std::uint32_t now) {
+    const std::uint32_t elapsed = now - account.lastCheck;
+    return static_cast<std::int64_t>(elapsed) > account.periodMinutes * kSecondsPerPeriodUnit;
+}
+
+// STAT sizes come through a signed int; reading it back as unsigned keeps mailboxes of
+// 2 to 4 GB right.
+std::string SizeText(int size) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%u KB", static_cast<unsigned>(size) / 1024u);
+    return text;
+}
+
+std::string LocalTimeText() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[128];
+    const std::size_t length = std::strftime(text, sizeof text, "%X", &local);
+    return std::string(text, length);
+}
+
+// Signals idle when a check ends, however it ends.
+class IdleOnExit {
+  public:
+    explicit IdleOnExit(AutoResetEvent& idle) : idle_(idle) { idle_.Reset(); }
+    ~IdleOnExit() { idle_.Set(); }
+    IdleOnExit(const IdleOnExit&) = delete;
+    IdleOnExit& operator=(const IdleOnExit&) = delete;
+
+  private:
+    AutoResetEvent& idle_;
+};
+
+}  // namespace
+
+// Everything the thread touches besides the process-wide AppState. The thread holds
+// its own reference, so a detached thread outlives the ScanWorker safely.
+struct ScanWorker::Shared {
+    Shared(AppState& appState, ScanView& scanView, ScanWorkerSettings workerSettings)
+        : state(appState), settings(workerSettings), view(&scanView) {}
+
+    AppState& state;
+    const ScanWorkerSettings settings;
+    std::atomic<bool> stop{false};
+    AutoResetEvent stopEvent;
+    AutoResetEvent idleEvent;
+    bool started = false;  // touched by the owner's thread only
+
+    std::mutex mutex;  // guards view and finished
+    std::condition_variable ended;
+    ScanView* view;  // null once Stop() has begun
+    bool finished = false;
+
+    void Run();
+    void RunPass();
+    void CheckIfDue(std::uint32_t index);
+    void CheckAccount(std::uint32_t index, const AccountRecord& account);
+    void ScanMessages(std::uint32_t index, Pop3Session& session, int count);
+    // Makes one view call unless stopping. False when the check must end: the window
+    // is closing, and nothing of it or of AppState may be touched any more.
+    template <class Call>
+    bool ToView(Call&& call);
+};
+
+template <class Call>
+bool ScanWorker::Shared::ToView(Call&& call) {
+    ScanView* target = nullptr;
+    {
+        std::lock_guard lock(mutex);
+        target = view;
+    }
+    // A call counts as under way once its target has been read: Stop() clears the
+    // target first, so no call can begin after it, and it waits for this thread
+    // before the caller may free the view.
+    if (target == nullptr || stop) {
+        return false;
+    }
+    call(*target);
+    return !stop;
+}
+
+void ScanWorker::Shared::Run() {
+    idleEvent.Set();
+    while (!stop && !stopEvent.Wait(settings.tick)) {
+        RunPass();
+    }
+    {
+        std::lock_guard lock(mutex);
+        finished = true;
+    }
+    ended.notify_all();
+}
+
+void ScanWorker::Shared::RunPass() {
+    // The count is read again before every account, so accounts added meanwhile join.
+    for (std::uint32_t index = 0; !stop && index < state.AccountCount(); ++index) {
+        CheckIfDue(index);
+    }
+}
+
+void ScanWorker::Shared::CheckIfDue(std::uint32_t index) {
+    const auto now = static_cast<std::uint32_t>(std::time(nullptr));
+    AccountRecord account{};
+    if (!state.CopyAccount(index, account) || !IsDue(account, now)) {
+        return;
+    }
+    IdleOnExit idle(idleEvent);
+    if (state.modified.load() != 0) {
+        LoadRuleLists(state);
+    }
+    {
+        std::lock_guard lock(state.mutex);
+        state.accounts[index].lastCheck = now;
+    }
+    try {
+        CheckAccount(index, account);
+    } catch (const std::exception&) {
+        // Out of memory on a hostile reply: this check ends, the next one comes a
+        // period later like after any other failure.
+    }
+}
+
+void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& account) {
+    std::string user;
+    std::string host;
+    SplitAddress(AccountText(account.address), user, host);
+    Pop3Session session;
+    session.SetStopFlag(&stop);
+    session.m_bApop = account.authMethod == 1 ? 1 : 0;
+    session.m_nTimeout = settings.readTimeoutMs;
+    if (session.Login(host, user, std::string(AccountText(account.password)), settings.port) != 1) {
+        return;
+    }
+    if (!ToView([](ScanView& v) { v.ShowProgress(true); })) {
+        return;
+    }
+    int count = 0;
+    int size = 0;
+    if (session.Stat(count, size) != 1) {
+        session.Quit();
+        ToView([](ScanView& v) { v.ShowProgress(false); });
+        return;
+    }
+    const int row = static_cast<int>(index);
+    const bool shown = ToView([&](ScanView& v) {
+        v.SetProgressRange(0, count);
+        v.SetInboxCell(row, kCountColumn, std::to_string(count));
+        v.SetInboxCell(row, kSizeColumn, SizeText(size));
+        v.SetInboxCell(row, kTimeColumn, LocalTimeText());
+    });
+    if (!shown) {
+        return;
+    }
+    if (account.scanMessages == 1) {
+        ScanMessages(index, session, count);
+        if (stop) {
+            return;
+        }
+    }
+    session.Quit();
+    ToView([](ScanView& v) { v.ShowProgress(false); });
+}
+
+void ScanWorker::Shared::ScanMessages(std::uint32_t index, Pop3Session& session, int count) {
+    for (int number = 1; number <= count && !stop; ++number) {
+        MessageHeader header;
+        if (session.Top(number, header) == 1 && header.headerText && !stop) {
+            std::string& block = *header.headerText;
+            DecodeEncodedWords(block);
+            ScoreResult result = ScoreHeader(state, block);
+            if (result.Unwanted()) {
+                state.RecordUnwanted(index, result.from.value_or(kMissingFrom),
+                                     result.subject.value_or(kMissingSubject));
+            }
+        }
+        if (!ToView([number](ScanView& v) { v.SetProgressPosition(number + 1); })) {
+            return;
+        }
+    }
+}
+
+ScanWorker::ScanWorker(AppState& state, ScanView& view, ScanWorkerSettings settings)
+    : shared_(std::make_shared<Shared>(state, view, settings)) {}
+
+ScanWorker::~ScanWorker() {
+    if (thread_.joinable()) {
+        Stop();
+    }
+}
+
+void ScanWorker::Start() {
+    if (shared_->started) {
+        return;
+    }
+    shared_->started = true;
+    thread_ = std::thread([shared = shared_] { shared->Run(); });
+}
+
+bool ScanWorker::Stop(std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    shared_->stop = true;
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->view = nullptr;
+    }
+    shared_->stopEvent.Set();
+    if (!thread_.joinable()) {
+        std::lock_guard lock(shared_->mutex);
+        return !shared_->started || shared_->finished;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    shared_->idleEvent.Wait(std::max(left, std::chrono::milliseconds(0)));
+    std::unique_lock lock(shared_->mutex);
+    const bool ended =
+        shared_->ended.wait_until(lock, deadline, [this] { return shared_->finished; });
+    lock.unlock();
+    if (ended) {
+        thread_.join();
+    } else {
+        thread_.detach();
+    }
+    return ended;
+}
+
+void ScanWorker::RunPass() {
+    shared_->RunPass();
+}
+
+AutoResetEvent& ScanWorker::stopEvent() {
+    return shared_->stopEvent;
+}
+
+AutoResetEvent& ScanWorker::idleEvent() {
+    return shared_->idleEvent;
+}

@@ -1,0 +1,431 @@
+// The session against a scripted loopback peer, for what a real server does not do:
+// silence, odd or broken replies, a peer that goes away.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "pop3/pop3_session.h"
+#include "tests/support/scripted_server.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kShortTimeout = 300;
+
+long long MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Greeting, USER and PASS accepted.
+qvtest::ScriptedServer& LoggedIn(qvtest::ScriptedServer& server) {
+    return server.Send("+OK ready\r\n").ReadLine().Send("+OK\r\n").ReadLine().Send("+OK\r\n");
+}
+
+int LoginTo(Pop3Session& session, qvtest::ScriptedServer& server, int timeout = kShortTimeout) {
+    server.Start();
+    session.m_nTimeout = timeout;
+    return session.Login("127.0.0.1", "user", "pw", server.Port());
+}
+
+TEST(ScriptedSession, SendsExactlyTheDialoguesLines) {
+    qvtest::ScriptedServer server;
+    LoggedIn(server)
+        .ReadLine()
+        .Send("+OK 2 320\r\n")
+        .ReadLine()
+        .Send("+OK 2 messages\r\n1 120\r\n2 200\r\n.\r\n")
+        .ReadLine()
+        .Send("+OK\r\nSubject: two\r\n\r\n.\r\n");
+    Pop3Session session;
+    ASSERT_EQ(1, LoginTo(session, server));
+    int count = 0;
+    int size = 0;
+    ASSERT_EQ(1, session.Stat(count, size));
+    EXPECT_EQ(2, count);
+    EXPECT_EQ(320, size);
+    MessageHeader header;
+    ASSERT_EQ(1, session.Top(2, header));
+    EXPECT_EQ("Subject: two\r\n", header.headerText.value_or("(none)"));
+    EXPECT_EQ(1, session.Quit());
+    server.Finish();
+    EXPECT_EQ("USER user\r\nPASS pw\r\nSTAT\r\nLIST\r\nTOP 2 0\r\nQUIT\r\n", server.Received());
+}
+
+TEST(ScriptedSession, SilenceEndsEachReadAfterTheLimit) {
+    qvtest::ScriptedServer server;  // never greets
+    Pop3Session session;
+    const auto start = Clock::now();
+    EXPECT_EQ(0, LoginTo(session, server));
+    EXPECT_GE(MsSince(start), kShortTimeout);
+    EXPECT_LT(MsSince(start), 3000);
+    server.Finish();
+    EXPECT_EQ("QUIT\r\n", server.Received());
+}
+
+TEST(ScriptedSession, EveryByteRestartsTheSilenceLimit) {
+    qvtest::ScriptedServer server;
+    server.Send("+OK");
+    for (int i = 0; i < 3; ++i) {
+        server.Pause(kShortTimeout * 2 / 3).Send(".");
+    }
+    server.Send("\r\n").ReadLine().Send("+OK\r\n").ReadLine().Send("+OK\r\n");
+    Pop3Session session;
+    EXPECT_EQ(1, LoginTo(session, server));
+}
+
+TEST(ScriptedSession, RepliesAreReadAsSoonAsTheyArrive) {
+    // Thirty round trips with a short server delay: a reader that slept 100 ms whenever
+    // nothing was there yet would need three seconds at least.
+    qvtest::ScriptedServer server;
+    LoggedIn(server);
+    for (int i = 0; i < 30; ++i) {
+        server.ReadLine().Pause(2).Send("+OK 1 10\r\n");
+    }
+    Pop3Session session;
+    ASSERT_EQ(1, LoginTo(session, server, 5000));
+    const auto start = Clock::now();
+    for (int i = 0; i < 30; ++i) {
+        int count = 0;
+        int size = 0;
+        ASSERT_EQ(1, session.Stat(count, size));
+    }
+    EXPECT_LT(MsSince(start), 2000);
+}
+
+TEST(ScriptedSession, MinusErrInTheFirstPieceFailsAtOnce) {
+    qvtest::ScriptedServer server;
+    LoggedIn(server)
+        .ReadLine()
+        .Send("+OK 2 200\r\n")
+        .ReadLine()
+        .Send("+OK\r\n1 100\r\n2 100\r\n.\r\n")
+        .ReadLine()
+        .Send("-ERR no such message\r\n")  // no multi-line terminator will follow
+        .ReadLine()
+        .Send("+OK\r\nSubject: -ERR in a subject\r\n\r\n.\r\n");
+    Pop3Session session;
+    ASSERT_EQ(1, LoginTo(session, server, 5000));
+    int count = 0;
+    int size = 0;
+    ASSERT_EQ(1, session.Stat(count, size));
+    const auto start = Clock::now();
+    MessageHeader header;
+    EXPECT_EQ(0, session.Top(1, header));
+    EXPECT_EQ("-ERR no such message\r\n", session.m_strLastResponse);
+    // A header that merely mentions "-ERR" in its first piece is taken for a failure too.
+    EXPECT_EQ(0, session.Top(2, header));
+    EXPECT_FALSE(header.headerText.has_value());
+    EXPECT_LT(MsSince(start), 2000);
+}
+
+TEST(ScriptedSession, MinusErrArrivingLaterIsPartOfTheText) {
+    qvtest::ScriptedServer server;
+    LoggedIn(server)
+        .ReadLine()
+        .Send("+OK 1 200\r\n")
+        .ReadLine()
+        .Send("+OK\r\n1 100\r\n.\r\n")
+        .ReadLine()
+        .Send("+OK\r\nSubject: a\r\n")
+        .Pause(50)
+        .Send("X-Note: -ERR later\r\n\r\n.\r\n");
+    Pop3Session session;
+    ASSERT_EQ(1, LoginTo(session, server));
+    int count = 0;
+    int size = 0;
+    ASSERT_EQ(1, session.Stat(count, size));
+    MessageHeader header;
+    ASSERT_EQ(1, session.Top(1, header));
+    EXPECT_EQ("Subject: a\r\nX-Note: -ERR later\r\n", *header.headerText);
+}
+
+TEST(ScriptedSession, LowerCaseStatusIsPositiveExceptForStat) {
+    qvtest::ScriptedServer server;
+    server.Send("+ok hi\r\n").ReadLine().Send("+ok\r\n").ReadLine().Send("+Ok\r\n");
+    server.ReadLine().Send("+ok 1 2\r\n");
+    Pop3Session session;
+    ASSERT_EQ(1, LoginTo(session, server));
+    int count = 0;
+    int size = 0;
+    EXPECT_EQ(0, session.Stat(count, size));
+}
+
+TEST(ScriptedSession, StatRepliesAreReadLikeAtoi) {
+    struct Case {
+        std::string reply;
+        int result;
+        int count;
+        int size;
+    };
+    const Case cases[] = {
+        {"+OK 0 0\r\n", 1, 0, 0},
+        {"+OK  3 120\r\n", 1, 3, 3},  // two blanks: the count is read twice
+        {"+OK\t7\t900 octets\r\n", 1, 7, 900},
+        {"+OK 99999999999 -12x\r\n", 1, 2147483647, -12},
+        {"+OK 3\r\n", 0, 3, -1},  // no second number; the count is kept
+        {"+OK\r\n", 0, -1, -1},
+        {"+OK 1 " + std::string(95, '1') + "\r\n", 0, -1, -1},  // 100 bytes: too long
+        {"-ERR busy\r\n", 0, -1, -1},
+    };
+    for (const Case& c : cases) {
+        qvtest::ScriptedServer server;
+        LoggedIn(server).ReadLine().Send(c.reply);
+        Pop3Session session;
+        ASSERT_EQ(1, LoginTo(session, server));
+        int count = -1;
+        int size = -1;
+        EXPECT_EQ(c.result, session.Stat(count, size)) << c.reply;
+        EXPECT_EQ(c.count, count) << c.reply;
+        EXPECT_EQ(c.size, size) << c.reply;
+    }
+}
+
+TEST(ScriptedSession, APeerClosingMidReplyFailsWithoutWaitingOutTheLimit) {
+    qvtest::ScriptedServer server;
+    LoggedIn(server)
+        .ReadLine()
+        .Send("+OK 1 100\r\n")
+        .ReadLine()
+        .Send("+OK\r\n1 100\r\n.\r\n")
+        .ReadLine()
+        .Send("+OK\r\nSubject: cut")
+        .CloseAfterScript();
+    Pop3Session session;
+    ASSERT_EQ(1, LoginTo(session, server, 5000));
+    int count = 0;
+    int size = 0;
+    ASSERT_EQ(1, session.Stat(count, size));
+    const auto start = Clock::now();
+    MessageHeader header;
+    EXPECT_EQ(0, session.Top(1, header));
+    EXPECT_EQ("+OK\r\nSubject: cut", session.m_strLastResponse);
+    EXPECT_EQ(0, session.Quit());
+    EXPECT_LT(MsSince(start), 2000);
+}
+
+TEST(ScriptedSession, ApopDigestsTimestampAndPassword) {
+    qvtest::ScriptedServer server;
+    server.Send("+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>\r\n")
+        .ReadLine()
+        .Send("+OK maildrop has 1 message\r\n");
+    Pop3Session session;
+    session.m_bApop = 1;
+    server.Start();
+    session.m_nTimeout = kShortTimeout;
+    ASSERT_EQ(1, session.Login("127.0.0.1", "mrose", "tanstaaf", server.Port()));
+    session.Quit();
+    server.Finish();
+    EXPECT_EQ("APOP mrose c4c9334bac560ecc979e58001b3e22fb\r\nQUIT\r\n", server.Received());
+}
+
+TEST(ScriptedSession, ApopWithoutTimestampDigestsThePasswordAlone) {
+    qvtest::ScriptedServer server;
+    server.Send("+OK no stamp here\r\n").ReadLine().Send("-ERR denied\r\n");
+    Pop3Session session;
+    session.m_bApop = 1;
+    server.Start();
+    session.m_nTimeout = kShortTimeout;
+    EXPECT_EQ(0, session.Login("127.0.0.1", "u", "secret", server.Port()));
+    server.Finish();
+    EXPECT_EQ("APOP u " + Pop3Session::Md5Hex("secret", 6) + "\r\nQUIT\r\n", server.Received());
+    EXPECT_EQ("5ebe2294ecd0e0f08eab7690d2a6ee69", Pop3Session::Md5Hex("secret", 6));
+}
+
+TEST(ScriptedSession, GreetingThatBeginsWithABracketGivesNoTimestamp) {
+    qvtest::ScriptedServer server;
+    server.Send("<1.2@host> +OK\r\n");
+    Pop3Session session;
+    session.m_bApop = 1;
+    server.Start();
+    session.m_nTimeout = kShortTimeout;
+    EXPECT_EQ(0, session.Login("127.0.0.1", "u", "pw", server.Port()));
+    EXPECT_EQ("", session.m_strTimestamp);
+    server.Finish();
+    EXPECT_EQ("QUIT\r\n", server.Received());
+}
+
+TEST(ScriptedSession, LongCommandLinesGoOutWhole) {
+    const std::string user(300, 'u');
+    const std::string password(100000, 'p');
+    qvtest::ScriptedServer server;
+    LoggedIn(server);
+    Pop3Session session;
+    ASSERT_EQ(1, LoginTo(session, server, 5000));
+    session.Quit();
+    server.Finish();
+    EXPECT_EQ("USER user\r\nPASS pw\r\nQUIT\r\n", server.Received());
+
+    qvtest::ScriptedServer longServer;
+    LoggedIn(longServer);
+    longServer.Start();
+    Pop3Session longSession;
+    longSession.m_nTimeout = 5000;
+    ASSERT_EQ(1, longSession.Login("127.0.0.1", user, password, longServer.Port()));
+    longSession.Quit();
+    longServer.Finish();
+    EXPECT_EQ("USER " + user + "\r\nPASS " + password + "\r\nQUIT\r\n", longServer.Received());
+}
+
+TEST(ScriptedSession, ALineBreakInACredentialIsNeverSent) {
+    // Nothing may even connect: a listener that is never accepted from stays empty.
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+    ASSERT_EQ(0, listen(listener, 4));
+    ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len));
+    for (int apop = 0; apop <= 1; ++apop) {
+        Pop3Session session;
+        session.m_bApop = apop;
+        EXPECT_EQ(0, session.Login("127.0.0.1", "u\r\nDELE 1", "pw", ntohs(addr.sin_port)));
+        EXPECT_EQ(0, session.Login("127.0.0.1", "u", "pw\nDELE 1", ntohs(addr.sin_port)));
+    }
+    EXPECT_EQ(-1, accept(listener, nullptr, nullptr));
+    close(listener);
+}
+
+TEST(ScriptedSession, AListingLongerThanItsEstimateGrowsItsBuffer) {
+    // STAT announces one message; the listing holds 60 of many digits each.
+    std::string listing = "+OK\r\n";
+    for (int n = 1; n <= 60; ++n) {
+        listing += std::to_string(1000000000 + n) + " " + std::to_string(n) + "\r\n";
+    }
+    listing += ".\r\n";
+    qvtest::ScriptedServer server;
+    LoggedIn(server)
+        .ReadLine()
+        .Send("+OK 1 100\r\n")
+        .ReadLine()
+        .Send(listing)
+        .ReadLine()
+        .Send("+OK\r\nSubject: sixty\r\n\r\n.\r\n");
+    Pop3Session session;
+    ASSERT_EQ(1, LoginTo(session, server));
+    int count = 0;
+    int size = 0;
+    ASSERT_EQ(1, session.Stat(count, size));
+    int listed = 0;
+    ASSERT_EQ(1, session.GetMessageSize(60, listed));
+    EXPECT_EQ(60, listed);
+    MessageHeader header;
+    ASSERT_EQ(1, session.Top(60, header));
+    EXPECT_EQ(0, session.Top(61, header));  // beyond the listing: nothing is sent
+    session.Quit();
+    server.Finish();
+    EXPECT_EQ("USER user\r\nPASS pw\r\nSTAT\r\nLIST\r\nTOP 60 0\r\nQUIT\r\n", server.Received());
+}
+
+TEST(ScriptedSession, HugeAnnouncedFiguresAllocateLittle) {
+    qvtest::ScriptedServer server;
+    LoggedIn(server)
+        .ReadLine()
+        .Send("+OK 2147483647 4294967295\r\n")
+        .ReadLine()
+        .Send("+OK\r\n1 4294967295\r\n.\r\n")
+        .ReadLine()
+        .Send("+OK\r\nSubject: big\r\n\r\n.\r\n");
+    Pop3Session session;
+    ASSERT_EQ(1, LoginTo(session, server));
+    int count = 0;
+    int size = 0;
+    ASSERT_EQ(1, session.Stat(count, size));
+    EXPECT_EQ(2147483647, count);
+    MessageHeader header;
+    ASSERT_EQ(1, session.Top(1, header));
+    EXPECT_EQ("Subject: big\r\n", *header.headerText);
+}
+
+TEST(ScriptedSession, AReplyPastItsLimitFailsAtOnce) {
+    qvtest::ScriptedServer server;
+    server.Send("+OK " + std::string(9000, 'x'));  // a status line without end
+    Pop3Session session;
+    const auto start = Clock::now();
+    EXPECT_EQ(0, LoginTo(session, server, 5000));
+    EXPECT_LT(MsSince(start), 2000);
+}
+
+TEST(ScriptedSession, AStopRequestEndsAPendingRead) {
+    std::atomic<bool> stop{false};
+    qvtest::ScriptedServer server;  // silent
+    Pop3Session session;
+    session.SetStopFlag(&stop);
+    std::thread stopper([&stop] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        stop = true;
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(0, LoginTo(session, server, 30000));
+    stopper.join();
+    EXPECT_LT(MsSince(start), 1500);
+}
+
+// A listener whose backlog is full lets further connects hang, as an unreachable
+// host does.
+class FullBacklog {
+  public:
+    FullBacklog() {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        addr_.sin_family = AF_INET;
+        addr_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr_;
+        bind(listener_, reinterpret_cast<sockaddr*>(&addr_), sizeof addr_);
+        listen(listener_, 0);
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr_), &len);
+        for (int& fd : fillers_) {
+            fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(fd, reinterpret_cast<sockaddr*>(&addr_), sizeof addr_);
+        }
+    }
+    ~FullBacklog() {
+        for (int fd : fillers_) {
+            close(fd);
+        }
+        close(listener_);
+    }
+    int Port() const { return ntohs(addr_.sin_port); }
+
+  private:
+    int listener_ = -1;
+    int fillers_[4] = {-1, -1, -1, -1};
+    sockaddr_in addr_{};
+};
+
+TEST(ScriptedSession, ConnectIsBoundedByTheLimitAndByStop) {
+    FullBacklog hanging;
+    {
+        Pop3Session session;
+        session.m_nTimeout = kShortTimeout;
+        const auto start = Clock::now();
+        EXPECT_EQ(0, session.Login("127.0.0.1", "u", "pw", hanging.Port()));
+        EXPECT_LT(MsSince(start), 2000);
+    }
+    {
+        std::atomic<bool> stop{true};
+        Pop3Session session;
+        session.m_nTimeout = 30000;
+        session.SetStopFlag(&stop);
+        const auto start = Clock::now();
+        EXPECT_EQ(0, session.Login("127.0.0.1", "u", "pw", hanging.Port()));
+        EXPECT_LT(MsSince(start), 1000);
+    }
+}
+
+TEST(ScriptedSession, QuitWithoutConnectionOnlyCloses) {
+    Pop3Session session;
+    EXPECT_EQ(0, session.Quit());
+    int size = 0;
+    EXPECT_EQ(0, session.GetMessageSize(0, size));
+}
+
+}  // namespace

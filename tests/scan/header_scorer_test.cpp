@@ -1,0 +1,165 @@
+#include "scan/header_scorer.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "scan/header_fields.h"
+#include "scan/rule_compiler.h"
+
+namespace {
+
+constexpr int kFriends = 0;
+constexpr int kBlock = 1;
+
+const std::string kMessage =
+    "Received: from relay.example.net by mx.example.org\r\n"
+    "Received: from lottery-mailer.biz\r\n\tby relay.example.net\r\n"
+    "Received: from 10.0.0.1 by lottery-mailer.biz\r\n"
+    "From: Alice <alice@example.com>\r\n"
+    "To: bob@example.org\r\n"
+    "Cc: carol@example.org\r\n"
+    "Subject: Quarterly report\r\n";
+
+class ScoreHeaderTest : public ::testing::Test {
+  protected:
+    int Score(std::string block = kMessage) { return ScoreHeader(state_, block).score; }
+    void Add(int list, const std::string& header, const std::string& text, int weight) {
+        CompileRule(state_, list, header, text, weight);
+    }
+    AppState state_;
+};
+
+TEST_F(ScoreHeaderTest, EmptyTableKeepsEveryMessage) {
+    std::string block = kMessage;
+    const ScoreResult result = ScoreHeader(state_, block);
+    EXPECT_EQ(result.score, 0);
+    EXPECT_FALSE(result.Unwanted());
+    EXPECT_EQ(result.from, "From: Alice <alice@example.com>");
+    EXPECT_EQ(result.subject, "Subject: Quarterly report");
+}
+
+TEST_F(ScoreHeaderTest, EveryMatchingReceivedFieldCountsAndIsCut) {
+    Add(kBlock, "Received:", "from", 10);
+    std::string block = kMessage;
+    EXPECT_EQ(ScoreHeader(state_, block).score, -30);
+    EXPECT_EQ(FindHeaderField(block, "Received:"), std::nullopt);
+    EXPECT_EQ(FindHeaderField(block, "To:"), "To: bob@example.org");
+    // A folded Received field is matched unfolded.
+    state_.ClearRules();
+    Add(kBlock, "Received:", "biz\tby", 10);
+    EXPECT_EQ(Score(), -10);
+}
+
+TEST_F(ScoreHeaderTest, RecipientTestsToAndCc) {
+    Add(kBlock, "Recipient", "example\\.org", 50);
+    EXPECT_EQ(Score(), -100);
+}
+
+TEST_F(ScoreHeaderTest, ExactlyHundredEndsThePass) {
+    Add(kFriends, "From:", "alice", 100);
+    Add(kBlock, "From:", "alice", 50);
+    EXPECT_EQ(Score(), 100);
+    // A Subject rule reaching 100 ends it at the next rule's check, after that
+    // rule's From, To and Cc tests.
+    state_.ClearRules();
+    Add(kFriends, "Subject:", "report", 100);
+    Add(kBlock, "To:", "nobody", 30);
+    Add(kBlock, "Subject:", "report", 30);
+    EXPECT_EQ(Score(), 100);
+    state_.ClearRules();
+    Add(kFriends, "Subject:", "report", 100);
+    Add(kBlock, "To:", "bob", 30);
+    Add(kBlock, "Subject:", "report", 30);
+    EXPECT_EQ(Score(), 40);
+}
+
+TEST_F(ScoreHeaderTest, PassingOverHundredDoesNotEndIt) {
+    Add(kFriends, "From:", "alice", 50);
+    Add(kFriends, "To:", "bob", 100);
+    Add(kBlock, "Subject:", "report", 30);
+    EXPECT_EQ(Score(), 120);
+}
+
+TEST_F(ScoreHeaderTest, ReceivedWeightsCountBeforeTheRulePass) {
+    // -20 from two Received fields, then +120 on From makes exactly 100.
+    Add(kBlock, "Received:", "lottery", 10);
+    Add(kFriends, "From:", "alice", 120);
+    Add(kBlock, "Subject:", "report", 200);
+    EXPECT_EQ(Score(), 100);
+}
+
+TEST_F(ScoreHeaderTest, ContainsTextIsARegularExpression) {
+    Add(kBlock, "Subject:", "invoice|report", 5);
+    Add(kBlock, "From:", "[a-z]{5}@", 7);
+    Add(kBlock, "Cc:", "", 11);  // an empty text matches any Cc field
+    EXPECT_EQ(Score(), -23);
+    Add(kBlock, "From:", "bad(", 1000);
+    EXPECT_EQ(state_.ruleCount, 3u);
+    EXPECT_EQ(Score(), -23);
+}
+
+TEST_F(ScoreHeaderTest, MatchingIgnoresCase) {
+    Add(kBlock, "From:", "alice@example\\.com", 40);
+    EXPECT_EQ(Score("FROM: ALICE@EXAMPLE.COM\r\n"), -40);
+}
+
+TEST_F(ScoreHeaderTest, AlternationDoesNotReachOtherFields) {
+    // The second branch is not anchored on the header name; the rule still only
+    // scores its own field, and the kinds that never score stay silent.
+    Add(kBlock, "Subject:", "casino|lottery", 25);
+    Add(kBlock, "Cc:", "nothing|alice", 25);
+    Add(kBlock, "Any header", "x|", 25);
+    Add(kBlock, "Sender:", "x|.", 25);
+    EXPECT_EQ(Score(), 0);
+    EXPECT_EQ(Score("Subject: lottery win\r\nReceived: lottery\r\n"), -25);
+}
+
+TEST_F(ScoreHeaderTest, NonWorkingKindsNeverScore) {
+    for (const char* name :
+         {"Sender:", "Reply-To:", "Content-Type:", "Message-ID:", "Return-Path:", "Any header"}) {
+        Add(kBlock, name, "", 10);
+    }
+    EXPECT_EQ(Score("Sender: a\r\nReply-To: b\r\nContent-Type: text/plain\r\n"
+                    "Message-ID: <c>\r\nReturn-Path: <d>\r\nAny header\r\n" +
+                    kMessage),
+              0);
+}
+
+TEST_F(ScoreHeaderTest, ScoreSaturatesInsteadOfWrapping) {
+    Add(kBlock, "Received:", "", INT_MAX);
+    const ScoreResult result = [&] {
+        std::string block = kMessage;
+        return ScoreHeader(state_, block);
+    }();
+    EXPECT_EQ(result.score, INT_MIN);
+    EXPECT_TRUE(result.Unwanted());
+}
+
+TEST_F(ScoreHeaderTest, MatchWithMoreGroupsThanTheWorkAreaCounts) {
+    std::string groups;
+    for (int i = 0; i < 40; ++i) {
+        groups += "(e)?";
+    }
+    Add(kBlock, "Subject:", "report" + groups, 9);
+    EXPECT_EQ(Score(), -9);
+}
+
+TEST_F(ScoreHeaderTest, LongFieldsStillMatch) {
+    Add(kBlock, "Received:", "(a|b)+c", 3);
+    std::string big = "Received: " + std::string(200000, 'a') + "c\r\n";
+    EXPECT_EQ(Score(big), -3);
+}
+
+TEST_F(ScoreHeaderTest, DecodedWordsAreScored) {
+    Add(kBlock, "Subject:", "caf\xE9 gratuit", 60);
+    std::string block = "Subject: =?iso-8859-1?Q?CAF=C9?=\r\n =?utf-8?B?IGdyYXR1aXQ=?=\r\n";
+    ASSERT_TRUE(DecodeEncodedWords(block));
+    // Caseless matching stays within ASCII: 0xC9 and 0xE9 differ.
+    EXPECT_EQ(ScoreHeader(state_, block).score, 0);
+    block = "Subject: =?iso-8859-1?Q?CAF=E9?=\r\n =?utf-8?B?IGdyYXR1aXQ=?=\r\n";
+    DecodeEncodedWords(block);
+    EXPECT_EQ(ScoreHeader(state_, block).score, -60);
+}
+
+}  // namespace
