@@ -1,13 +1,14 @@
 #include "ui/account_dialog.h"
 
-#include "ui/byte_limit_validator.h"
+#include "ui/byte_limit.h"
 #include "ui/message_box.h"
+#include "ui/resources.h"
 #include "ui_account_dialog.h"
 
 namespace {
 
 void LimitBytes(QLineEdit* edit) {
-    edit->setValidator(new ByteLimitValidator(static_cast<int>(kTextSize - 1), edit));
+    LimitLocal8BitLength(edit, static_cast<int>(kTextSize - 1));
 }
 
 std::string Bytes(const QString& text) {
@@ -21,6 +22,9 @@ AccountDialog::AccountDialog(QWidget* parent)
     ui_->setupUi(this);
     // A modal frame without a close box: OK, Cancel or Escape end it.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    setWindowIcon(LoadIconResource(128));
+    ui_->okButton->UseProgramSkin();
+    ui_->cancelButton->UseProgramSkin();
     LimitBytes(ui_->descriptionEdit);
     LimitBytes(ui_->addressEdit);
     LimitBytes(ui_->passwordEdit);

@@ -1,19 +1,22 @@
 #include "ui/rule_dialog.h"
 
-#include "ui/byte_limit_validator.h"
+#include "ui/byte_limit.h"
 #include "ui/message_box.h"
+#include "ui/resources.h"
 #include "ui_rule_dialog.h"
 
 RuleDialog::RuleDialog(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::RuleDialog>()) {
     ui_->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setWindowIcon(LoadIconResource(128));
+    ui_->okButton->UseProgramSkin();
+    ui_->cancelButton->UseProgramSkin();
     // The list is built from the one table the rule compiler also knows.
     ui_->headerCombo->clear();
     ui_->headerCombo->addItems(HeaderNames());
     ui_->headerCombo->setCurrentIndex(0);
-    ui_->containsEdit->setValidator(
-        new ByteLimitValidator(static_cast<int>(kTextSize - 1), ui_->containsEdit));
+    LimitLocal8BitLength(ui_->containsEdit, static_cast<int>(kTextSize - 1));
     ui_->weightBox->SetRange(kMinWeight, kMaxWeight);
     SetWeight(kMaxWeight);
     ui_->headerCombo->setFocus();
