@@ -1,36 +1,26 @@
 #include "ui/page_account.h"
 
 #include <QEvent>
-#include <QHeaderView>
 #include <QMouseEvent>
 #include <QTableWidget>
 #include <QVBoxLayout>
-#include <array>
 
 #include "ui/account_dialog.h"
 #include "ui/message_box.h"
+#include "ui/report_list.h"
 
 namespace {
 
-struct Column {
-    const char* caption;
-    int width;
-    Qt::Alignment align;
+constexpr ReportColumn kColumns[] = {
+    {"Description", 100, Qt::AlignLeft | Qt::AlignVCenter, CPageAccount::kAddRowText},
+    {"Email address", 100, Qt::AlignLeft | Qt::AlignVCenter},
+    {"Period", 60, Qt::AlignRight | Qt::AlignVCenter, "9999"},
+    {"Auth", 50, Qt::AlignCenter, "Password"},
+    {"Scan", 38, Qt::AlignCenter},
 };
 
-constexpr std::array<Column, 5> kColumns{{
-    {"Description", 100, Qt::AlignLeft | Qt::AlignVCenter},
-    {"Email address", 100, Qt::AlignLeft | Qt::AlignVCenter},
-    {"Period", 60, Qt::AlignRight | Qt::AlignVCenter},
-    {"Auth", 50, Qt::AlignCenter},
-    {"Scan", 38, Qt::AlignCenter},
-}};
-
 QTableWidgetItem* Cell(const QString& text, int column) {
-    auto* item = new QTableWidgetItem(text);
-    item->setTextAlignment(kColumns[static_cast<std::size_t>(column)].align);
-    item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
-    return item;
+    return ReportCell(text, kColumns[column]);
 }
 
 QString TableFullMessage() {
@@ -49,24 +39,8 @@ CPageAccount::CPageAccount(AppState& state, QWidget* parent)
     layout->setContentsMargins(10, 10, 10, 10);
     layout->addWidget(list_);
 
-    list_->setColumnCount(static_cast<int>(kColumns.size()));
-    for (int c = 0; c < list_->columnCount(); ++c) {
-        const Column& column = kColumns[static_cast<std::size_t>(c)];
-        auto* header = new QTableWidgetItem(QString::fromLatin1(column.caption));
-        header->setTextAlignment(column.align);
-        list_->setHorizontalHeaderItem(c, header);
-        list_->setColumnWidth(c, column.width);
-    }
-    list_->verticalHeader()->hide();
-    list_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    list_->verticalHeader()->setDefaultSectionSize(list_->fontMetrics().height() + 6);
-    list_->horizontalHeader()->setStretchLastSection(true);
-    list_->horizontalHeader()->setHighlightSections(false);
-    list_->setShowGrid(true);
-    list_->setWordWrap(false);
-    list_->setSelectionMode(QAbstractItemView::SingleSelection);
-    list_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // The address takes the room the others leave.
+    SetUpReportList(list_, kColumns, 1, QAbstractItemView::SingleSelection);
     list_->viewport()->installEventFilter(this);
     Fill();
 }
@@ -93,7 +67,11 @@ void CPageAccount::SetRow(int row, const AccountRecord& record) {
         QString::fromLatin1(record.scanMessages != 0 ? "Y" : "N"),
     };
     for (int c = 0; c < static_cast<int>(std::size(texts)); ++c) {
-        list_->setItem(row, c, Cell(texts[c], c));
+        QTableWidgetItem* cell = Cell(texts[c], c);
+        if (c < 2) {
+            cell->setToolTip(texts[c]);  // descriptions and addresses may not fit
+        }
+        list_->setItem(row, c, cell);
     }
 }
 

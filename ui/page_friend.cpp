@@ -1,32 +1,22 @@
 #include "ui/page_friend.h"
 
-#include <QHeaderView>
 #include <QMouseEvent>
 #include <QTableWidget>
 #include <QVBoxLayout>
-#include <array>
 
+#include "ui/report_list.h"
 #include "ui/rule_dialog.h"
 
 namespace {
 
-struct Column {
-    const char* caption;
-    int width;
-    Qt::Alignment align;
+constexpr ReportColumn kColumns[] = {
+    {"Header", 100, Qt::AlignLeft | Qt::AlignVCenter, CPageFriend::kAddRowText},
+    {"Contains", 200, Qt::AlignLeft | Qt::AlignVCenter},
+    {"Weight", 50, Qt::AlignRight | Qt::AlignVCenter, "-99"},
 };
 
-constexpr std::array<Column, 3> kColumns{{
-    {"Header", 100, Qt::AlignLeft | Qt::AlignVCenter},
-    {"Contains", 200, Qt::AlignLeft | Qt::AlignVCenter},
-    {"Weight", 50, Qt::AlignRight | Qt::AlignVCenter},
-}};
-
 QTableWidgetItem* Cell(const QString& text, int column) {
-    auto* item = new QTableWidgetItem(text);
-    item->setTextAlignment(kColumns[static_cast<std::size_t>(column)].align);
-    item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
-    return item;
+    return ReportCell(text, kColumns[column]);
 }
 
 }  // namespace
@@ -42,23 +32,8 @@ CPageFriend::CPageFriend(AppState& state, int pageKind, UserPrompts& prompts, QW
     layout->setContentsMargins(10, 10, 10, 10);
     layout->addWidget(list_);
 
-    list_->setColumnCount(static_cast<int>(kColumns.size()));
-    for (int c = 0; c < list_->columnCount(); ++c) {
-        const Column& column = kColumns[static_cast<std::size_t>(c)];
-        auto* header = new QTableWidgetItem(QString::fromLatin1(column.caption));
-        header->setTextAlignment(column.align);
-        list_->setHorizontalHeaderItem(c, header);
-        list_->setColumnWidth(c, column.width);
-    }
-    list_->verticalHeader()->hide();
-    list_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    list_->verticalHeader()->setDefaultSectionSize(list_->fontMetrics().height() + 6);
-    list_->horizontalHeader()->setHighlightSections(false);
-    list_->setShowGrid(true);
-    list_->setWordWrap(false);
-    list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    list_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // The patterns take the room the others leave.
+    SetUpReportList(list_, kColumns, 1, QAbstractItemView::ExtendedSelection);
     list_->viewport()->installEventFilter(this);
     Fill();
 }
