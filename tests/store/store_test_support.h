@@ -1,0 +1,89 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "store/user_prompts.h"
+
+// Answers the passphrase dialog from a queue and records every notice.
+class FakePrompts : public UserPrompts {
+  public:
+    bool AskPassphrase(bool confirmMode, std::string& passphrase) override {
+        confirmModes.push_back(confirmMode);
+        if (answers.empty()) {
+            return false;  // Cancel
+        }
+        passphrase = answers.front();
+        answers.pop_front();
+        return true;
+    }
+    void ShowNotice(const std::string& text) override { notices.push_back(text); }
+
+    std::deque<std::string> answers;
+    std::vector<bool> confirmModes;
+    std::vector<std::string> notices;
+};
+
+// A fresh data directory per test, removed afterwards.
+class DataDirTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/qv_store_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        dir += '/';
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::permissions(dir, std::filesystem::perms::owner_all, ignored);
+        std::filesystem::remove_all(dir, ignored);
+    }
+
+    // An application state on this directory with `passphrase` already set.
+    void Point(AppState& state, const std::string& passphrase = "") const {
+        ASSERT_LT(dir.size(), kPathSize);
+        std::strcpy(state.dataDirectory, dir.c_str());
+        SetAccountText(state.passphrase, passphrase);
+    }
+
+    static std::string ReadAll(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream out;
+        out << in.rdbuf();
+        return out.str();
+    }
+    static void WriteAll(const std::string& path, const std::string& content) {
+        std::ofstream(path, std::ios::binary) << content;
+    }
+    // The lines of a file without their CR LF; fails the test on a bare LF.
+    static std::vector<std::string> CrLfLines(const std::string& path) {
+        const std::string content = ReadAll(path);
+        std::vector<std::string> lines;
+        std::size_t start = 0;
+        while (start < content.size()) {
+            const std::size_t end = content.find("\r\n", start);
+            EXPECT_NE(end, std::string::npos) << "line without CR LF";
+            if (end == std::string::npos) {
+                break;
+            }
+            lines.push_back(content.substr(start, end - start));
+            start = end + 2;
+        }
+        return lines;
+    }
+    std::size_t EntryCount() const {
+        return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir),
+                                                      std::filesystem::directory_iterator()));
+    }
+
+    std::string dir;
+};
