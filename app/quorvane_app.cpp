@@ -57,6 +57,8 @@ QuorvaneApp::QuorvaneApp(AppState& state, Options options)
 
 QuorvaneApp::~QuorvaneApp() = default;
 
+// Sockets need no start-up here; what can fail is making one at all (no IPv4 stack,
+// or the process out of descriptors), which leaves the worker nothing to do.
 bool QuorvaneApp::NetworkingReady() {
     const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
     if (probe < 0) {

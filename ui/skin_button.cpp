@@ -33,7 +33,6 @@ void SkinButton::InitLook() {
     captionFont_.setItalic(false);
     captionFont_.setUnderline(false);
     captionFont_.setStrikeOut(false);
-    captionFont_.setWeight(QFont::Normal);
     captionFont_.setWeight(QFont::Medium);  // 500: a touch heavier than the dialog text
     resize(sizeHint());
 }
