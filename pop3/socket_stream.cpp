@@ -85,6 +85,7 @@ SocketStream::~SocketStream() {
 }
 
 int SocketStream::Create() {
+    Close();  // a second Create must not leak the first socket
     handle_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     lastError_ = handle_ == -1 ? errno : 0;
     return handle_ != -1 ? 1 : 0;

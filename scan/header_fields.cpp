@@ -56,7 +56,8 @@ void CutAtNul(std::string& block) {
     }
 }
 
-// Where one encoded word's text ends and how much of the block it covers.
+// The one pass over a block: bytes are read at r and written at w, and w never
+// passes r, so the block is rewritten in place.
 struct Cursor {
     char* base;
     std::size_t size;  // length of the text; base[size] is its NUL
@@ -232,6 +233,9 @@ std::optional<std::size_t> DecodeEncodedWords(std::string& block) {
     return c.w;
 }
 
+// Complete groups of four only, each followed by a NUL, a CR or another group; a
+// padded group ends the text. A leading "+ " is skipped, a leading CR is an empty
+// word, and anything else (a short group, a blank) breaks the whole word.
 int DecodeBase64(char* destination, const char* source) {
     const auto* s = reinterpret_cast<const unsigned char*>(source);
     if (s[0] == '+' && s[1] == ' ') {

@@ -28,25 +28,34 @@ class Matcher {
         : data_(pcre2_match_data_create(kMatchPairs, nullptr)),
           context_(pcre2_match_context_create(nullptr)),
           stack_(pcre2_jit_stack_create(kJitStackStart, kJitStackMax, nullptr)) {
-        // A larger JIT stack than the default keeps long fields from failing a match
-        // that the interpreter would find.
+        // The default JIT stack (32 KiB) runs out on fields of a few KiB with a
+        // repeated alternation; a larger one spares most of them the second run.
         if (context_ && stack_) {
             pcre2_jit_stack_assign(context_.get(), nullptr, stack_.get());
         }
     }
 
     // An error counts as no match. A result of 0 means the pattern matched with more
-    // groups than the work area holds, which is still a match.
+    // groups than the work area holds, which is still a match. The JIT's stack is far
+    // smaller than the interpreter's heap: a match that outgrows it is run again by
+    // the interpreter, so both give the same verdict.
     bool Matches(const CompiledRule& rule, const std::string& text) const {
         if (rule.pattern == nullptr) {
             return false;
         }
-        const int rc = pcre2_match(rule.pattern, reinterpret_cast<PCRE2_SPTR>(text.data()),
-                                   text.size(), 0, 0, data_.get(), context_.get());
+        int rc = Run(rule.pattern, text, 0);
+        if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
+            rc = Run(rule.pattern, text, PCRE2_NO_JIT);
+        }
         return rc >= 0;
     }
 
   private:
+    int Run(const pcre2_code* code, const std::string& text, std::uint32_t options) const {
+        return pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, options,
+                           data_.get(), context_.get());
+    }
+
     std::unique_ptr<pcre2_match_data, MatchDataFree> data_;
     std::unique_ptr<pcre2_match_context, MatchContextFree> context_;
     std::unique_ptr<pcre2_jit_stack, JitStackFree> stack_;

@@ -29,10 +29,12 @@ LineKind DecodeAccountLine(const std::string& line, const char* passphrase,
 // Lines of the present file that hold no loaded account: those that do not decrypt
 // under the passphrase, records too damaged to read, and any account beyond the
 // table's limit. A save writes them back, so a mistyped passphrase loses nothing.
-std::vector<std::string> LinesToKeep(const std::string& path, const char* passphrase) {
+// False when the file exists but cannot be read: writing over it could destroy it.
+bool LinesToKeep(const std::string& path, const char* passphrase, std::vector<std::string>& kept) {
     std::vector<std::string> lines;
-    ReadDataLines(path, lines);
-    std::vector<std::string> kept;
+    if (!ReadDataLinesIfAny(path, lines)) {
+        return false;
+    }
     std::size_t loaded = 0;
     for (std::string& line : lines) {
         AccountRecord account{};
@@ -43,7 +45,7 @@ std::vector<std::string> LinesToKeep(const std::string& path, const char* passph
         }
         kept.push_back(std::move(line));
     }
-    return kept;
+    return true;
 }
 
 }  // namespace
@@ -100,7 +102,12 @@ bool SaveAccountFile(AppState& state, UserPrompts& prompts) {
         AppendDataLine(content,
                        RecordCipher::Encrypt(record.data(), record.size(), state.passphrase));
     }
-    for (const std::string& line : LinesToKeep(path, state.passphrase)) {
+    std::vector<std::string> kept;
+    if (!LinesToKeep(path, state.passphrase, kept)) {
+        prompts.ShowNotice(AtomicFile::FailureNotice(path));
+        return false;
+    }
+    for (const std::string& line : kept) {
         AppendDataLine(content, line);
     }
     if (!AtomicFile::Replace(path, content, prompts)) {

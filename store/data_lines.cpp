@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -38,6 +39,14 @@ bool ReadDataLines(const std::string& path, std::vector<std::string>& lines) {
         start = end + 1;
     }
     return true;
+}
+
+bool ReadDataLinesIfAny(const std::string& path, std::vector<std::string>& lines) {
+    if (ReadDataLines(path, lines)) {
+        return true;
+    }
+    struct stat info {};
+    return ::stat(path.c_str(), &info) != 0 && errno == ENOENT;
 }
 
 void AppendDataLine(std::string& content, const std::string& line) {

@@ -8,6 +8,10 @@
 // be read.
 bool ReadDataLines(const std::string& path, std::vector<std::string>& lines);
 
+// As ReadDataLines, except that a file that does not exist yet is no failure: it has
+// no lines. False only when an existing file cannot be read.
+bool ReadDataLinesIfAny(const std::string& path, std::vector<std::string>& lines);
+
 // Appends `line` with the CR LF that ends every line these files hold.
 void AppendDataLine(std::string& content, const std::string& line);
 

@@ -23,18 +23,20 @@ bool DecodeRuleLine(const std::string& line, const char* passphrase, RuleEntry& 
 }
 
 // Lines of the present file that hold no rule under the passphrase; the page never
-// saw them, so a rewrite keeps them after its records.
-std::vector<std::string> LinesToKeep(const std::string& path, const char* passphrase) {
+// saw them, so a rewrite keeps them after its records. False when the file exists
+// but cannot be read: writing over it could destroy it.
+bool LinesToKeep(const std::string& path, const char* passphrase, std::vector<std::string>& kept) {
     std::vector<std::string> lines;
-    ReadDataLines(path, lines);
-    std::vector<std::string> kept;
+    if (!ReadDataLinesIfAny(path, lines)) {
+        return false;
+    }
     for (std::string& line : lines) {
         RuleEntry rule;
         if (!DecodeRuleLine(line, passphrase, rule)) {
             kept.push_back(std::move(line));
         }
     }
-    return kept;
+    return true;
 }
 
 }  // namespace
@@ -86,7 +88,12 @@ bool WriteRuleFile(const AppState& state, int pageKind, const std::vector<RuleEn
         AppendDataLine(content,
                        RecordCipher::Encrypt(record.data(), record.size(), state.passphrase));
     }
-    for (const std::string& line : LinesToKeep(path, state.passphrase)) {
+    std::vector<std::string> kept;
+    if (!LinesToKeep(path, state.passphrase, kept)) {
+        prompts.ShowNotice(AtomicFile::FailureNotice(path));
+        return false;
+    }
+    for (const std::string& line : kept) {
         AppendDataLine(content, line);
     }
     return AtomicFile::Replace(path, content, prompts);

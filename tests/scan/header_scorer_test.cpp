@@ -97,11 +97,8 @@ TEST_F(ScoreHeaderTest, ContainsTextIsARegularExpression) {
     Add(kBlock, "From:", "bad(", 1000);
     EXPECT_EQ(state_.ruleCount, 3u);
     EXPECT_EQ(Score(), -23);
-}
-
-TEST_F(ScoreHeaderTest, MatchingIgnoresCase) {
-    Add(kBlock, "From:", "alice@example\\.com", 40);
-    EXPECT_EQ(Score("FROM: ALICE@EXAMPLE.COM\r\n"), -40);
+    // Caseless: name and address in capitals.
+    EXPECT_EQ(Score("FROM: ALICE@EXAMPLE.COM\r\n"), -7);
 }
 
 TEST_F(ScoreHeaderTest, AlternationDoesNotReachOtherFields) {
@@ -113,9 +110,8 @@ TEST_F(ScoreHeaderTest, AlternationDoesNotReachOtherFields) {
     Add(kBlock, "Sender:", "x|.", 25);
     EXPECT_EQ(Score(), 0);
     EXPECT_EQ(Score("Subject: lottery win\r\nReceived: lottery\r\n"), -25);
-}
-
-TEST_F(ScoreHeaderTest, NonWorkingKindsNeverScore) {
+    // The six kinds that never score, on fields of their own names.
+    state_.ClearRules();
     for (const char* name :
          {"Sender:", "Reply-To:", "Content-Type:", "Message-ID:", "Return-Path:", "Any header"}) {
         Add(kBlock, name, "", 10);
@@ -145,10 +141,13 @@ TEST_F(ScoreHeaderTest, MatchWithMoreGroupsThanTheWorkAreaCounts) {
     EXPECT_EQ(Score(), -9);
 }
 
-TEST_F(ScoreHeaderTest, LongFieldsStillMatch) {
-    Add(kBlock, "Received:", "(a|b)+c", 3);
-    std::string big = "Received: " + std::string(200000, 'a') + "c\r\n";
-    EXPECT_EQ(Score(big), -3);
+TEST_F(ScoreHeaderTest, LongFieldsMatchWithAndWithoutJit) {
+    // A repeated alternation over a long field outgrows the JIT's stack; the verdict
+    // must still be the interpreter's.
+    const std::string big = "Received: x" + std::string(20000, 'a') + "c\r\n";
+    Add(kBlock, "Received:", "x(a|b)+c", 3);
+    CompileRule(state_, kBlock, "Received:", "x(a|b)+c", 4, false);
+    EXPECT_EQ(Score(big), -7);
 }
 
 TEST_F(ScoreHeaderTest, DecodedWordsAreScored) {

@@ -14,13 +14,14 @@
 #include "app/app_state.h"
 #include "store/user_prompts.h"
 
-// Answers the passphrase dialog from a queue and records every notice.
+// Answers the passphrase dialog from a queue (Cancel when it is empty) and records
+// every notice.
 class FakePrompts : public UserPrompts {
   public:
     bool AskPassphrase(bool confirmMode, std::string& passphrase) override {
         confirmModes.push_back(confirmMode);
         if (answers.empty()) {
-            return false;  // Cancel
+            return false;
         }
         passphrase = answers.front();
         answers.pop_front();
@@ -39,8 +40,7 @@ class DataDirTest : public ::testing::Test {
     void SetUp() override {
         char pattern[] = "/tmp/qv_store_XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        dir += '/';
+        dir = std::string(pattern) + '/';
     }
     void TearDown() override {
         std::error_code ignored;
@@ -48,31 +48,26 @@ class DataDirTest : public ::testing::Test {
         std::filesystem::remove_all(dir, ignored);
     }
 
-    // An application state on this directory with `passphrase` already set.
     void Point(AppState& state, const std::string& passphrase = "") const {
-        ASSERT_LT(dir.size(), kPathSize);
-        std::strcpy(state.dataDirectory, dir.c_str());
+        std::strncpy(state.dataDirectory, dir.c_str(), kPathSize - 1);
         SetAccountText(state.passphrase, passphrase);
     }
-
     static std::string ReadAll(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
         std::ostringstream out;
-        out << in.rdbuf();
+        out << std::ifstream(path, std::ios::binary).rdbuf();
         return out.str();
     }
     static void WriteAll(const std::string& path, const std::string& content) {
         std::ofstream(path, std::ios::binary) << content;
     }
-    // The lines of a file without their CR LF; fails the test on a bare LF.
+    // The lines of a file that must end every line with CR LF.
     static std::vector<std::string> CrLfLines(const std::string& path) {
         const std::string content = ReadAll(path);
         std::vector<std::string> lines;
-        std::size_t start = 0;
-        while (start < content.size()) {
+        for (std::size_t start = 0; start < content.size();) {
             const std::size_t end = content.find("\r\n", start);
-            EXPECT_NE(end, std::string::npos) << "line without CR LF";
             if (end == std::string::npos) {
+                ADD_FAILURE() << "line without CR LF";
                 break;
             }
             lines.push_back(content.substr(start, end - start));
@@ -81,8 +76,8 @@ class DataDirTest : public ::testing::Test {
         return lines;
     }
     std::size_t EntryCount() const {
-        return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir),
-                                                      std::filesystem::directory_iterator()));
+        const std::filesystem::directory_iterator entries(dir);
+        return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
     }
 
     std::string dir;

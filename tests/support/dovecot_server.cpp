@@ -74,8 +74,9 @@ int FreeLoopbackPort() {
     return port;
 }
 
-// One connection attempt: true when the server greets with "+OK".
-bool Greets(int port) {
+// One connection attempt: true when the server greets with "+OK" and `greeting`. The
+// greeting tells this instance from another test's server that took the port first.
+bool Greets(int port, const std::string& greeting) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -84,9 +85,13 @@ bool Greets(int port) {
     bool ok = false;
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
         pollfd p{fd, POLLIN, 0};
-        char buf[64] = {};
-        ok = poll(&p, 1, 2000) == 1 && recv(fd, buf, 3, MSG_WAITALL) == 3 &&
-             std::string(buf, 3) == "+OK";
+        std::string line;
+        char c = 0;
+        while (line.size() < 512 && poll(&p, 1, 2000) == 1 && recv(fd, &c, 1, 0) == 1 &&
+               c != '\n') {
+            line += c;
+        }
+        ok = line.rfind("+OK " + greeting, 0) == 0;
         if (ok) {
             send(fd, "QUIT\r\n", 6, MSG_NOSIGNAL);
         }
@@ -163,6 +168,7 @@ bool DovecotServer::WriteConfig(int port) {
          << "state_dir = " << dir_ << "/state\n"
          << "log_path = " << dir_ << "/log\n"
          << "protocols = pop3\n"
+         << "login_greeting = " << Greeting() << "\n"
          << "listen = 127.0.0.1\n"
          << "ssl = no\n"
          << "disable_plaintext_auth = no\n"
@@ -240,7 +246,7 @@ bool DovecotServer::WaitForGreeting() {
             error_ = "dovecot exited at start-up:\n" + ReadFile(dir_ + "/stderr") + Log();
             return false;
         }
-        if (Greets(port_)) {
+        if (Greets(port_, Greeting())) {
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -265,6 +271,10 @@ void DovecotServer::Stop() {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     pid_ = -1;
+}
+
+std::string DovecotServer::Greeting() const {
+    return "Quorvane test server " + fs::path(dir_).filename().string();
 }
 
 std::string DovecotServer::Log() const {

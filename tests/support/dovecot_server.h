@@ -62,6 +62,7 @@ class DovecotServer {
     void WritePasswd() const;
     bool WriteConfig(int port);
     bool WaitForGreeting();
+    std::string Greeting() const;
 
     std::string dir_;
     std::map<std::string, std::string> passwords_;

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+
+// One rule as a user would enter it.
+struct BenchRule {
+    int list;  // 0 = Friends, 1 = Block
+    std::string header;
+    std::string contains;
+    int weight;
+};
+
+// Rules of realistic shapes over every working header kind (and a few of the others),
+// mostly Block; the same seed gives the same table.
+std::vector<BenchRule> MakeRules(std::size_t count, unsigned seed);
+
+// Raw header blocks as a server sends them: encoded words in From and Subject, 3 to 6
+// folded Received fields, and the usual other fields.
+std::vector<std::string> MakeHeaders(std::size_t count, unsigned seed);
+
+void CompileAll(AppState& state, const std::vector<BenchRule>& rules, bool useJit);

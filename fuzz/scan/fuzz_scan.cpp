@@ -1,0 +1,100 @@
+// Feeds arbitrary header blocks through decoding, field search and cut, and scoring
+// against a small fixed rule table, and checks what must hold for any input.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "scan/header_fields.h"
+#include "scan/header_scorer.h"
+#include "scan/rule_compiler.h"
+
+namespace {
+
+void Check(bool condition) {
+    if (!condition) {
+        std::abort();
+    }
+}
+
+const AppState& Rules() {
+    static AppState* state = [] {
+        auto* s = new AppState;
+        CompileRule(*s, 0, "From:", "alice@example\\.com", 100);
+        CompileRule(*s, 0, "To:", "bob|carol", 50);
+        CompileRule(*s, 1, "Cc:", "[0-9]{3,5}", 20);
+        CompileRule(*s, 1, "Recipient", "(undisclosed|list)", 30);
+        CompileRule(*s, 1, "Subject:", "(free|win).*(money|prize)", 60);
+        CompileRule(*s, 1, "Subject:", "", 1);
+        CompileRule(*s, 1, "Received:", "from [a-z]+\\.(biz|info)", 10);
+        CompileRule(*s, 0, "Received:", "by mx\\.example\\.org", 5);
+        CompileRule(*s, 1, "Sender:", "x|", 99);
+        CompileRule(*s, 1, "Any header", "", 99);
+        CompileRule(*s, 1, "From:", "broken(", 99);  // dropped
+        CompileRule(*s, 0, "Subject:", "r(e)?(e)?(e)?port", 100, false);
+        return s;
+    }();
+    return *state;
+}
+
+const char* const kNames[] = {"From:", "To:", "Cc:", "Subject:", "Received:", "X:", ":"};
+
+std::string TextOf(const std::string& s) {
+    return std::string(s.c_str());
+}
+
+void FuzzBase64(const std::string& text) {
+    std::vector<char> out(text.size() + 4);
+    const int n = DecodeBase64(out.data(), text.c_str());
+    Check(n >= -1);
+    Check(n <= 0 || static_cast<std::size_t>(n) <= (text.size() / 4 + 1) * 3);
+}
+
+void FuzzFields(const std::string& block, const std::string& name) {
+    const std::optional<std::string> found = FindHeaderField(block, name);
+    std::string cutBlock = block;
+    const std::optional<std::string> cut = CutHeaderField(cutBlock, name);
+    Check(found == cut);
+    const std::string text = TextOf(block);
+    if (!cut) {
+        Check(cutBlock == text);
+        return;
+    }
+    Check(cutBlock.size() + cut->size() <= text.size());
+    Check(cut->find('\0') == std::string::npos);
+}
+
+void FuzzScore(std::string block) {
+    const ScoreResult result = ScoreHeader(Rules(), block);
+    Check(!FindHeaderField(block, "Received:"));
+    Check(result.from == FindHeaderField(block, "From:"));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    // The first byte picks a field name; a name of its own follows a 0xFF byte.
+    const std::uint8_t pick = data[0];
+    std::string block(reinterpret_cast<const char*>(data + 1), size - 1);
+    std::string name = kNames[pick % (sizeof(kNames) / sizeof(kNames[0]))];
+    if (pick == 0xFF) {
+        const std::size_t nl = block.find('\n');
+        name = block.substr(0, nl == std::string::npos ? 0 : nl);
+    }
+
+    FuzzBase64(block);
+    FuzzFields(block, name);
+
+    const std::size_t before = TextOf(block).size();
+    const std::optional<std::size_t> end = DecodeEncodedWords(block);
+    Check(block.size() <= before);
+    Check(!end || *end == block.size());
+
+    FuzzFields(block, name);
+    FuzzScore(block);
+    return 0;
+}
