@@ -186,12 +186,12 @@ void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& 
         return;
     }
     const int row = static_cast<int>(index);
-    const bool shown = ToView([&](ScanView& v) {
-        v.SetProgressRange(0, count);
-        v.SetInboxCell(row, kCountColumn, std::to_string(count));
-        v.SetInboxCell(row, kSizeColumn, SizeText(size));
-        v.SetInboxCell(row, kTimeColumn, LocalTimeText());
-    });
+    // One view call at a time: each may be the one that finds the window closing.
+    const bool shown =
+        ToView([&](ScanView& v) { v.SetProgressRange(0, count); }) &&
+        ToView([&](ScanView& v) { v.SetInboxCell(row, kCountColumn, std::to_string(count)); }) &&
+        ToView([&](ScanView& v) { v.SetInboxCell(row, kSizeColumn, SizeText(size)); }) &&
+        ToView([&](ScanView& v) { v.SetInboxCell(row, kTimeColumn, LocalTimeText()); });
     if (!shown) {
         return;
     }

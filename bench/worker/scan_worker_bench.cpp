@@ -1,0 +1,238 @@
+// One pass of the worker over 10 Dovecot accounts of 500 messages each, scored against
+// 2,000 rules, against the same pass with scanning off (login, STAT and QUIT only).
+//
+//   bench_worker [--benchmark_repetitions=N]
+//
+// Reports the time per message, the peak resident memory after each benchmark, and at
+// the end the ratio of the scanning pass to the counting pass.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "scan/scan_worker.h"
+#include "store/rule_list_file.h"
+#include "store/user_prompts.h"
+#include "tests/support/dovecot_server.h"
+
+namespace {
+
+constexpr int kAccounts = 10;
+constexpr int kMessagesPerAccount = 500;
+constexpr int kMessages = kAccounts * kMessagesPerAccount;
+constexpr int kFriendRules = 500;
+constexpr int kBlockRules = 1500;
+constexpr char kBaseline[] = "BM_PassCountingOnly";
+constexpr char kScanning[] = "BM_PassScanning";
+
+class NullView : public ScanView {
+  public:
+    void SetProgressRange(int, int) override {}
+    void SetProgressPosition(int) override {}
+    void ShowProgress(bool) override {}
+    void SetInboxCell(int, int, const std::string&) override {}
+};
+
+class SilentPrompts : public UserPrompts {
+  public:
+    bool AskPassphrase(bool, std::string&) override { return false; }
+    void ShowNotice(const std::string& text) override {
+        std::fprintf(stderr, "notice: %s\n", text.c_str());
+    }
+};
+
+// A header of the usual shape: a relay chain, encoded words in some subjects and
+// senders, folded fields; one message in five carries a blocked subject.
+std::string Message(int account, int n) {
+    const std::string id = std::to_string(account) + "." + std::to_string(n);
+    std::string m;
+    for (int hop = 0; hop < 4; ++hop) {
+        m += "Received: from relay" + std::to_string((n + hop) % 97) +
+             ".mail.example (relay.mail.example [192.0.2." + std::to_string(hop + 1) +
+             "])\r\n\tby mx" + std::to_string(hop) + ".example.org with ESMTP id " + id +
+             ";\r\n\tMon, 7 Dec 2026 06:00:00 +0000\r\n";
+    }
+    m += n % 3 == 0 ? "From: =?ISO-8859-1?Q?J=FCrgen_M=FCller?= <juergen" + id + "@example.net>\r\n"
+                    : "From: Sender " + id + " <sender" + id + "@example.com>\r\n";
+    m += "To: user" + std::to_string(account) + "@example.org\r\n";
+    m += "Cc: team" + std::to_string(n % 7) + "@example.org\r\n";
+    if (n % 5 == 0) {
+        m += "Subject: Special offer" + std::to_string(4 * (n % (kBlockRules / 4))) +
+             " just for you\r\n";
+    } else if (n % 4 == 0) {
+        m += "Subject: =?UTF-8?B?UmU6IE1lZXRpbmcgbm90ZXM=?= " + id + "\r\n";
+    } else {
+        m += "Subject: Re: project status " + id + "\r\n\tand next steps\r\n";
+    }
+    m += "Date: Mon, 7 Dec 2026 06:00:00 +0000\r\nMessage-ID: <" + id + "@example.com>\r\n";
+    m += "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=ISO-8859-1\r\n\r\n";
+    m += "Body text that the scan never fetches.\r\n";
+    return m;
+}
+
+std::vector<RuleEntry> FriendRules() {
+    std::vector<RuleEntry> rules;
+    for (int i = 0; i < kFriendRules; ++i) {
+        rules.push_back({"From:", "friend" + std::to_string(i) + R"(@example\.org)", 50});
+    }
+    return rules;
+}
+
+// Subjects, senders, relays and recipients in turn.
+std::vector<RuleEntry> BlockRules() {
+    static const char* const kHeaders[] = {"Subject:", "From:", "Received:", "Recipient"};
+    std::vector<RuleEntry> rules;
+    for (int i = 0; i < kBlockRules; ++i) {
+        const std::string n = std::to_string(i);
+        const std::string patterns[] = {"offer" + n + R"(\b)", "@spam" + n + R"(\.example)",
+                                        "from spamrelay" + n + R"(\.example)", "victim" + n + "@"};
+        rules.push_back({kHeaders[i % 4], patterns[i % 4], 10 + i % 90});
+    }
+    return rules;
+}
+
+struct World {
+    qvtest::DovecotServer server;
+    std::string directory;
+    std::unique_ptr<AppState> state = std::make_unique<AppState>();
+    NullView view;
+
+    World() {
+        for (int a = 0; a < kAccounts; ++a) {
+            std::vector<std::string> messages;
+            for (int n = 1; n <= kMessagesPerAccount; ++n) {
+                messages.push_back(Message(a, n));
+            }
+            server.AddUser("user" + std::to_string(a), "pw" + std::to_string(a), messages);
+        }
+        if (!server.Start()) {
+            std::fprintf(stderr, "Dovecot: %s\n", server.Error().c_str());
+            std::exit(1);
+        }
+        std::string pattern = (std::filesystem::temp_directory_path() / "qv-bench-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            std::exit(1);
+        }
+        directory = pattern;
+        SetDataDirectory(*state, directory + "/quorvane");
+        SetAccountText(state->passphrase, "bench");
+        SilentPrompts prompts;
+        if (!WriteRuleFile(*state, 0, FriendRules(), prompts) ||
+            !WriteRuleFile(*state, 1, BlockRules(), prompts)) {
+            std::exit(1);
+        }
+        LoadRuleLists(*state);
+        for (int a = 0; a < kAccounts; ++a) {
+            AccountRecord account{};
+            SetAccountText(account.address, "user" + std::to_string(a) + "@127.0.0.1");
+            SetAccountText(account.password, "pw" + std::to_string(a));
+            account.periodMinutes = 5;
+            account.scanMessages = 1;
+            state->AppendAccount(account);
+        }
+    }
+    ~World() {
+        std::error_code ignored;
+        std::filesystem::remove_all(directory, ignored);
+    }
+
+    // Every account due again, the unwanted lists empty, scanning on or off.
+    void Prepare(int scanMessages) {
+        std::lock_guard lock(state->mutex);
+        for (std::uint32_t i = 0; i < state->accountCount; ++i) {
+            state->accounts[i].lastCheck = 0;
+            state->accounts[i].scanMessages = scanMessages;
+            state->unwantedFrom[i].clear();
+            state->unwantedSubject[i].clear();
+        }
+    }
+    void Pass(int scanMessages) {
+        ScanWorkerSettings settings;
+        settings.port = server.Port();
+        ScanWorker worker(*state, view, settings);
+        Prepare(scanMessages);
+        worker.RunPass();
+    }
+    std::size_t Unwanted() const {
+        std::size_t total = 0;
+        for (int a = 0; a < kAccounts; ++a) {
+            total += state->unwantedFrom[static_cast<std::size_t>(a)].size();
+        }
+        return total;
+    }
+};
+
+World& TheWorld() {
+    static World world;
+    return world;
+}
+
+double PeakRssMiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
+}
+
+void RunPasses(benchmark::State& bench, int scanMessages) {
+    World& world = TheWorld();
+    // Dovecot builds its indexes and caches on first access: not measured. Each
+    // benchmark warms up in its own mode, so the counting pass's peak memory is its own.
+    world.Pass(scanMessages);
+    for (auto _ : bench) {
+        world.Pass(scanMessages);
+    }
+    bench.counters["per_message"] =
+        benchmark::Counter(static_cast<double>(kMessages) * static_cast<double>(bench.iterations()),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    bench.counters["unwanted"] = static_cast<double>(world.Unwanted());
+    bench.counters["rules"] = world.state->ruleCount;
+    bench.counters["peak_rss_MiB"] = PeakRssMiB();
+}
+
+void BM_PassCountingOnly(benchmark::State& bench) {
+    RunPasses(bench, 0);
+}
+void BM_PassScanning(benchmark::State& bench) {
+    RunPasses(bench, 1);
+}
+BENCHMARK(BM_PassCountingOnly)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
+BENCHMARK(BM_PassScanning)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+// Prints the scanning pass as a multiple of the counting pass measured in this run.
+class RatioReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Iteration) {
+                realTime_[run.run_name.function_name] = run.GetAdjustedRealTime();
+            }
+        }
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        if (realTime_.count(kBaseline) != 0 && realTime_.count(kScanning) != 0) {
+            std::printf("scanning pass / counting pass = %.1f\n",
+                        realTime_[kScanning] / realTime_[kBaseline]);
+        }
+    }
+
+  private:
+    std::map<std::string, double> realTime_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,312 @@
+// The worker against a real POP3 server: every kind of account in one pass, the
+// period rules, rule reloads, and the thread with the pages working alongside.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <map>
+#include <thread>
+
+#include "recording_view.h"
+#include "scan/scan_worker.h"
+#include "store/account_file.h"
+#include "store/rule_list_file.h"
+#include "tests/support/dovecot_server.h"
+#include "worker_fixture.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string kWanted =
+    "Received: from a.example by b.example\r\n"
+    "From: Boss <boss@corp.example>\r\n"
+    "To: alice@example.org\r\n"
+    "Subject: Quarterly figures\r\n"
+    "\r\n"
+    "Numbers attached.\r\n";
+const std::string kEncoded =
+    "From: =?ISO-8859-1?Q?Gl=FCck?= <win@lottery.example>\r\n"
+    "Subject: =?UTF-8?B?WW91IGhhdmUgd29uIQ==?=\r\n"
+    "\r\n"
+    "Claim now.\r\n";
+const std::string kFolded =
+    "From: someone@example.net\r\n"
+    "Subject: Claim your\r\n"
+    "\tLOTTERY prize\r\n"
+    "\r\n"
+    "Now.\r\n";
+const std::string kManyReceived =
+    "Received: from a.example\r\n"
+    "Received: from mx.spamhost.example\r\n"
+    "\tby c.example\r\n"
+    "Received: from d.example\r\n"
+    "From: x@example.com\r\n"
+    "Subject: Meeting\r\n"
+    "\r\n"
+    "At ten.\r\n";
+const std::string kNoFrom = "Subject: lottery results\r\n\r\nSee inside.\r\n";
+const std::string kFriendWins =
+    "From: boss@corp.example\r\nSubject: office lottery pool\r\n\r\nJoin!\r\n";
+const std::string kNoSubject = "From: win@lottery.example\r\n\r\nHi.\r\n";
+const std::string kBodyOnly(1023 - 2, 'x');  // with its CRLF, a mailbox of 1023 octets
+
+// Two messages of 1024 octets together.
+const Lines kCarolMail = {
+    kEncoded, "Subject: pad\r\n\r\n" + std::string(1024 - kEncoded.size() - 18, 'y') + "\r\n"};
+
+const Lines kAliceMail = {kWanted, kEncoded,    kFolded,   kManyReceived,
+                          kNoFrom, kFriendWins, kNoSubject};
+const Lines kAliceFrom = {
+    "From: Gl\xFC"
+    "ck <win@lottery.example>",
+    "From: someone@example.net", "From: x@example.com", "(no address)",
+    "From: win@lottery.example"};
+const Lines kAliceSubject = {"Subject: You have won!", "Subject: Claim your\tLOTTERY prize",
+                             "Subject: Meeting", "Subject: lottery results", "(no subject)"};
+
+// One server for the whole suite: starting Dovecot takes a while.
+class ScanWorkerDovecot : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        server_ = new qvtest::DovecotServer();
+        server_->AddUser("alice", "secret", kAliceMail);
+        server_->AddUser("bob", "apop-secret", {kEncoded});
+        server_->AddUser("carol", "pw", kCarolMail);
+        server_->AddUser("dave", "pw", {});
+        server_->AddUser("erin", "pw", {kBodyOnly + "\r\n"});
+        server_->AddUser("127.0.0.1", "pw", {kNoFrom});
+        started_ = server_->Start();
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        server_ = nullptr;
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(started_) << server_->Error();
+        for (const char* user : {"alice", "bob", "carol", "dave", "erin", "127.0.0.1"}) {
+            before_[user] = server_->MailboxSnapshot(user);
+        }
+        ASSERT_EQ(LoadAccountFile(state_, prompts_), 1);
+    }
+    void TearDown() override {
+        for (const auto& [user, snapshot] : before_) {
+            EXPECT_EQ(server_->MailboxSnapshot(user), snapshot) << user << "'s mailbox changed";
+        }
+    }
+
+    // The rule pages write their files; the worker reloads them when `modified` is set.
+    void WriteRules(const std::vector<RuleEntry>& friends, const std::vector<RuleEntry>& block) {
+        ASSERT_TRUE(WriteRuleFile(state_, 0, friends, prompts_));
+        ASSERT_TRUE(WriteRuleFile(state_, 1, block, prompts_));
+        state_.modified = 1;
+    }
+    void WriteStandardRules() {
+        WriteRules({{"From:", R"(boss@corp\.example)", 100}},
+                   {{"Subject:", "lottery", 50},
+                    {"Received:", R"(spamhost\.example)", 30},
+                    {"From:", R"(@lottery\.example)", 40},
+                    {"Subject:", "won", 20}});
+    }
+    ScanWorker MakeWorker() { return ScanWorker(state_, view_, FastSettings(server_->Port())); }
+    Lines UnwantedFrom(std::uint32_t index) const {
+        Lines from, subject;
+        state_.CopyUnwanted(index, from, subject);
+        return from;
+    }
+    Lines UnwantedSubject(std::uint32_t index) const {
+        Lines from, subject;
+        state_.CopyUnwanted(index, from, subject);
+        return subject;
+    }
+
+    static Lines Scanned(int row, int count, const std::string& size) {
+        Lines trace = Counted(row, count, size);
+        trace.pop_back();  // "hide" comes after the positions
+        for (int n = 1; n <= count; ++n) {
+            trace.push_back("position " + std::to_string(n + 1));
+        }
+        trace.push_back("hide");
+        return trace;
+    }
+    static Lines Counted(int row, int count, const std::string& size) {
+        const std::string cell = "cell " + std::to_string(row) + " ";
+        return {"show",
+                "range 0 " + std::to_string(count),
+                cell + "1 " + std::to_string(count),
+                cell + "2 " + size,
+                cell + "3 <time>",
+                "hide"};
+    }
+
+    static qvtest::DovecotServer* server_;
+    static bool started_;
+    AppState state_;
+    TempDataDirectory directory_{state_};
+    FixedPrompts prompts_;
+    RecordingView view_;
+    std::map<std::string, qvtest::DovecotServer::Snapshot> before_;
+};
+
+qvtest::DovecotServer* ScanWorkerDovecot::server_ = nullptr;
+bool ScanWorkerDovecot::started_ = false;
+
+std::string KBOf(const Lines& messages) {
+    std::size_t total = 0;
+    for (const std::string& message : messages) {
+        total += message.size();
+    }
+    return std::to_string(total / 1024) + " KB";
+}
+
+TEST_F(ScanWorkerDovecot, OnePassOverEveryKindOfAccount) {
+    WriteStandardRules();
+    state_.AppendAccount(MakeAccount("alice@127.0.0.1", "secret"));
+    state_.AppendAccount(MakeAccount("bob@127.0.0.1", "apop-secret", 1));
+    state_.AppendAccount(MakeAccount("carol@127.0.0.1", "pw", 0, 0));
+    state_.AppendAccount(MakeAccount("dave@127.0.0.1", "pw"));
+    // Two at signs: login name before the first, host after the last. A scan flag
+    // other than 1 only counts.
+    state_.AppendAccount(MakeAccount("erin@ignored@127.0.0.1", "pw", 0, 2));
+    state_.AppendAccount(MakeAccount("127.0.0.1", "pw"));  // no at sign: user and host
+    state_.AppendAccount(MakeAccount("alice@127.0.0.1", "wrong"));
+    state_.AppendAccount(MakeAccount("bob@127.0.0.1", "wrong", 1));
+    state_.AppendAccount(MakeAccount("alice@127.0.0.2", "secret"));  // nobody listens there
+    const auto start = static_cast<std::uint32_t>(std::time(nullptr));
+
+    ScanWorker worker = MakeWorker();
+    worker.RunPass();
+
+    EXPECT_EQ(state_.modified, 0) << "the rules were reloaded";
+    EXPECT_EQ(state_.ruleCount, 5u);
+    Lines expected = Scanned(0, 7, KBOf(kAliceMail));
+    for (const Lines& part : {Scanned(1, 1, "0 KB"), Counted(2, 2, "1 KB"), Counted(3, 0, "0 KB"),
+                              Counted(4, 1, "0 KB"), Scanned(5, 1, "0 KB")}) {
+        expected.insert(expected.end(), part.begin(), part.end());
+    }
+    EXPECT_EQ(view_.Trace(), expected) << "failed logins leave their rows untouched";
+    EXPECT_FALSE(view_.Cell(0, 3).empty());
+
+    EXPECT_EQ(UnwantedFrom(0), kAliceFrom);
+    EXPECT_EQ(UnwantedSubject(0), kAliceSubject);
+    EXPECT_EQ(UnwantedSubject(1), Lines{"Subject: You have won!"}) << "APOP";
+    EXPECT_TRUE(UnwantedFrom(2).empty()) << "scanning off";
+    EXPECT_EQ(UnwantedFrom(5), Lines{"(no address)"}) << "address without an at sign";
+    for (std::uint32_t i = 0; i < state_.AccountCount(); ++i) {
+        EXPECT_GE(state_.accounts[i].lastCheck, start) << "account " << i;
+    }
+    for (std::uint32_t i = 6; i < 9; ++i) {
+        EXPECT_TRUE(UnwantedFrom(i).empty());
+    }
+}
+
+TEST_F(ScanWorkerDovecot, PeriodRules) {
+    // A pass begins within a second of `now`, so the margins here are whole seconds.
+    const auto now = static_cast<std::uint32_t>(std::time(nullptr));
+    struct Case {
+        int periodMinutes;
+        std::uint32_t lastCheck;
+        bool due;
+    };
+    const std::vector<Case> cases = {
+        {0, now - 2, true},     // a period of 0: every tick, a second after the last
+        {0, now + 5, true},     // a check in the future: the clock was set back
+        {5, now - 250, false},  // not yet due
+        {5, now - 400, true},   // due
+        {5, 0, true},           // never checked
+        {10000, now - 60, false},
+    };
+    for (const Case& c : cases) {
+        AccountRecord account = MakeAccount("carol@127.0.0.1", "pw", 0, 0, c.periodMinutes);
+        account.lastCheck = c.lastCheck;
+        state_.AppendAccount(account);
+    }
+    ScanWorker worker = MakeWorker();
+    worker.RunPass();
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const bool checked = !view_.Cell(static_cast<int>(i), 1).empty();
+        EXPECT_EQ(checked, cases[i].due) << "case " << i;
+        if (!cases[i].due) {
+            EXPECT_EQ(state_.accounts[i].lastCheck, cases[i].lastCheck) << "case " << i;
+        }
+    }
+}
+
+// Strictly greater: a period of 5 minutes is due after 301 seconds, not after 300.
+TEST_F(ScanWorkerDovecot, PeriodBoundaryIsStrict) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        AppState state;
+        RecordingView view;
+        const auto now = static_cast<std::uint32_t>(std::time(nullptr));
+        for (std::uint32_t elapsed : {300u, 301u}) {
+            AccountRecord account = MakeAccount("carol@127.0.0.1", "pw", 0, 0, 5);
+            account.lastCheck = now - elapsed;
+            state.AppendAccount(account);
+        }
+        ScanWorker worker(state, view, FastSettings(server_->Port()));
+        worker.RunPass();
+        if (static_cast<std::uint32_t>(std::time(nullptr)) != now) {
+            continue;  // the second turned during the pass: try again
+        }
+        EXPECT_TRUE(view.Cell(0, 1).empty());
+        EXPECT_EQ(view.Cell(1, 1), "2");
+        return;
+    }
+    FAIL() << "no pass fitted within one second";
+}
+
+// A rule change waits for the next due account; an account already checked is not
+// checked again within its period.
+TEST_F(ScanWorkerDovecot, RuleChangeReachesTheNextDueAccount) {
+    WriteRules({}, {{"Subject:", "results", 10}});
+    state_.AppendAccount(MakeAccount("alice@127.0.0.1", "secret"));
+    ScanWorker worker = MakeWorker();
+    worker.RunPass();
+    EXPECT_EQ(UnwantedSubject(0), Lines{"Subject: lottery results"});
+
+    WriteRules({}, {{"Subject:", "Meeting", 10}});
+    worker.RunPass();  // nothing due: nothing reloaded, nothing recorded
+    EXPECT_EQ(state_.modified, 1);
+    EXPECT_EQ(UnwantedSubject(0).size(), 1u);
+
+    state_.AppendAccount(MakeAccount("alice@127.0.0.1", "secret"));
+    worker.RunPass();
+    EXPECT_EQ(state_.modified, 0);
+    EXPECT_EQ(UnwantedSubject(1), Lines{"Subject: Meeting"});
+    EXPECT_EQ(UnwantedSubject(0).size(), 1u) << "the first account was not due again";
+}
+
+// The thread polls on its own while the pages add and edit accounts, rewrite rules
+// and read the unwanted lists, as the window's thread does.
+TEST_F(ScanWorkerDovecot, ThreadRunsAlongsideThePages) {
+    WriteStandardRules();
+    state_.AppendAccount(MakeAccount("alice@127.0.0.1", "secret", 0, 1, 0));
+    ScanWorker worker = MakeWorker();
+    worker.Start();
+    Lines from, subject;
+    for (int i = 0; i < 20; ++i) {
+        state_.AppendAccount(MakeAccount("bob@127.0.0.1", "apop-secret", 1, 1, 0));
+        state_.ReplaceAccount(0, MakeAccount("alice@127.0.0.1", "secret", 0, 1, 0));
+        state_.modified = 1;
+        state_.accountsDirty = 1;
+        state_.CopyUnwanted(0, from, subject);
+        std::this_thread::sleep_for(20ms);
+    }
+    // Period 0: alice is checked at every tick once a second has passed.
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline &&
+           (UnwantedFrom(20).empty() || UnwantedFrom(0).size() < 2 * kAliceFrom.size())) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_TRUE(worker.Stop());
+
+    EXPECT_EQ(UnwantedFrom(20), (Lines{"From: Gl\xFC"
+                                       "ck <win@lottery.example>"}))
+        << "an account added while the thread runs is checked";
+    from = UnwantedFrom(0);
+    ASSERT_GE(from.size(), 2 * kAliceFrom.size());
+    EXPECT_EQ(Lines(from.begin(), from.begin() + 5), kAliceFrom);
+    EXPECT_EQ(state_.accountsDirty, 1);
+}
+
+}  // namespace

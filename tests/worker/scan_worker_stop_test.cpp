@@ -1,0 +1,160 @@
+// Stopping the worker whatever it is doing, and the failure paths that only a
+// scripted server can produce.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "recording_view.h"
+#include "scan/rule_compiler.h"
+#include "scan/scan_worker.h"
+#include "scripted_pop3_server.h"
+#include "store/account_file.h"
+#include "store/rule_list_file.h"
+#include "worker_fixture.h"
+
+namespace {
+
+// Far below the 45 s read time-out and the 5 s wait; a stop that misses the pending
+// read or connect takes one of those.
+constexpr auto kPromptStop = 1500ms;
+
+using Trace = std::vector<std::string>;
+
+TEST(ScanWorkerStop, BetweenPassesEndsAtOnce) {
+    AppState state;
+    RecordingView view;
+    ScanWorker worker(state, view);  // the program's 10 s tick
+    worker.Start();
+    std::this_thread::sleep_for(20ms);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(worker.Stop());
+    EXPECT_LT(Since(start), kPromptStop);
+    EXPECT_TRUE(worker.Stop()) << "a second stop finds the thread ended";
+}
+
+TEST(ScanWorkerStop, EndsAReadPendingOnASilentServer) {
+    ScriptedPop3Server server(ScriptedPop3Server::Silent());
+    AppState state;
+    state.AppendAccount(MakeAccount("user@127.0.0.1", "secret"));
+    RecordingView view;
+    ScanWorker worker(state, view, FastSettings(server.port(), 45000));
+    worker.Start();
+    ASSERT_TRUE(server.WaitAccepted(1, 5s));
+    std::this_thread::sleep_for(150ms);  // the greeting read is under way
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(worker.Stop());
+    EXPECT_LT(Since(start), kPromptStop);
+    EXPECT_TRUE(server.WaitClosed(1, 2s)) << "the connection is closed, not leaked";
+    EXPECT_TRUE(view.Trace().empty()) << "no login, so the window stays untouched";
+}
+
+TEST(ScanWorkerStop, EndsAPendingConnect) {
+    StalledListener listener;
+    AppState state;
+    state.AppendAccount(MakeAccount("user@127.0.0.1", "secret"));
+    RecordingView view;
+    ScanWorker worker(state, view, FastSettings(listener.port(), 45000));
+    worker.Start();
+    std::this_thread::sleep_for(300ms);  // several ticks: the connect is pending
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(worker.Stop());
+    EXPECT_LT(Since(start), kPromptStop);
+    EXPECT_NE(state.accounts[0].lastCheck, 0u) << "the check had begun";
+}
+
+// The window cannot serve the worker's call while it waits in Stop(): the wait is
+// bounded, the thread is let go, and it never reaches the window again.
+TEST(ScanWorkerStop, ViewCallPendingAtStopDetachesAndIsTheLastCall) {
+    ScriptedPop3Server server(
+        ScriptedPop3Server::Mailbox({"Subject: one\r\n", "Subject: two\r\n"}));
+    AppState state;
+    state.AppendAccount(MakeAccount("user@127.0.0.1", "secret"));
+    RecordingView view;
+    view.Hold("range");  // the window is busy when the figures arrive
+    auto worker = std::make_unique<ScanWorker>(state, view, FastSettings(server.port()));
+    worker->Start();
+    ASSERT_TRUE(view.WaitHeld(5s));
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(worker->Stop(200ms)) << "the thread is still inside the view";
+    EXPECT_LT(Since(start), kPromptStop);
+    AutoResetEvent& idle = worker->idleEvent();
+    const Trace atStop = view.Trace();
+    EXPECT_EQ(atStop, (Trace{"show", "range 0 2"}));
+
+    view.Release();
+    ASSERT_TRUE(view.WaitLeft(2s));
+    ASSERT_TRUE(idle.Wait(5s)) << "the check ends once the call returns";
+    worker.reset();  // the detached thread keeps its own state alive
+    EXPECT_TRUE(server.WaitClosed(1, 2s));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(view.Trace(), atStop) << "no call after Stop()";
+    EXPECT_EQ(server.Commands(), (Trace{"USER user", "PASS secret", "STAT", "QUIT"}));
+}
+
+TEST(ScanWorkerScripted, StatFailureQuitsAndLeavesTheRowAlone) {
+    auto script = ScriptedPop3Server::Mailbox({"Subject: x\r\n"});
+    script.failStat = true;
+    ScriptedPop3Server server(script);
+    AppState state;
+    state.AppendAccount(MakeAccount("user@127.0.0.1", "secret"));
+    RecordingView view;
+    ScanWorker worker(state, view, FastSettings(server.port()));
+    worker.RunPass();
+    EXPECT_EQ(view.Trace(), (Trace{"show", "hide"}));
+    EXPECT_EQ(server.Commands(), (Trace{"USER user", "PASS secret", "STAT", "QUIT"}));
+}
+
+TEST(ScanWorkerScripted, RefusedTopIsSkippedAndTheBarStillAdvances) {
+    auto script = ScriptedPop3Server::Mailbox(
+        {"Subject: one\r\n", "Subject: two\r\n", "From: c@example.org\r\nSubject: three\r\n"});
+    script.failTop = {2};
+    ScriptedPop3Server server(script);
+    AppState state;
+    CompileRule(state, 1, "Subject:", ".", 10);  // Block: every subject is unwanted
+    state.AppendAccount(MakeAccount("user@127.0.0.1", "secret"));
+    RecordingView view;
+    ScanWorker worker(state, view, FastSettings(server.port()));
+    worker.RunPass();
+
+    EXPECT_EQ(view.Trace(),
+              (Trace{"show", "range 0 3", "cell 0 1 3", "cell 0 2 0 KB", "cell 0 3 <time>",
+                     "position 2", "position 3", "position 4", "hide"}));
+    std::vector<std::string> from, subject;
+    state.CopyUnwanted(0, from, subject);
+    EXPECT_EQ(from, (Trace{"(no address)", "From: c@example.org"}));
+    EXPECT_EQ(subject, (Trace{"Subject: one", "Subject: three"}));
+    EXPECT_EQ(server.Commands().back(), "QUIT");
+}
+
+// An account edit sets both flags; the rule reload clears only the reload flag, so
+// Close still finds the edit unsaved and writes it.
+TEST(ScanWorkerMends, AccountEditBeforeARuleReloadIsStillSaved) {
+    AppState state;
+    TempDataDirectory directory(state);
+    FixedPrompts prompts;
+    ASSERT_EQ(LoadAccountFile(state, prompts), 1);
+    ASSERT_TRUE(WriteRuleFile(state, 1, {{"Subject:", "lottery", 50}}, prompts));
+    state.AppendAccount(MakeAccount("user@127.0.0.1", "secret"));
+    state.modified = 1;
+    state.accountsDirty = 1;
+
+    RecordingView view;
+    ScanWorker worker(state, view, FastSettings(ClosedLoopbackPort()));
+    worker.RunPass();
+    EXPECT_EQ(state.ruleCount, 1u) << "the reload ran";
+    EXPECT_EQ(state.modified, 0);
+    ASSERT_EQ(state.accountsDirty, 1) << "the account edit is still unsaved";
+
+    ASSERT_TRUE(SaveAccountFile(state, prompts));
+    AppState reopened;
+    std::memcpy(reopened.dataDirectory, state.dataDirectory, kPathSize);
+    ASSERT_EQ(LoadAccountFile(reopened, prompts), 1);
+    EXPECT_EQ(reopened.AccountCount(), 1u);
+    EXPECT_EQ(prompts.notices, 0) << prompts.lastNotice;
+}
+
+}  // namespace
