@@ -65,11 +65,8 @@ void HyperLinkStatic::Attach() {
     plainFont_.setUnderline(false);
     underlinedFont_ = plainFont_;
     underlinedFont_.setUnderline(true);
-    // The button-face colour behind the text, whatever the parent paints.
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, pal.color(QPalette::Button));
-    setPalette(pal);
-    setAutoFillBackground(true);
+    // No background of its own: the page shows through, as behind the other labels.
+    setAutoFillBackground(false);
     attached_ = true;
     FitToText();
     setCursor(Qt::PointingHandCursor);

@@ -28,9 +28,11 @@ class NumberBox : public QAbstractSpinBox {
     // box ("period", "weight").
     QString Message(Check check, const QString& what, const QString& text) const;
 
+    // One spin step: from the number in the box (0 when there is none), kept in range.
+    void stepBy(int steps) override;
+
   protected:
     QValidator::State validate(QString& input, int& pos) const override;
-    void stepBy(int steps) override;
     StepEnabled stepEnabled() const override;
 
   private:

@@ -331,6 +331,13 @@ class PageFriendTest : public QObject {
         weight->clear();
         QTest::keyClicks(weight, "-4x-2");
         QCOMPARE(form.weightBox->Text(), QString("-42"));
+        // The spin control keeps to the limits.
+        form.weightBox->SetText("99");
+        form.weightBox->stepBy(5);
+        QCOMPARE(form.weightBox->Text(), QString("100"));
+        form.weightBox->SetText("-98");
+        form.weightBox->stepBy(-5);
+        QCOMPARE(form.weightBox->Text(), QString("-99"));
         QTest::keyClicks(form.containsEdit, QString(300, 'c'));
         QCOMPARE(form.containsEdit->text().size(), 255);
     }

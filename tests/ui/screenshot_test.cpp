@@ -2,6 +2,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
+#include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -9,6 +10,7 @@
 #include <cstring>
 
 #include "app/app_state.h"
+#include "app/main_window.h"
 #include "store/rule_list_file.h"
 #include "ui/account_dialog.h"
 #include "ui/hyper_link_static.h"
@@ -33,7 +35,8 @@ constexpr QSize kPageSize(420, 280);
 }  // namespace
 
 // Lays out every page and dialog with sample data and checks that nothing is cut off.
-// With QV_SCREENSHOT_DIR set it also saves a picture of each (docs/ keeps them).
+// With QV_SCREENSHOT_DIR set it also saves pictures of the window's tabs and of the
+// dialogs (docs/screenshots keeps them).
 class ScreenshotTest : public QObject {
     Q_OBJECT
 
@@ -47,7 +50,7 @@ class ScreenshotTest : public QObject {
         widget.show();
         QVERIFY(QTest::qWaitForWindowExposed(&widget));
         QTest::qWait(50);
-        if (!outDir_.isEmpty()) {
+        if (!outDir_.isEmpty() && !name.isEmpty()) {
             QVERIFY(widget.grab().save(QDir(outDir_).filePath(name + ".png")));
         }
     }
@@ -87,8 +90,8 @@ class ScreenshotTest : public QObject {
         SetAccountText(work.address, "j.doe@mail.example.org");
         work.periodMinutes = 60;
         state_.AppendAccount(work);
-        WriteRuleFile(state_, 0,
-                      {{"From:", "boss@example\\.org", 100}, {"To:", "j\\.doe@", 20}}, prompts_);
+        WriteRuleFile(state_, 0, {{"From:", "boss@example\\.org", 100}, {"To:", "j\\.doe@", 20}},
+                      prompts_);
         WriteRuleFile(state_, 1,
                       {{"Subject:", "lottery|prize|winner", 50},
                        {"Received:", "spam\\.example\\.net", 80},
@@ -100,25 +103,42 @@ class ScreenshotTest : public QObject {
         CPageAccount page(state_);
         page.resize(kPageSize);
         page.List()->selectRow(0);
-        Save(page, "page_accounts");
+        Save(page, {});
     }
 
     void RulePages() {
         CPageFriend block(state_, 1, prompts_);
         block.resize(kPageSize);
-        Save(block, "page_block");
+        Save(block, {});
         CPageFriend friends(state_, 0, prompts_);
         friends.resize(kPageSize);
-        Save(friends, "page_friends");
+        Save(friends, {});
     }
 
     void OptionsPage() {
         CPageOptions page;
         page.resize(kPageSize);
-        Save(page, "page_options");
+        Save(page, {});
         CheckTextsFit(page);
         const HyperLinkStatic* link = page.Link();
         QVERIFY(page.rect().contains(link->geometry()));
+    }
+
+    // The pages in their tabs, as the user meets them. The worker's first pass is an
+    // hour away, so nothing is polled.
+    void WindowTabs() {
+        ScanWorkerSettings settings;
+        settings.tick = std::chrono::hours(1);
+        MainWindow window(state_, prompts_, settings);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const std::pair<int, const char*> tabs[] = {
+            {1, "window_block"}, {3, "window_accounts"}, {4, "window_options"}};
+        for (const auto& [index, name] : tabs) {
+            window.sheet()->setCurrentIndex(index);
+            Save(window, name);
+        }
+        window.reject();
     }
 
     void AccountDialogLooks() {
