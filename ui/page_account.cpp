@@ -1,3 +1,147 @@
 #include "ui/page_account.h"
 
-CPageAccount::CPageAccount(AppState& state, QWidget* parent) : QWidget(parent), state_(state) {}
+#include <QEvent>
+#include <QMouseEvent>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+#include "ui/account_dialog.h"
+#include "ui/message_box.h"
+#include "ui/report_list.h"
+
+namespace {
+
+constexpr ReportColumn kColumns[] = {
+    {"Description", 100, Qt::AlignLeft | Qt::AlignVCenter, CPageAccount::kAddRowText},
+    {"Email address", 100, Qt::AlignLeft | Qt::AlignVCenter},
+    {"Period", 60, Qt::AlignRight | Qt::AlignVCenter, "9999"},
+    {"Auth", 50, Qt::AlignCenter, "Password"},
+    {"Scan", 38, Qt::AlignCenter},
+};
+
+QTableWidgetItem* Cell(const QString& text, int column) {
+    return ReportCell(text, kColumns[column]);
+}
+
+QString TableFullMessage() {
+    return QStringLiteral("The account table is full.\n\nQuorvane keeps at most %1 accounts.")
+        .arg(kMaxAccounts);
+}
+
+}  // namespace
+
+CPageAccount::CPageAccount(AppState& state, QWidget* parent)
+    : QWidget(parent),
+      state_(state),
+      list_(new QTableWidget(this)),
+      runner_([](AccountDialog& dialog) { return dialog.exec(); }) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(10, 10, 10, 10);
+    layout->addWidget(list_);
+
+    // The address takes the room the others leave.
+    SetUpReportList(list_, kColumns, 1, QAbstractItemView::SingleSelection);
+    list_->viewport()->installEventFilter(this);
+    Fill();
+}
+
+void CPageAccount::Fill() {
+    const std::uint32_t count = state_.AccountCount();
+    list_->setRowCount(0);
+    list_->setRowCount(static_cast<int>(count) + 1);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        AccountRecord record{};
+        if (state_.CopyAccount(i, record)) {
+            SetRow(static_cast<int>(i), record);
+        }
+    }
+    list_->setItem(static_cast<int>(count), 0, Cell(QString::fromLatin1(kAddRowText), 0));
+}
+
+void CPageAccount::SetRow(int row, const AccountRecord& record) {
+    const QString texts[] = {
+        QString::fromLocal8Bit(record.description),
+        QString::fromLocal8Bit(record.address),
+        QString::number(record.periodMinutes),
+        QString::fromLatin1(record.authMethod != 0 ? "APOP" : "Password"),
+        QString::fromLatin1(record.scanMessages != 0 ? "Y" : "N"),
+    };
+    for (int c = 0; c < static_cast<int>(std::size(texts)); ++c) {
+        QTableWidgetItem* cell = Cell(texts[c], c);
+        if (c < 2) {
+            cell->setToolTip(texts[c]);  // descriptions and addresses may not fit
+        }
+        list_->setItem(row, c, cell);
+    }
+}
+
+int CPageAccount::FirstSelectedRow() const {
+    const QList<QTableWidgetItem*> items = list_->selectedItems();
+    int first = -1;
+    for (const QTableWidgetItem* item : items) {
+        if (first < 0 || item->row() < first) {
+            first = item->row();
+        }
+    }
+    return first;
+}
+
+bool CPageAccount::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == list_->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+        // Beside the rows the selection may still hold an earlier row: not a target.
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        if (list_->indexAt(mouse->position().toPoint()).isValid()) {
+            AddOrEdit();
+        }
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void CPageAccount::AddOrEdit() {
+    const int rows = list_->rowCount();
+    const int selected = FirstSelectedRow();
+    if (selected < 0) {
+        return;  // a double click beside the rows has nothing to work on
+    }
+    const bool adding = selected == rows - 1;
+    if (adding && state_.AccountCount() >= kMaxAccounts) {
+        ShowMessage(this, TableFullMessage());
+        return;
+    }
+    AccountRecord stored{};
+    AccountDialog dialog(this);
+    if (!adding) {
+        if (!state_.CopyAccount(static_cast<std::uint32_t>(selected), stored)) {
+            return;
+        }
+        dialog.Load(stored);
+    }
+    if (runner_(dialog) != QDialog::Accepted) {
+        return;
+    }
+    AccountRecord record = dialog.Values();
+    if (!adding && !dialog.PasswordTyped()) {
+        // An untouched password box means "keep the password", not "no password".
+        std::copy(std::begin(stored.password), std::end(stored.password),
+                  std::begin(record.password));
+    }
+    int row = selected;
+    if (adding) {
+        if (!state_.AppendAccount(record)) {
+            ShowMessage(this, TableFullMessage());
+            return;
+        }
+        row = rows - 1;
+        list_->insertRow(row);
+    } else {
+        state_.ReplaceAccount(static_cast<std::uint32_t>(selected), record);
+    }
+    SetRow(row, record);
+    // accountsDirty first: a rule reload may clear `modified` at any moment.
+    state_.accountsDirty = 1;
+    state_.modified = 1;
+    if (adding) {
+        emit accountAdded(row);
+    }
+}

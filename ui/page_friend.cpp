@@ -1,4 +1,132 @@
 #include "ui/page_friend.h"
 
+#include <QMouseEvent>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+#include "ui/report_list.h"
+#include "ui/rule_dialog.h"
+
+namespace {
+
+constexpr ReportColumn kColumns[] = {
+    {"Header", 100, Qt::AlignLeft | Qt::AlignVCenter, CPageFriend::kAddRowText},
+    {"Contains", 200, Qt::AlignLeft | Qt::AlignVCenter},
+    {"Weight", 50, Qt::AlignRight | Qt::AlignVCenter, "-99"},
+};
+
+QTableWidgetItem* Cell(const QString& text, int column) {
+    return ReportCell(text, kColumns[column]);
+}
+
+}  // namespace
+
 CPageFriend::CPageFriend(AppState& state, int pageKind, UserPrompts& prompts, QWidget* parent)
-    : QWidget(parent), state_(state), pageKind_(pageKind), prompts_(prompts) {}
+    : QWidget(parent),
+      state_(state),
+      pageKind_(pageKind),
+      prompts_(prompts),
+      list_(new QTableWidget(this)),
+      runner_([](RuleDialog& dialog) { return dialog.exec(); }) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(10, 10, 10, 10);
+    layout->addWidget(list_);
+
+    // The patterns take the room the others leave.
+    SetUpReportList(list_, kColumns, 1, QAbstractItemView::ExtendedSelection);
+    list_->viewport()->installEventFilter(this);
+    Fill();
+}
+
+int CPageFriend::DefaultWeight() const {
+    return pageKind_ == 1 ? 50 : 100;
+}
+
+void CPageFriend::Fill() {
+    rules_ = ReadRuleFile(state_, pageKind_);
+    list_->setRowCount(0);
+    list_->setRowCount(static_cast<int>(rules_.size()) + 1);
+    for (std::size_t i = 0; i < rules_.size(); ++i) {
+        SetRow(static_cast<int>(i), rules_[i]);
+    }
+    list_->setItem(list_->rowCount() - 1, 0, Cell(QString::fromLatin1(kAddRowText), 0));
+}
+
+void CPageFriend::SetRow(int row, const RuleEntry& rule) {
+    list_->setItem(row, 0, Cell(QString::fromLocal8Bit(rule.header), 0));
+    QTableWidgetItem* contains = Cell(QString::fromLocal8Bit(rule.contains), 1);
+    contains->setToolTip(contains->text());  // long patterns do not fit the column
+    list_->setItem(row, 1, contains);
+    list_->setItem(row, 2, Cell(QString::number(rule.weight), 2));
+}
+
+int CPageFriend::FirstSelectedRow() const {
+    int first = -1;
+    for (const QTableWidgetItem* item : list_->selectedItems()) {
+        if (first < 0 || item->row() < first) {
+            first = item->row();
+        }
+    }
+    return first;
+}
+
+bool CPageFriend::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == list_->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        // Beside the rows the selection may still hold an earlier row: not a target.
+        if (!list_->indexAt(mouse->position().toPoint()).isValid()) {
+            return true;
+        }
+        if (mouse->button() == Qt::LeftButton) {
+            AddOrReplace();
+            return true;
+        }
+        if (mouse->button() == Qt::RightButton) {
+            Delete();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void CPageFriend::AddOrReplace() {
+    const int rows = list_->rowCount();
+    const int selected = FirstSelectedRow();
+    if (selected < 0) {
+        return;  // a double click beside the rows has nothing to work on
+    }
+    const bool adding = selected == rows - 1;
+    RuleDialog dialog(this);
+    dialog.SetWeight(DefaultWeight());
+    if (!adding) {
+        dialog.Load(rules_[static_cast<std::size_t>(selected)]);
+    }
+    if (runner_(dialog) != QDialog::Accepted) {
+        return;
+    }
+    const RuleEntry rule = dialog.Values();
+    if (adding) {
+        list_->insertRow(selected);
+        rules_.push_back(rule);
+    } else {
+        rules_[static_cast<std::size_t>(selected)] = rule;
+    }
+    SetRow(selected, rule);
+    Save();
+}
+
+void CPageFriend::Delete() {
+    const int rows = list_->rowCount();
+    const int selected = FirstSelectedRow();
+    if (selected >= 0 && selected != rows - 1) {
+        list_->removeRow(selected);
+        rules_.erase(rules_.begin() + selected);
+    }
+    Save();
+}
+
+// The file first, then the flag: the reload the flag triggers must read the new file.
+void CPageFriend::Save() {
+    WriteRuleFile(state_, pageKind_, rules_, prompts_);
+    state_.modified = 1;
+}

@@ -1,18 +1,57 @@
 #pragma once
 
 #include <QWidget>
+#include <functional>
+#include <vector>
 
 #include "app/app_state.h"
+#include "store/rule_list_file.h"
 #include "store/user_prompts.h"
 
+class QTableWidget;
+class RuleDialog;
+
 // A rule list page: Friends (page kind 0, "friends.qvd") or Block (1, "block.qvd").
+// The rows are the rules of the list file and the add row last. A double click adds
+// or replaces a rule, a right double click deletes one; every change rewrites the file
+// and raises `modified`, so the worker recompiles the lists at its next check.
 class CPageFriend : public QWidget {
     Q_OBJECT
   public:
+    // Runs the dialog and returns its result; tests replace the modal run.
+    using DialogRunner = std::function<int(RuleDialog&)>;
+
+    static constexpr const char* kAddRowText = "Double click here to Add";
+
     CPageFriend(AppState& state, int pageKind, UserPrompts& prompts, QWidget* parent = nullptr);
 
+    int PageKind() const { return pageKind_; }
+    // 100 on Friends, 50 on Block.
+    int DefaultWeight() const;
+    QTableWidget* List() const { return list_; }
+    const std::vector<RuleEntry>& Rules() const { return rules_; }
+    void SetDialogRunner(DialogRunner runner) { runner_ = std::move(runner); }
+
+    // The double click: add on the add row, replace on a rule row, nothing without a
+    // selected row.
+    void AddOrReplace();
+    // The right double click: delete the first selected rule row, then rewrite.
+    void Delete();
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
   private:
+    void Fill();
+    void SetRow(int row, const RuleEntry& rule);
+    int FirstSelectedRow() const;
+    void Save();
+
     AppState& state_;
     int pageKind_;
     UserPrompts& prompts_;
+    QTableWidget* list_;
+    // The rules behind the rows, byte for byte as they go to the file.
+    std::vector<RuleEntry> rules_;
+    DialogRunner runner_;
 };

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <memory>
+
+#include "app/app_state.h"
+#include "scan/scan_view.h"
+#include "scan/scan_worker.h"
+#include "store/user_prompts.h"
+
+namespace Ui {
+class MainWindow;
+}
+class CPageAccount;
+class CPageFriend;
+class CPageInbox;
+class CPageOptions;
+class QProgressBar;
+class QTabWidget;
+class SkinButton;
+
+// The program's window: the tabbed pages, the progress bar the scan worker drives and
+// the Close button. It starts the worker when it opens and stops it when it closes.
+// Close saves the accounts when they hold unsaved edits; Escape and the close box
+// leave without saving.
+//
+// The worker reaches the window through ScanView from its own thread: each call is
+// carried out on the user-interface thread and returns when it is done, or at once
+// when the window is closing.
+class MainWindow : public QDialog, public ScanView {
+    Q_OBJECT
+  public:
+    static constexpr std::chrono::milliseconds kStopWait{5000};
+
+    MainWindow(AppState& state, UserPrompts& prompts, ScanWorkerSettings settings = {},
+               QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    void SetProgressRange(int low, int high) override;
+    void SetProgressPosition(int position) override;
+    void ShowProgress(bool visible) override;
+    void SetInboxCell(int row, int column, const std::string& text) override;
+
+    // Brings the window to the front, restored if minimised.
+    void BringUp();
+
+    QTabWidget* sheet() const;
+    CPageInbox* inboxPage() const { return inboxPage_; }
+    QProgressBar* progressBar() const;
+    SkinButton* closeButton() const;
+    bool workerRunning() const { return workerRunning_; }
+
+  public slots:
+    void accept() override;
+    void done(int result) override;
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    struct Bridge;
+    template <class Call>
+    void OnGuiThread(Call call);
+    void StopWorker();
+
+    AppState& state_;
+    UserPrompts& prompts_;
+    std::unique_ptr<Ui::MainWindow> ui_;
+    std::shared_ptr<Bridge> bridge_;
+    CPageInbox* inboxPage_ = nullptr;
+    CPageFriend* blockPage_ = nullptr;
+    CPageFriend* friendsPage_ = nullptr;
+    CPageAccount* accountsPage_ = nullptr;
+    CPageOptions* optionsPage_ = nullptr;
+    std::unique_ptr<ScanWorker> worker_;
+    bool workerRunning_ = false;
+};

@@ -1,0 +1,141 @@
+#include "app/quorvane_app.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLocalSocket>
+#include <QStandardPaths>
+#include <QTemporaryFile>
+
+#include "app/main_window.h"
+#include "store/account_file.h"
+#include "store/rule_list_file.h"
+#include "ui/message_box.h"
+
+namespace {
+constexpr int kHandOverWaitMs = 2000;
+const char* const kDataFiles[] = {"email.qvd", "friends.qvd", "block.qvd"};
+
+bool HoldsDataFiles(const QDir& dir) {
+    for (const char* name : kDataFiles) {
+        if (QFileInfo::exists(dir.filePath(QString::fromLatin1(name)))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Permission bits do not tell (root, access lists, read-only mounts): try it.
+bool CanWriteIn(const QString& dir) {
+    QTemporaryFile probe(dir + QStringLiteral("/.quorvane-XXXXXX"));
+    return probe.open();
+}
+
+// The data directory is kept with its separator in 259 bytes; a longer one would be
+// cut and point elsewhere.
+bool FitsDataDirectory(const QString& dir) {
+    return (dir + QLatin1Char('/')).toLocal8Bit().size() < static_cast<qsizetype>(kPathSize);
+}
+}  // namespace
+
+QuorvaneApp::Options QuorvaneApp::DefaultOptions() {
+    Options options;
+    options.programPath = QCoreApplication::applicationFilePath();
+    options.instanceName = QStringLiteral("quorvane-%1").arg(getuid());
+    return options;
+}
+
+QuorvaneApp::QuorvaneApp(AppState& state, Options options)
+    : state_(state), options_(std::move(options)) {
+    server_.setSocketOptions(QLocalServer::UserAccessOption);
+    connect(&server_, &QLocalServer::newConnection, this, &QuorvaneApp::OnRunningCopyAsked);
+}
+
+QuorvaneApp::~QuorvaneApp() = default;
+
+// Sockets need no start-up here; what can fail is making one at all (no IPv4 stack,
+// or the process out of descriptors), which leaves the worker nothing to do.
+bool QuorvaneApp::NetworkingReady() {
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (probe < 0) {
+        return false;
+    }
+    ::close(probe);
+    return true;
+}
+
+bool QuorvaneApp::HandOverToRunningCopy() {
+    QLocalSocket socket;
+    socket.connectToServer(options_.instanceName);
+    if (socket.waitForConnected(kHandOverWaitMs)) {
+        socket.write("show\n");
+        socket.waitForBytesWritten(kHandOverWaitMs);
+        socket.disconnectFromServer();
+        return true;
+    }
+    // Nobody answers: a name still there was left by a copy that did not end cleanly.
+    // (Listening replaces the name, so the running copy must be asked first.)
+    QLocalServer::removeServer(options_.instanceName);
+    server_.listen(options_.instanceName);
+    return false;
+}
+
+void QuorvaneApp::OnRunningCopyAsked() {
+    while (QLocalSocket* socket = server_.nextPendingConnection()) {
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        socket->disconnectFromServer();
+    }
+    if (window_) {
+        window_->BringUp();
+        return;
+    }
+    // Still asking for the passphrase: that dialog is the window to show.
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+        modal->show();
+        modal->raise();
+        modal->activateWindow();
+    }
+}
+
+QString QuorvaneApp::ChooseDataDirectory(const QString& programPath) {
+    const QString programDir = QFileInfo(programPath).absolutePath();
+    if (FitsDataDirectory(programDir) &&
+        (HoldsDataFiles(QDir(programDir)) || CanWriteIn(programDir))) {
+        return programDir;
+    }
+    const QString userDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    QDir().mkpath(userDir);
+    return userDir;
+}
+
+int QuorvaneApp::Run() {
+    if (!NetworkingReady()) {
+        ShowMessage(nullptr, QStringLiteral("Windows sockets initialization failed."), false);
+        return 1;
+    }
+    if (HandOverToRunningCopy()) {
+        return 0;
+    }
+    const QString dataDir = ChooseDataDirectory(options_.programPath);
+    const QString programName = QFileInfo(options_.programPath).fileName();
+    SetDataDirectory(state_, QDir(dataDir).filePath(programName).toLocal8Bit().toStdString());
+    if (LoadAccountFile(state_, prompts_) == 0) {
+        return 0;  // the passphrase dialog was cancelled
+    }
+    LoadRuleLists(state_);
+    MainWindow window(state_, prompts_, options_.worker);
+    window_ = &window;
+    prompts_.SetParent(&window);
+    window.exec();
+    prompts_.SetParent(nullptr);
+    window_ = nullptr;
+    return 0;
+}
+
+MainWindow* QuorvaneApp::mainWindow() const {
+    return window_;
+}

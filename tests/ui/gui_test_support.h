@@ -1,0 +1,123 @@
+#pragma once
+
+// Helpers for the window tests: finding shown windows, driving modal dialogs from
+// the event loop they run in, a scratch data directory and a prompts fake.
+
+#include <QApplication>
+#include <QDialog>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWidget>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "store/user_prompts.h"
+
+namespace guitest {
+
+// The first visible top-level window of type T, or null.
+template <class T>
+T* Shown() {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* typed = qobject_cast<T*>(widget); typed != nullptr && typed->isVisible()) {
+            return typed;
+        }
+    }
+    return nullptr;
+}
+
+// Steps run in order from a timer, so they also run inside the loops of modal
+// dialogs. A step returns false to be tried again on the next tick. A script that
+// has not finished in time closes every window, so a failing test ends instead of
+// waiting in a modal loop; Finished() then stays false.
+class Script : public QObject {
+  public:
+    explicit Script(int timeoutMs = 20000) {
+        timer_.setInterval(10);
+        connect(&timer_, &QTimer::timeout, this, [this] {
+            if (!steps_.empty() && steps_.front()()) {
+                steps_.pop_front();
+            }
+        });
+        timer_.start();
+        deadline_.setSingleShot(true);
+        connect(&deadline_, &QTimer::timeout, this, [this] {
+            if (steps_.empty()) {
+                return;
+            }
+            timer_.stop();
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                if (auto* dialog = qobject_cast<QDialog*>(widget); dialog && dialog->isVisible()) {
+                    dialog->reject();
+                }
+            }
+        });
+        deadline_.start(timeoutMs);
+    }
+    Script& Then(std::function<bool()> step) {
+        steps_.push_back(std::move(step));
+        return *this;
+    }
+    // Acts on the window of type T once it is shown.
+    template <class T>
+    Script& When(std::function<void(T*)> action) {
+        return Then([action] {
+            T* window = Shown<T>();
+            if (window == nullptr) {
+                return false;
+            }
+            action(window);
+            return true;
+        });
+    }
+    bool Finished() const { return steps_.empty(); }
+
+  private:
+    QTimer timer_;
+    QTimer deadline_;
+    std::deque<std::function<bool()>> steps_;
+};
+
+// A data directory of its own, set into `state`.
+inline void UseDirectory(AppState& state, const QTemporaryDir& dir) {
+    SetDataDirectory(state, QDir(dir.path()).filePath("quorvane").toStdString());
+}
+
+inline AccountRecord Account(const std::string& description, const std::string& address,
+                             const std::string& password, int scan = 1, int period = 1) {
+    AccountRecord record{};
+    SetAccountText(record.description, description);
+    SetAccountText(record.address, address);
+    SetAccountText(record.password, password);
+    record.periodMinutes = period;
+    record.scanMessages = scan;
+    return record;
+}
+
+inline void SetPassphrase(AppState& state, const std::string& passphrase) {
+    std::memset(state.passphrase, 0, sizeof state.passphrase);
+    std::memcpy(state.passphrase, passphrase.data(), passphrase.size());
+}
+
+// Prompts that answer from a script and record the notices.
+class FakePrompts : public UserPrompts {
+  public:
+    bool AskPassphrase(bool confirmMode, std::string& passphrase) override {
+        asked.push_back(confirmMode);
+        passphrase = answer;
+        return !cancel;
+    }
+    void ShowNotice(const std::string& text) override { notices.push_back(text); }
+
+    std::string answer = "passphrase";
+    bool cancel = false;
+    std::vector<bool> asked;
+    std::vector<std::string> notices;
+};
+
+}  // namespace guitest

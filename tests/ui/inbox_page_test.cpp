@@ -1,0 +1,110 @@
+#include <QHeaderView>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include "gui_test_support.h"
+#include "ui/deleted_mail_dialog.h"
+#include "ui/page_inbox.h"
+
+using guitest::Account;
+
+class InboxPageTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void rowsFollowTheAccounts() {
+        AppState state;
+        state.AppendAccount(Account("Home", "me@pop.example", "x"));
+        state.AppendAccount(Account("Work", "me@work.example", "y"));
+        CPageInbox page(state);
+        QTableWidget* list = page.list();
+        QStringList headers;
+        for (int column = 0; column < list->columnCount(); ++column) {
+            headers << list->horizontalHeaderItem(column)->text();
+        }
+        QCOMPARE(headers, (QStringList{"Account", "Emails", "Size ", "Status"}));
+        QCOMPARE(list->rowCount(), 2);
+        QCOMPARE(list->item(1, 0)->text(), QStringLiteral("Work"));
+        // Before the first check a row shows only the description.
+        QVERIFY(list->item(0, 1) == nullptr || list->item(0, 1)->text().isEmpty());
+
+        page.SetCell(0, CPageInbox::kEmails, QStringLiteral("12"));
+        page.SetCell(0, CPageInbox::kSize, QStringLiteral("1 KB"));
+        QCOMPARE(list->item(0, 1)->text(), QStringLiteral("12"));
+        QVERIFY(list->item(0, 2)->textAlignment() & Qt::AlignRight);
+        page.SetCell(2, CPageInbox::kEmails, QStringLiteral("9"));  // no such row
+        page.SetCell(-1, 0, QStringLiteral("9"));
+        QCOMPARE(list->rowCount(), 2);
+
+        // An account added while the program runs gets its row.
+        state.AppendAccount(Account("Added", "a@b", "z"));
+        page.AddAccountRow(2);
+        QCOMPARE(list->rowCount(), 3);
+        QCOMPARE(list->item(2, 0)->text(), QStringLiteral("Added"));
+        page.SetCell(2, CPageInbox::kEmails, QStringLiteral("9"));
+        QCOMPARE(list->item(2, 1)->text(), QStringLiteral("9"));
+    }
+
+    void deletedMailListDropsThePrefixes() {
+        AppState state;
+        state.AppendAccount(Account("Home", "me@pop.example", "x"));
+        state.RecordUnwanted(0, "From: Spammer <s@x.example>", "Subject: Cheap pills");
+        state.RecordUnwanted(0, "fROM:\tOdd Case", "SUBJECT:Shouting");
+        state.RecordUnwanted(0, "From:", "Subject:");
+        state.RecordUnwanted(0, "(no address)", "(no subject)");
+        state.RecordUnwanted(0, "Sender: not a from line", "Re: Subject: inside");
+        DeletedMailDialog dialog(state, 0);
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Deleted emails"));
+        QTreeWidget* list = dialog.list();
+        QCOMPARE(list->headerItem()->text(0), QStringLiteral("From"));
+        QCOMPARE(list->headerItem()->text(1), QStringLiteral("Subject"));
+        const QStringList from{" Spammer <s@x.example>", "\tOdd Case", "", "(no address)",
+                               "Sender: not a from line"};
+        const QStringList subject{" Cheap pills", "Shouting", "", "(no subject)",
+                                  "Re: Subject: inside"};
+        QCOMPARE(list->topLevelItemCount(), 5);
+        for (int row = 0; row < 5; ++row) {
+            QCOMPARE(list->topLevelItem(row)->text(0), from[row]);
+            QCOMPARE(list->topLevelItem(row)->text(1), subject[row]);
+        }
+    }
+
+    void longEntriesAreCutAndOtherAccountsEmpty() {
+        QCOMPARE(DeletedMailDialog::StripFieldPrefix("From: " + std::string(5000, 'a'), "from:"),
+                 " " + std::string(4089, 'a'));
+        AppState state;
+        state.AppendAccount(Account("One", "a@b", "x"));
+        state.AppendAccount(Account("Two", "c@d", "y"));
+        state.RecordUnwanted(0, "From: a", "Subject: b");
+        DeletedMailDialog dialog(state, 1);
+        QCOMPARE(dialog.list()->topLevelItemCount(), 0);
+    }
+
+    void doubleClickOpensTheFirstSelectedAccount() {
+        AppState state;
+        state.AppendAccount(Account("One", "a@b", "x"));
+        state.AppendAccount(Account("Two", "c@d", "y"));
+        state.RecordUnwanted(1, "From: second", "Subject: account");
+        CPageInbox page(state);
+        page.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&page));
+        QTableWidget* list = page.list();
+        list->selectRow(1);
+        QString shown;
+        guitest::Script script;
+        script.When<DeletedMailDialog>([&](DeletedMailDialog* dialog) {
+            shown = dialog->list()->topLevelItem(0)->text(0);
+            QTest::mouseClick(dialog->findChild<QPushButton*>("closeButton"), Qt::LeftButton);
+        });
+        const QRect cell = list->visualItemRect(list->item(1, 0));
+        // A double click is a click, then the second press that the view sees as double.
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, cell.center());
+        QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, cell.center());
+        QCOMPARE(shown, QStringLiteral(" second"));
+        QVERIFY(script.Finished());
+    }
+};
+
+QTEST_MAIN(InboxPageTest)
+#include "inbox_page_test.moc"

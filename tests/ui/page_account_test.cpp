@@ -1,0 +1,326 @@
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QTableWidget>
+#include <QtTest>
+#include <cstring>
+
+#include "app/app_state.h"
+#include "ui/account_dialog.h"
+#include "ui/message_box.h"
+#include "ui/number_box.h"
+#include "ui/page_account.h"
+
+namespace {
+
+// The dialog's controls, by their names in the form.
+struct Form {
+    explicit Form(QDialog& dialog)
+        : descriptionEdit(dialog.findChild<QLineEdit*>("descriptionEdit")),
+          addressEdit(dialog.findChild<QLineEdit*>("addressEdit")),
+          passwordEdit(dialog.findChild<QLineEdit*>("passwordEdit")),
+          authCombo(dialog.findChild<QComboBox*>("authCombo")),
+          periodBox(dialog.findChild<NumberBox*>("periodBox")),
+          scanCheck(dialog.findChild<QCheckBox*>("scanCheck")),
+          okButton(dialog.findChild<QAbstractButton*>("okButton")),
+          cancelButton(dialog.findChild<QAbstractButton*>("cancelButton")) {}
+    QLineEdit* descriptionEdit;
+    QLineEdit* addressEdit;
+    QLineEdit* passwordEdit;
+    QComboBox* authCombo;
+    NumberBox* periodBox;
+    QCheckBox* scanCheck;
+    QAbstractButton* okButton;
+    QAbstractButton* cancelButton;
+};
+
+struct Entry {
+    QString description;
+    QString address;
+    QString password;
+    int auth = 0;
+    QString period = "0";
+    bool scan = false;
+};
+
+// Fills the dialog as a user would and presses OK; the result is what OK left.
+CPageAccount::DialogRunner Enter(const Entry& entry, int* runs = nullptr) {
+    return [entry, runs](AccountDialog& dialog) {
+        if (runs != nullptr) {
+            ++*runs;
+        }
+        Form form(dialog);
+        form.descriptionEdit->setText(entry.description);
+        form.addressEdit->setText(entry.address);
+        form.passwordEdit->setText(entry.password);
+        form.authCombo->setCurrentIndex(entry.auth);
+        form.periodBox->SetText(entry.period);
+        form.scanCheck->setChecked(entry.scan);
+        form.okButton->click();
+        return dialog.result();
+    };
+}
+
+QStringList RowTexts(const QTableWidget* list, int row) {
+    QStringList texts;
+    for (int c = 0; c < list->columnCount(); ++c) {
+        const QTableWidgetItem* item = list->item(row, c);
+        texts << (item != nullptr ? item->text() : QString());
+    }
+    return texts;
+}
+
+void Select(QTableWidget* list, int row) {
+    list->clearSelection();
+    list->selectRow(row);
+}
+
+AccountRecord MakeAccount(const char* description, const char* password) {
+    AccountRecord record{};
+    SetAccountText(record.description, description);
+    SetAccountText(record.address, "user@pop.example.com");
+    SetAccountText(record.password, password);
+    record.periodMinutes = 10;
+    record.scanMessages = 1;
+    return record;
+}
+
+}  // namespace
+
+class PageAccountTest : public QObject {
+    Q_OBJECT
+
+  private:
+    QStringList messages_;
+
+  private slots:
+    void init() {
+        messages_.clear();
+        SetMessageHook([this](const QString& text) { messages_ << text; });
+    }
+    void cleanup() { SetMessageHook({}); }
+
+    void AddsAboveTheAddRow() {
+        AppState state;
+        CPageAccount page(state);
+        QTableWidget* list = page.List();
+        QCOMPARE(list->rowCount(), 1);
+        QCOMPARE(RowTexts(list, 0), (QStringList{"Click here to Add", "", "", "", ""}));
+        QSignalSpy added(&page, &CPageAccount::accountAdded);
+
+        Select(list, 0);
+        page.SetDialogRunner(Enter({"Home", "me@pop.example.com", "secret", 1, "15", true}));
+        page.AddOrEdit();
+        QCOMPARE(state.accountCount, 1u);
+        QCOMPARE(RowTexts(list, 0), (QStringList{"Home", "me@pop.example.com", "15", "APOP", "Y"}));
+        QCOMPARE(RowTexts(list, 1), (QStringList{"Click here to Add", "", "", "", ""}));
+        QCOMPARE(state.modified.load(), 1);
+        QCOMPARE(state.accountsDirty.load(), 1);
+        QCOMPARE(added.size(), 1);
+        QCOMPARE(added.at(0).at(0).toInt(), 0);
+        const AccountRecord& home = state.accounts[0];
+        QCOMPARE(QString(home.password), QString("secret"));
+        QCOMPARE(home.authMethod, 1);
+        QCOMPARE(home.periodMinutes, 15);
+        QCOMPARE(home.scanMessages, 1);
+        QCOMPARE(home.lastCheck, 0u);
+
+        // An untouched dialog gives an empty account with the defaults.
+        Select(list, 1);
+        page.SetDialogRunner([](AccountDialog& dialog) {
+            Form(dialog).okButton->click();
+            return dialog.result();
+        });
+        page.AddOrEdit();
+        QCOMPARE(state.accountCount, 2u);
+        QCOMPARE(RowTexts(list, 1), (QStringList{"", "", "0", "Password", "N"}));
+        QCOMPARE(RowTexts(list, 2).at(0), QString("Click here to Add"));
+        QCOMPARE(added.at(1).at(0).toInt(), 1);
+    }
+
+    void EditKeepsPasswordUnlessTyped() {
+        AppState state;
+        QVERIFY(state.AppendAccount(MakeAccount("Work", "hunter2")));
+        state.accounts[0].lastCheck = 1234;
+        CPageAccount page(state);
+        QTableWidget* list = page.List();
+        QCOMPARE(RowTexts(list, 0),
+                 (QStringList{"Work", "user@pop.example.com", "10", "Password", "Y"}));
+
+        // The dialog opens with the account, the password box empty.
+        Select(list, 0);
+        page.SetDialogRunner([](AccountDialog& dialog) {
+            Form form(dialog);
+            if (form.descriptionEdit->text() != "Work" || !form.passwordEdit->text().isEmpty() ||
+                form.periodBox->Text() != "10" || !form.scanCheck->isChecked()) {
+                return int(QDialog::Rejected);
+            }
+            form.descriptionEdit->setText("Office");
+            form.authCombo->setCurrentIndex(1);
+            form.okButton->click();
+            return dialog.result();
+        });
+        page.AddOrEdit();
+        QCOMPARE(RowTexts(list, 0),
+                 (QStringList{"Office", "user@pop.example.com", "10", "APOP", "Y"}));
+        QCOMPARE(QString(state.accounts[0].password), QString("hunter2"));
+        QCOMPARE(state.accounts[0].lastCheck, 1234u);
+        QCOMPARE(state.accountCount, 1u);
+        QCOMPARE(list->rowCount(), 2);
+        QCOMPARE(state.modified.load(), 1);
+        QCOMPARE(state.accountsDirty.load(), 1);
+
+        page.SetDialogRunner(Enter({"Office", "user@pop.example.com", "new-one", 0, "30", false}));
+        page.AddOrEdit();
+        QCOMPARE(QString(state.accounts[0].password), QString("new-one"));
+        QCOMPARE(RowTexts(list, 0),
+                 (QStringList{"Office", "user@pop.example.com", "30", "Password", "N"}));
+    }
+
+    void CancelAndStrayClicksChangeNothing() {
+        AppState state;
+        QVERIFY(state.AppendAccount(MakeAccount("Work", "pw")));
+        CPageAccount page(state);
+        QTableWidget* list = page.List();
+        int runs = 0;
+        page.SetDialogRunner([&runs](AccountDialog& dialog) {
+            ++runs;
+            Form(dialog).descriptionEdit->setText("changed");
+            Form(dialog).cancelButton->click();
+            return dialog.result();
+        });
+        Select(list, 0);
+        page.AddOrEdit();
+        Select(list, 1);
+        page.AddOrEdit();
+        QCOMPARE(runs, 2);
+        QCOMPARE(state.accountCount, 1u);
+        QCOMPARE(QString(state.accounts[0].description), QString("Work"));
+        QCOMPARE(list->rowCount(), 2);
+        QCOMPARE(state.modified.load(), 0);
+        QCOMPARE(state.accountsDirty.load(), 0);
+
+        // No selected row: the double click opens nothing.
+        list->clearSelection();
+        page.SetDialogRunner(Enter({"x", "y", "z", 0, "1", true}, &runs));
+        page.AddOrEdit();
+        page.resize(400, 300);
+        page.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&page));
+        QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, QPoint(5, 280));
+        // Nor does a double click beside the rows while a row is still selected.
+        Select(list, 0);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(5, 280));
+        QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, QPoint(5, 280));
+        QCOMPARE(runs, 2);
+        QCOMPARE(state.accountCount, 1u);
+        QCOMPARE(state.modified.load(), 0);
+
+        // A real double click on the add row opens the dialog and adds.
+        const QRect addRow = list->visualItemRect(list->item(1, 0));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, addRow.center());
+        QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, addRow.center());
+        QCOMPARE(runs, 3);
+        QCOMPARE(state.accountCount, 2u);
+        QCOMPARE(RowTexts(list, 1).at(0), QString("x"));
+    }
+
+    void FullTableRefusesTheAdd() {
+        AppState state;
+        for (std::size_t i = 0; i < kMaxAccounts; ++i) {
+            QVERIFY(state.AppendAccount(MakeAccount("acct", "pw")));
+        }
+        CPageAccount page(state);
+        QTableWidget* list = page.List();
+        QCOMPARE(list->rowCount(), 101);
+        int runs = 0;
+        page.SetDialogRunner(Enter({"one more", "", "", 0, "5", false}, &runs));
+        Select(list, 100);
+        page.AddOrEdit();
+        QCOMPARE(runs, 0);
+        QCOMPARE(messages_.size(), 1);
+        QVERIFY(messages_[0].contains("full"));
+        QVERIFY(messages_[0].contains("100"));
+        QCOMPARE(state.accountCount, 100u);
+        QCOMPARE(list->rowCount(), 101);
+        QCOMPARE(state.modified.load(), 0);
+
+        // Editing still works on a full table.
+        Select(list, 99);
+        page.AddOrEdit();
+        QCOMPARE(runs, 1);
+        QCOMPARE(QString(state.accounts[99].description), QString("one more"));
+    }
+
+    void PeriodLimits() {
+        struct Case {
+            QString text;
+            bool accepted;
+            QString mentions;
+        };
+        const Case cases[] = {
+            {"0", true, ""},
+            {"9999", true, ""},
+            {"10000", false, "out of range"},
+            {"", false, "empty"},
+            {"12a", false, "not a whole number"},
+            {"99999999999999999999", false, "out of range"},
+        };
+        for (const Case& c : cases) {
+            messages_.clear();
+            AccountDialog dialog;
+            dialog.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+            NumberBox* box = Form(dialog).periodBox;
+            Form(dialog).descriptionEdit->setFocus();
+            box->SetText(c.text);
+            Form(dialog).okButton->click();
+            QCOMPARE(dialog.result() == QDialog::Accepted, c.accepted);
+            if (c.accepted) {
+                QVERIFY(messages_.isEmpty());
+                QCOMPARE(QString::number(dialog.Values().periodMinutes), c.text);
+                continue;
+            }
+            QVERIFY(dialog.isVisible());
+            QCOMPARE(messages_.size(), 1);
+            QVERIFY2(messages_[0].contains(c.mentions), qPrintable(messages_[0]));
+            QVERIFY(messages_[0].contains("from 0 to 9999"));
+            QWidget* focus = dialog.focusWidget();
+            QVERIFY(focus == box || box->isAncestorOf(focus));
+        }
+    }
+
+    void TypingLimits() {
+        AccountDialog dialog;
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        Form form(dialog);
+        QLineEdit* period = form.periodBox->findChild<QLineEdit*>();
+        period->clear();
+        QTest::keyClicks(period, "1a-2");
+        QCOMPARE(form.periodBox->Text(), QString("12"));
+
+        // 255 bytes, counted in the stored encoding.
+        QTest::keyClicks(form.descriptionEdit, QString(300, 'x'));
+        QCOMPARE(form.descriptionEdit->text().size(), 255);
+        form.addressEdit->clear();
+        QTest::keyClicks(form.addressEdit, QString(254, 'a'));
+        QKeyEvent accented(QEvent::KeyPress, 0, Qt::NoModifier, QString::fromUtf8("\xc3\xa9"));
+        QApplication::sendEvent(form.addressEdit, &accented);
+        QCOMPARE(form.addressEdit->text().toLocal8Bit().size(), 254);
+        form.addressEdit->backspace();
+        QApplication::sendEvent(form.addressEdit, &accented);
+        QCOMPARE(form.addressEdit->text().toLocal8Bit().size(), 255);
+        QTest::keyClicks(form.passwordEdit, QString(256, 'p'));
+        QCOMPARE(form.passwordEdit->text().size(), 255);
+        form.okButton->click();
+        const AccountRecord record = dialog.Values();
+        QCOMPARE(std::strlen(record.description), std::size_t{255});
+        QCOMPARE(std::strlen(record.password), std::size_t{255});
+    }
+};
+
+QTEST_MAIN(PageAccountTest)
+#include "page_account_test.moc"

@@ -1,0 +1,347 @@
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cstring>
+
+#include "app/app_state.h"
+#include "store/rule_list_file.h"
+#include "store/user_prompts.h"
+#include "ui/message_box.h"
+#include "ui/number_box.h"
+#include "ui/page_friend.h"
+#include "ui/rule_dialog.h"
+
+namespace {
+
+class FakePrompts : public UserPrompts {
+  public:
+    bool AskPassphrase(bool, std::string&) override { return false; }
+    void ShowNotice(const std::string& text) override { notices.push_back(text); }
+    std::vector<std::string> notices;
+};
+
+struct Form {
+    explicit Form(QDialog& dialog)
+        : headerCombo(dialog.findChild<QComboBox*>("headerCombo")),
+          containsEdit(dialog.findChild<QLineEdit*>("containsEdit")),
+          weightBox(dialog.findChild<NumberBox*>("weightBox")),
+          okButton(dialog.findChild<QAbstractButton*>("okButton")),
+          cancelButton(dialog.findChild<QAbstractButton*>("cancelButton")) {}
+    QComboBox* headerCombo;
+    QLineEdit* containsEdit;
+    NumberBox* weightBox;
+    QAbstractButton* okButton;
+    QAbstractButton* cancelButton;
+};
+
+// What the dialog showed when it opened.
+struct Shown {
+    QString header;
+    QString contains;
+    QString weight;
+    int runs = 0;
+};
+
+// Records what the dialog shows, then enters a rule (when `header` is not empty) and
+// presses OK.
+CPageFriend::DialogRunner Enter(Shown& shown, const QString& header = {},
+                                const QString& contains = {}, const QString& weight = {}) {
+    return [&shown, header, contains, weight](RuleDialog& dialog) {
+        Form form(dialog);
+        ++shown.runs;
+        shown.header = form.headerCombo->currentText();
+        shown.contains = form.containsEdit->text();
+        shown.weight = form.weightBox->Text();
+        if (!header.isEmpty()) {
+            form.headerCombo->setCurrentText(header);
+            form.containsEdit->setText(contains);
+            form.weightBox->SetText(weight);
+        }
+        form.okButton->click();
+        return dialog.result();
+    };
+}
+
+QStringList RowTexts(const QTableWidget* list, int row) {
+    QStringList texts;
+    for (int c = 0; c < list->columnCount(); ++c) {
+        const QTableWidgetItem* item = list->item(row, c);
+        texts << (item != nullptr ? item->text() : QString());
+    }
+    return texts;
+}
+
+void Select(QTableWidget* list, std::initializer_list<int> rows) {
+    list->clearSelection();
+    for (int row : rows) {
+        list->selectionModel()->select(list->model()->index(row, 0),
+                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+}
+
+bool Same(const RuleEntry& a, const char* header, const char* contains, int weight) {
+    return a.header == header && a.contains == contains && a.weight == weight;
+}
+
+}  // namespace
+
+class PageFriendTest : public QObject {
+    Q_OBJECT
+
+  private:
+    QStringList messages_;
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<AppState> state_;
+    FakePrompts prompts_;
+
+    QString FilePath(int kind) const { return QString::fromStdString(RuleFilePath(*state_, kind)); }
+
+  private slots:
+    void init() {
+        messages_.clear();
+        SetMessageHook([this](const QString& text) { messages_ << text; });
+        dir_ = std::make_unique<QTemporaryDir>();
+        state_ = std::make_unique<AppState>();
+        const QByteArray path = dir_->path().toLocal8Bit() + '/';
+        std::strncpy(state_->dataDirectory, path.constData(), kPathSize - 1);
+        std::strncpy(state_->passphrase, "correct horse", kTextSize - 1);
+    }
+    void cleanup() {
+        SetMessageHook({});
+        state_.reset();
+        dir_.reset();
+    }
+
+    void FillsFromTheFile() {
+        const std::vector<RuleEntry> rules{{"From:", "boss@example.com", 100},
+                                           {"Subject:", "lottery|prize", 50},
+                                           {"Any header", "", -7}};
+        QVERIFY(WriteRuleFile(*state_, 1, rules, prompts_));
+        CPageFriend block(*state_, 1, prompts_);
+        QTableWidget* list = block.List();
+        QCOMPARE(list->rowCount(), 4);
+        QCOMPARE(RowTexts(list, 0), (QStringList{"From:", "boss@example.com", "100"}));
+        QCOMPARE(RowTexts(list, 1), (QStringList{"Subject:", "lottery|prize", "50"}));
+        QCOMPARE(RowTexts(list, 2), (QStringList{"Any header", "", "-7"}));
+        QCOMPARE(RowTexts(list, 3), (QStringList{"Double click here to Add", "", ""}));
+
+        // The Friends page reads its own file only.
+        CPageFriend friends(*state_, 0, prompts_);
+        QCOMPARE(friends.List()->rowCount(), 1);
+        QCOMPARE(state_->modified.load(), 0);
+    }
+
+    void AddRewritesTheFile() {
+        CPageFriend block(*state_, 1, prompts_);
+        QTableWidget* list = block.List();
+        QCOMPARE(RowTexts(list, 0), (QStringList{"Double click here to Add", "", ""}));
+        Shown shown;
+        Select(list, {0});
+        block.SetDialogRunner(Enter(shown, "Subject:", "lottery", "-5"));
+        block.AddOrReplace();
+        QCOMPARE(shown.header, QString("From:"));
+        QCOMPARE(shown.contains, QString());
+        QCOMPARE(shown.weight, QString("50"));
+        QCOMPARE(RowTexts(list, 0), (QStringList{"Subject:", "lottery", "-5"}));
+        QCOMPARE(RowTexts(list, 1).at(0), QString("Double click here to Add"));
+        QCOMPARE(state_->modified.load(), 1);
+        std::vector<RuleEntry> stored = ReadRuleFile(*state_, 1);
+        QCOMPARE(stored.size(), std::size_t{1});
+        QVERIFY(Same(stored[0], "Subject:", "lottery", -5));
+
+        Select(list, {1});
+        block.SetDialogRunner(Enter(shown, "Received:", "spam\\.example", "100"));
+        block.AddOrReplace();
+        stored = ReadRuleFile(*state_, 1);
+        QCOMPARE(stored.size(), std::size_t{2});
+        QVERIFY(Same(stored[1], "Received:", "spam\\.example", 100));
+        QVERIFY(ReadRuleFile(*state_, 0).empty());
+
+        CPageFriend friends(*state_, 0, prompts_);
+        Select(friends.List(), {0});
+        friends.SetDialogRunner(Enter(shown));
+        friends.AddOrReplace();
+        QCOMPARE(shown.weight, QString("100"));
+        QCOMPARE(RowTexts(friends.List(), 0), (QStringList{"From:", "", "100"}));
+        stored = ReadRuleFile(*state_, 0);
+        QCOMPARE(stored.size(), std::size_t{1});
+        QVERIFY(Same(stored[0], "From:", "", 100));
+    }
+
+    void ReplaceStartsFromTheRule() {
+        QVERIFY(WriteRuleFile(
+            *state_, 0, {{"Sender:", "friend@example.org", 30}, {"To:", "me", 100}}, prompts_));
+        CPageFriend friends(*state_, 0, prompts_);
+        QTableWidget* list = friends.List();
+        Shown shown;
+        // OK without changes keeps the rule as it was.
+        Select(list, {1});
+        friends.SetDialogRunner(Enter(shown));
+        friends.AddOrReplace();
+        QCOMPARE(shown.header, QString("To:"));
+        QCOMPARE(shown.contains, QString("me"));
+        QCOMPARE(shown.weight, QString("100"));
+        QCOMPARE(RowTexts(list, 1), (QStringList{"To:", "me", "100"}));
+        QCOMPARE(state_->modified.load(), 1);
+        std::vector<RuleEntry> stored = ReadRuleFile(*state_, 0);
+        QCOMPARE(stored.size(), std::size_t{2});
+        QVERIFY(Same(stored[1], "To:", "me", 100));
+
+        // With several rows selected the first one is replaced.
+        Select(list, {1, 0});
+        friends.SetDialogRunner(Enter(shown, "Cc:", "team", "-99"));
+        friends.AddOrReplace();
+        QCOMPARE(shown.contains, QString("friend@example.org"));
+        QCOMPARE(RowTexts(list, 0), (QStringList{"Cc:", "team", "-99"}));
+        QCOMPARE(list->rowCount(), 3);
+        stored = ReadRuleFile(*state_, 0);
+        QVERIFY(Same(stored[0], "Cc:", "team", -99));
+        QVERIFY(Same(stored[1], "To:", "me", 100));
+    }
+
+    void CancelAndNoSelectionChangeNothing() {
+        QVERIFY(WriteRuleFile(*state_, 1, {{"From:", "x", 50}}, prompts_));
+        const QByteArray before = [this] {
+            QFile file(FilePath(1));
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        }();
+        CPageFriend block(*state_, 1, prompts_);
+        QTableWidget* list = block.List();
+        int runs = 0;
+        block.SetDialogRunner([&runs](RuleDialog& dialog) {
+            ++runs;
+            Form(dialog).containsEdit->setText("changed");
+            Form(dialog).cancelButton->click();
+            return dialog.result();
+        });
+        Select(list, {0});
+        block.AddOrReplace();
+        list->clearSelection();
+        block.AddOrReplace();
+        QCOMPARE(runs, 1);
+        QCOMPARE(RowTexts(list, 0), (QStringList{"From:", "x", "50"}));
+        QCOMPARE(state_->modified.load(), 0);
+        QFile file(FilePath(1));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), before);
+    }
+
+    void DeleteByRightDoubleClick() {
+        QVERIFY(WriteRuleFile(*state_, 1, {{"From:", "a", 50}, {"To:", "b", 40}, {"Cc:", "c", 30}},
+                              prompts_));
+        CPageFriend block(*state_, 1, prompts_);
+        QTableWidget* list = block.List();
+        block.resize(500, 300);
+        block.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&block));
+
+        // A real right double click on the second rule.
+        const QPoint second = list->visualItemRect(list->item(1, 0)).center();
+        QTest::mouseClick(list->viewport(), Qt::RightButton, {}, second);
+        QTest::mouseDClick(list->viewport(), Qt::RightButton, {}, second);
+        QCOMPARE(list->rowCount(), 3);
+        QCOMPARE(RowTexts(list, 1), (QStringList{"Cc:", "c", "30"}));
+        QCOMPARE(state_->modified.load(), 1);
+        std::vector<RuleEntry> stored = ReadRuleFile(*state_, 1);
+        QCOMPARE(stored.size(), std::size_t{2});
+        QVERIFY(Same(stored[1], "Cc:", "c", 30));
+
+        // On the add row nothing goes, but the file is written and the flag raised.
+        state_->modified = 0;
+        QFile::remove(FilePath(1));
+        Select(list, {2});
+        block.Delete();
+        QCOMPARE(list->rowCount(), 3);
+        QCOMPARE(state_->modified.load(), 1);
+        QVERIFY(QFile::exists(FilePath(1)));
+        QCOMPARE(ReadRuleFile(*state_, 1).size(), std::size_t{2});
+
+        // The last rules go, leaving the add row and an empty file.
+        Select(list, {1, 0});
+        block.Delete();
+        QCOMPARE(RowTexts(list, 0), (QStringList{"Cc:", "c", "30"}));
+        Select(list, {0});
+        block.Delete();
+        QCOMPARE(list->rowCount(), 1);
+        QCOMPARE(RowTexts(list, 0).at(0), QString("Double click here to Add"));
+        QCOMPARE(QFileInfo(FilePath(1)).size(), 0);
+        QVERIFY(ReadRuleFile(*state_, 1).empty());
+        QVERIFY(prompts_.notices.empty());
+    }
+
+    void WeightLimits() {
+        struct Case {
+            QString text;
+            bool accepted;
+            QString mentions;
+        };
+        const Case cases[] = {
+            {"100", true, ""},
+            {"-99", true, ""},
+            {"0", true, ""},
+            {"101", false, "out of range"},
+            {"-100", false, "out of range"},
+            {"", false, "empty"},
+            {"-", false, "not a whole number"},
+        };
+        for (const Case& c : cases) {
+            messages_.clear();
+            RuleDialog dialog;
+            dialog.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+            Form form(dialog);
+            form.containsEdit->setFocus();
+            form.weightBox->SetText(c.text);
+            form.okButton->click();
+            QCOMPARE(dialog.result() == QDialog::Accepted, c.accepted);
+            if (c.accepted) {
+                QVERIFY(messages_.isEmpty());
+                QCOMPARE(QString::number(dialog.Values().weight), c.text);
+                continue;
+            }
+            QVERIFY(dialog.isVisible());
+            QCOMPARE(messages_.size(), 1);
+            QVERIFY2(messages_[0].contains(c.mentions), qPrintable(messages_[0]));
+            QVERIFY(messages_[0].contains("from -99 to 100"));
+            QWidget* focus = dialog.focusWidget();
+            QVERIFY(focus == form.weightBox || form.weightBox->isAncestorOf(focus));
+        }
+    }
+
+    void DialogOffersTheTwelveHeaders() {
+        RuleDialog dialog;
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        Form form(dialog);
+        QStringList entries;
+        for (int i = 0; i < form.headerCombo->count(); ++i) {
+            entries << form.headerCombo->itemText(i);
+        }
+        QCOMPARE(entries, (QStringList{"From:", "To:", "Cc:", "Recipient",
+                                       "Subject:", "Sender:", "Reply-To:", "Content-Type:",
+                                       "Message-ID:", "Return-Path:", "Received:", "Any header"}));
+        QCOMPARE(form.headerCombo->currentIndex(), 0);
+        QCOMPARE(form.weightBox->Text(), QString("100"));
+
+        // A minus sign gets in (typed or pasted); letters and a second sign do not.
+        QLineEdit* weight = form.weightBox->findChild<QLineEdit*>();
+        weight->clear();
+        QTest::keyClicks(weight, "-4x-2");
+        QCOMPARE(form.weightBox->Text(), QString("-42"));
+        // The spin control keeps to the limits.
+        form.weightBox->SetText("99");
+        form.weightBox->stepBy(5);
+        QCOMPARE(form.weightBox->Text(), QString("100"));
+        form.weightBox->SetText("-98");
+        form.weightBox->stepBy(-5);
+        QCOMPARE(form.weightBox->Text(), QString("-99"));
+        QTest::keyClicks(form.containsEdit, QString(300, 'c'));
+        QCOMPARE(form.containsEdit->text().size(), 255);
+    }
+};
+
+QTEST_MAIN(PageFriendTest)
+#include "page_friend_test.moc"

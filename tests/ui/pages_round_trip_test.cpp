@@ -1,0 +1,163 @@
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cstring>
+#include <deque>
+
+#include "app/app_state.h"
+#include "store/account_file.h"
+#include "store/rule_list_file.h"
+#include "ui/account_dialog.h"
+#include "ui/message_box.h"
+#include "ui/number_box.h"
+#include "ui/page_account.h"
+#include "ui/page_friend.h"
+#include "ui/rule_dialog.h"
+
+namespace {
+
+class FakePrompts : public UserPrompts {
+  public:
+    bool AskPassphrase(bool confirmMode, std::string& passphrase) override {
+        confirmModes.push_back(confirmMode);
+        if (answers.empty()) {
+            return false;
+        }
+        passphrase = answers.front();
+        answers.pop_front();
+        return true;
+    }
+    void ShowNotice(const std::string& text) override { notices.push_back(text); }
+    std::deque<std::string> answers;
+    std::vector<bool> confirmModes;
+    std::vector<std::string> notices;
+};
+
+void UseDirectory(AppState& state, const QTemporaryDir& dir) {
+    const QByteArray path = dir.path().toLocal8Bit() + '/';
+    std::strncpy(state.dataDirectory, path.constData(), kPathSize - 1);
+}
+
+template <typename Widget>
+Widget* Child(QDialog& dialog, const char* name) {
+    return dialog.findChild<Widget*>(name);
+}
+
+QStringList RowTexts(const QTableWidget* list, int row) {
+    QStringList texts;
+    for (int c = 0; c < list->columnCount(); ++c) {
+        const QTableWidgetItem* item = list->item(row, c);
+        texts << (item != nullptr ? item->text() : QString());
+    }
+    return texts;
+}
+
+}  // namespace
+
+// A new user adds an account and a Block rule, the accounts are saved as Close saves
+// them, and the next start with the same passphrase finds both.
+class PagesRoundTripTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void init() {
+        SetMessageHook([](const QString& text) { QFAIL(qPrintable(text)); });
+    }
+    void cleanup() { SetMessageHook({}); }
+
+    void AccountAndRuleSurviveARestart() {
+        QTemporaryDir dir;
+        FakePrompts prompts;
+        {
+            AppState state;
+            UseDirectory(state, dir);
+            prompts.answers = {"open sesame"};
+            QCOMPARE(LoadAccountFile(state, prompts), 1);
+            QCOMPARE(prompts.confirmModes, std::vector<bool>{true});
+
+            CPageAccount accounts(state);
+            accounts.List()->selectRow(0);
+            accounts.SetDialogRunner([](AccountDialog& dialog) {
+                Child<QLineEdit>(dialog, "descriptionEdit")->setText("Home");
+                Child<QLineEdit>(dialog, "addressEdit")->setText("me@pop.example.com");
+                Child<QLineEdit>(dialog, "passwordEdit")->setText("s3cret");
+                Child<QComboBox>(dialog, "authCombo")->setCurrentIndex(1);
+                Child<NumberBox>(dialog, "periodBox")->SetText("20");
+                Child<QAbstractButton>(dialog, "okButton")->click();
+                return dialog.result();
+            });
+            accounts.AddOrEdit();
+
+            CPageFriend block(state, 1, prompts);
+            block.List()->selectRow(0);
+            block.SetDialogRunner([](RuleDialog& dialog) {
+                Child<QComboBox>(dialog, "headerCombo")->setCurrentText("Subject:");
+                Child<QLineEdit>(dialog, "containsEdit")->setText("lottery");
+                Child<QAbstractButton>(dialog, "okButton")->click();
+                return dialog.result();
+            });
+            block.AddOrReplace();
+
+            // A rule reload in between clears `modified`; the accounts still count as
+            // unsaved.
+            LoadRuleLists(state);
+            QCOMPARE(state.modified.load(), 0);
+            QCOMPARE(state.accountsDirty.load(), 1);
+            QVERIFY(SaveAccountFile(state, prompts));
+            QCOMPARE(state.accountsDirty.load(), 0);
+        }
+        AppState state;
+        UseDirectory(state, dir);
+        prompts.answers = {"open sesame"};
+        QCOMPARE(LoadAccountFile(state, prompts), 1);
+        QCOMPARE(prompts.confirmModes, (std::vector<bool>{true, false}));
+        QVERIFY(prompts.notices.empty());
+        LoadRuleLists(state);
+
+        CPageAccount accounts(state);
+        QCOMPARE(RowTexts(accounts.List(), 0),
+                 (QStringList{"Home", "me@pop.example.com", "20", "APOP", "N"}));
+        QCOMPARE(QString(state.accounts[0].password), QString("s3cret"));
+        CPageFriend block(state, 1, prompts);
+        QCOMPARE(RowTexts(block.List(), 0), (QStringList{"Subject:", "lottery", "50"}));
+        QCOMPARE(RowTexts(block.List(), 1).at(0), QString("Double click here to Add"));
+        QCOMPARE(state.ruleCount, 1u);
+        QCOMPARE(state.rules[0].weight, -50);
+    }
+
+    void EditedPasswordSurvivesARestart() {
+        QTemporaryDir dir;
+        FakePrompts prompts;
+        {
+            AppState state;
+            UseDirectory(state, dir);
+            SetAccountText(state.passphrase, "pp");
+            AccountRecord record{};
+            SetAccountText(record.description, "Work");
+            SetAccountText(record.password, "kept");
+            QVERIFY(state.AppendAccount(record));
+            CPageAccount accounts(state);
+            accounts.List()->selectRow(0);
+            accounts.SetDialogRunner([](AccountDialog& dialog) {
+                Child<QLineEdit>(dialog, "descriptionEdit")->setText("Work mail");
+                Child<QAbstractButton>(dialog, "okButton")->click();
+                return dialog.result();
+            });
+            accounts.AddOrEdit();
+            QVERIFY(SaveAccountFile(state, prompts));
+        }
+        AppState state;
+        UseDirectory(state, dir);
+        SetAccountText(state.passphrase, "pp");
+        QCOMPARE(LoadAccountFile(state, prompts), 1);
+        QCOMPARE(state.accountCount, 1u);
+        QCOMPARE(QString(state.accounts[0].description), QString("Work mail"));
+        QCOMPARE(QString(state.accounts[0].password), QString("kept"));
+    }
+};
+
+QTEST_MAIN(PagesRoundTripTest)
+#include "pages_round_trip_test.moc"

@@ -1,0 +1,73 @@
+#include "ui/rule_dialog.h"
+
+#include "ui/byte_limit.h"
+#include "ui/message_box.h"
+#include "ui/resources.h"
+#include "ui_rule_dialog.h"
+
+RuleDialog::RuleDialog(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::RuleDialog>()) {
+    ui_->setupUi(this);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setWindowIcon(LoadIconResource(128));
+    ui_->okButton->UseProgramSkin();
+    ui_->cancelButton->UseProgramSkin();
+    // The list is built from the one table the rule compiler also knows.
+    ui_->headerCombo->clear();
+    ui_->headerCombo->addItems(HeaderNames());
+    ui_->headerCombo->setCurrentIndex(0);
+    LimitLocal8BitLength(ui_->containsEdit, static_cast<int>(kTextSize - 1));
+    ui_->weightBox->SetRange(kMinWeight, kMaxWeight);
+    SetWeight(kMaxWeight);
+    ui_->headerCombo->setFocus();
+}
+
+RuleDialog::~RuleDialog() = default;
+
+const QStringList& RuleDialog::HeaderNames() {
+    static const QStringList names{
+        QStringLiteral("From:"),       QStringLiteral("To:"),
+        QStringLiteral("Cc:"),         QStringLiteral("Recipient"),
+        QStringLiteral("Subject:"),    QStringLiteral("Sender:"),
+        QStringLiteral("Reply-To:"),   QStringLiteral("Content-Type:"),
+        QStringLiteral("Message-ID:"), QStringLiteral("Return-Path:"),
+        QStringLiteral("Received:"),   QStringLiteral("Any header"),
+    };
+    return names;
+}
+
+void RuleDialog::SetWeight(int weight) {
+    weight_ = weight;
+    ui_->weightBox->SetValue(weight);
+}
+
+void RuleDialog::Load(const RuleEntry& rule) {
+    const int index = HeaderNames().indexOf(QString::fromLocal8Bit(rule.header));
+    // A name the list does not offer (a damaged or foreign file) falls back to the first.
+    ui_->headerCombo->setCurrentIndex(index >= 0 ? index : 0);
+    ui_->containsEdit->setText(QString::fromLocal8Bit(rule.contains));
+    SetWeight(rule.weight);
+}
+
+RuleEntry RuleDialog::Values() const {
+    RuleEntry rule;
+    const int index = ui_->headerCombo->currentIndex();
+    if (index >= 0 && index < HeaderNames().size()) {
+        rule.header = HeaderNames()[index].toStdString();
+    }
+    rule.contains = ui_->containsEdit->text().toLocal8Bit().toStdString();
+    rule.weight = weight_;
+    return rule;
+}
+
+void RuleDialog::accept() {
+    NumberBox* box = ui_->weightBox;
+    const NumberBox::Check check = box->Parse(box->Text(), weight_);
+    if (check != NumberBox::Check::Ok) {
+        ShowMessage(this, box->Message(check, QStringLiteral("weight"), box->Text()));
+        box->setFocus();
+        box->selectAll();
+        return;
+    }
+    QDialog::accept();
+}
