@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "store/account_record.h"
-#include "store/atomic_file.h"
 #include "store/data_lines.h"
 #include "store/record_cipher.h"
+#include "store/record_file.h"
 
 namespace {
 
@@ -26,26 +26,19 @@ LineKind DecodeAccountLine(const std::string& line, const char* passphrase,
     return ParseAccountRecord(record, account) ? LineKind::kAccount : LineKind::kNotARecord;
 }
 
-// Lines of the present file that hold no loaded account: those that do not decrypt
-// under the passphrase, records too damaged to read, and any account beyond the
-// table's limit. A save writes them back, so a mistyped passphrase loses nothing.
-// False when the file exists but cannot be read: writing over it could destroy it.
-bool LinesToKeep(const std::string& path, const char* passphrase, std::vector<std::string>& kept) {
-    std::vector<std::string> lines;
-    if (!ReadDataLinesIfAny(path, lines)) {
-        return false;
-    }
-    std::size_t loaded = 0;
-    for (std::string& line : lines) {
+// The lines of the present file that a save writes again as accounts: those that
+// load. Lines that do not decrypt, records too damaged to read and accounts beyond
+// the table's limit are carried over as they are.
+HeldLine LoadedAccounts(const char* passphrase) {
+    return [passphrase, loaded = std::size_t{0}](const std::string& line) mutable {
         AccountRecord account{};
         if (loaded < kMaxAccounts &&
             DecodeAccountLine(line, passphrase, account) == LineKind::kAccount) {
             ++loaded;
-            continue;
+            return true;
         }
-        kept.push_back(std::move(line));
-    }
-    return true;
+        return false;
+    };
 }
 
 }  // namespace
@@ -96,21 +89,12 @@ bool SaveAccountFile(AppState& state, UserPrompts& prompts) {
         std::lock_guard lock(state.mutex);
         accounts.assign(state.accounts.begin(), state.accounts.begin() + state.accountCount);
     }
-    std::string content;
+    std::vector<std::string> records;
     for (const AccountRecord& account : accounts) {
-        const std::string record = BuildAccountRecord(account);
-        AppendDataLine(content,
-                       RecordCipher::Encrypt(record.data(), record.size(), state.passphrase));
+        records.push_back(BuildAccountRecord(account));
     }
-    std::vector<std::string> kept;
-    if (!LinesToKeep(path, state.passphrase, kept)) {
-        prompts.ShowNotice(AtomicFile::FailureNotice(path));
-        return false;
-    }
-    for (const std::string& line : kept) {
-        AppendDataLine(content, line);
-    }
-    if (!AtomicFile::Replace(path, content, prompts)) {
+    if (!SaveRecordFile(path, records, state.passphrase, LoadedAccounts(state.passphrase),
+                        prompts)) {
         return false;
     }
     state.accountsDirty = 0;

@@ -1,9 +1,9 @@
 #include "store/rule_list_file.h"
 
 #include "scan/rule_compiler.h"
-#include "store/atomic_file.h"
 #include "store/data_lines.h"
 #include "store/record_cipher.h"
+#include "store/record_file.h"
 #include "store/rule_record.h"
 
 namespace {
@@ -20,23 +20,6 @@ bool DecodeRuleLine(const std::string& line, const char* passphrase, RuleEntry& 
     bool verified = false;
     const std::string record = RecordCipher::Decrypt(line, passphrase, &verified);
     return verified && ParseRuleRecord(record, rule);
-}
-
-// Lines of the present file that hold no rule under the passphrase; the page never
-// saw them, so a rewrite keeps them after its records. False when the file exists
-// but cannot be read: writing over it could destroy it.
-bool LinesToKeep(const std::string& path, const char* passphrase, std::vector<std::string>& kept) {
-    std::vector<std::string> lines;
-    if (!ReadDataLinesIfAny(path, lines)) {
-        return false;
-    }
-    for (std::string& line : lines) {
-        RuleEntry rule;
-        if (!DecodeRuleLine(line, passphrase, rule)) {
-            kept.push_back(std::move(line));
-        }
-    }
-    return true;
 }
 
 }  // namespace
@@ -84,19 +67,15 @@ bool WriteRuleFile(const AppState& state, int pageKind, const std::vector<RuleEn
         return false;
     }
     const std::string path = RuleFilePath(state, pageKind);
-    std::string content;
+    std::vector<std::string> records;
     for (const RuleEntry& row : rows) {
-        const std::string record = BuildRuleRecord(pageKind, row);
-        AppendDataLine(content,
-                       RecordCipher::Encrypt(record.data(), record.size(), state.passphrase));
+        records.push_back(BuildRuleRecord(pageKind, row));
     }
-    std::vector<std::string> kept;
-    if (!LinesToKeep(path, state.passphrase, kept)) {
-        prompts.ShowNotice(AtomicFile::FailureNotice(path));
-        return false;
-    }
-    for (const std::string& line : kept) {
-        AppendDataLine(content, line);
-    }
-    return AtomicFile::Replace(path, content, prompts);
+    // The page shows every rule that loads; the lines that hold none are kept.
+    const char* passphrase = state.passphrase;
+    const HeldLine holdsRule = [passphrase](const std::string& line) {
+        RuleEntry rule;
+        return DecodeRuleLine(line, passphrase, rule);
+    };
+    return SaveRecordFile(path, records, passphrase, holdsRule, prompts);
 }

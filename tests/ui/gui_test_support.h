@@ -3,12 +3,16 @@
 // Helpers for the window tests: finding shown windows, driving modal dialogs from
 // the event loop they run in, a scratch data directory and a prompts fake.
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
+#include <QStringList>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
+#include <QtTest>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -17,6 +21,7 @@
 
 #include "app/app_state.h"
 #include "store/user_prompts.h"
+#include "ui/message_box.h"
 
 namespace guitest {
 
@@ -119,5 +124,66 @@ class FakePrompts : public UserPrompts {
     std::vector<bool> asked;
     std::vector<std::string> notices;
 };
+
+// Records the texts of the message boxes shown while it lives, instead of showing them.
+class MessageLog {
+  public:
+    MessageLog() {
+        SetMessageHook([this](const QString& text) { texts << text; });
+    }
+    ~MessageLog() { SetMessageHook({}); }
+    MessageLog(const MessageLog&) = delete;
+    MessageLog& operator=(const MessageLog&) = delete;
+
+    QStringList texts;
+};
+
+// The texts of one row of a list, empty cells included.
+inline QStringList RowTexts(const QTableWidget* list, int row) {
+    QStringList texts;
+    for (int c = 0; c < list->columnCount(); ++c) {
+        const QTableWidgetItem* item = list->item(row, c);
+        texts << (item != nullptr ? item->text() : QString());
+    }
+    return texts;
+}
+
+// A text typed into a dialog's number box before OK, and what OK must make of it.
+struct NumberCase {
+    QString text;
+    bool accepted;
+    QString mentions;  // a refusal's message names the problem with these words
+};
+
+// Opens a fresh dialog per case, types the text into the box found by `box`, and
+// presses OK. An accepted text closes the dialog silently with that value; a refused
+// one leaves it open with one message that names the problem and `limits`, and the
+// focus back in the box.
+template <class Dialog, class BoxOf, class ValueOf>
+void CheckNumberBox(const std::vector<NumberCase>& cases, const QString& limits, BoxOf box,
+                    ValueOf value) {
+    for (const NumberCase& c : cases) {
+        MessageLog log;
+        Dialog dialog;
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        auto* numberBox = box(dialog);
+        dialog.template findChild<QWidget*>("okButton")->setFocus();
+        numberBox->SetText(c.text);
+        dialog.template findChild<QAbstractButton*>("okButton")->click();
+        QCOMPARE(dialog.result() == QDialog::Accepted, c.accepted);
+        if (c.accepted) {
+            QVERIFY(log.texts.isEmpty());
+            QCOMPARE(QString::number(value(dialog)), c.text);
+            continue;
+        }
+        QVERIFY(dialog.isVisible());
+        QCOMPARE(log.texts.size(), 1);
+        QVERIFY2(log.texts[0].contains(c.mentions), qPrintable(log.texts[0]));
+        QVERIFY2(log.texts[0].contains(limits), qPrintable(log.texts[0]));
+        QWidget* focus = dialog.focusWidget();
+        QVERIFY(focus == numberBox || numberBox->isAncestorOf(focus));
+    }
+}
 
 }  // namespace guitest

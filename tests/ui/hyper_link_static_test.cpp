@@ -2,22 +2,19 @@
 #include <QLabel>
 #include <QtTest>
 
+#include "gui_test_support.h"
 #include "ui/hyper_link_static.h"
-#include "ui/message_box.h"
 #include "ui/page_options.h"
 
 class HyperLinkStaticTest : public QObject {
     Q_OBJECT
 
   private:
-    QStringList messages_;
+    std::unique_ptr<guitest::MessageLog> log_;
 
   private slots:
-    void init() {
-        messages_.clear();
-        SetMessageHook([this](const QString& text) { messages_ << text; });
-    }
-    void cleanup() { SetMessageHook({}); }
+    void init() { log_ = std::make_unique<guitest::MessageLog>(); }
+    void cleanup() { log_.reset(); }
 
     void TooltipPrefixes() {
         QCOMPARE(HyperLinkStatic::TooltipFor("http://www.example.com/a", true),
@@ -78,19 +75,19 @@ class HyperLinkStaticTest : public QObject {
         });
         link.Click();
         QCOMPARE(opened, QStringList{"http://www.example.com"});
-        QCOMPARE(messages_, QStringList{HyperLinkStatic::FailureMessage(26)});
+        QCOMPARE(log_->texts, QStringList{HyperLinkStatic::FailureMessage(26)});
         QVERIFY(!link.Visited());
         QCOMPARE(link.TextColour(), QColor(0, 0, 238));
 
         // Results up to 32 are failures; those without a text of their own are unknown.
         link.SetOpener([](const QString&) { return 7; });
         link.Click();
-        QCOMPARE(messages_.last(),
+        QCOMPARE(log_->texts.last(),
                  QString("Unable to open hyperlink:\n\nUnknown Error (7) occurred."));
         link.ReportFailure(42);
-        QCOMPARE(messages_.last(),
+        QCOMPARE(log_->texts.last(),
                  QString("Unable to open hyperlink:\n\nUnknown Error (42) occurred."));
-        QCOMPARE(messages_.size(), 3);
+        QCOMPARE(log_->texts.size(), 3);
         QVERIFY(!link.Visited());
     }
 
@@ -103,7 +100,7 @@ class HyperLinkStaticTest : public QObject {
         parent.show();
         QTest::mouseClick(&link, Qt::LeftButton, {}, QPoint(2, 2));
         QVERIFY(link.Visited());
-        QVERIFY(messages_.isEmpty());
+        QVERIFY(log_->texts.isEmpty());
         QCOMPARE(link.TextColour(), QColor(85, 26, 139));
         QCOMPARE(link.palette().color(QPalette::WindowText), QColor(85, 26, 139));
     }

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "app/app_state.h"
+#include "gui_test_support.h"
 #include "ui/account_dialog.h"
-#include "ui/message_box.h"
 #include "ui/number_box.h"
 #include "ui/page_account.h"
 
@@ -63,15 +63,6 @@ CPageAccount::DialogRunner Enter(const Entry& entry, int* runs = nullptr) {
     };
 }
 
-QStringList RowTexts(const QTableWidget* list, int row) {
-    QStringList texts;
-    for (int c = 0; c < list->columnCount(); ++c) {
-        const QTableWidgetItem* item = list->item(row, c);
-        texts << (item != nullptr ? item->text() : QString());
-    }
-    return texts;
-}
-
 void Select(QTableWidget* list, int row) {
     list->clearSelection();
     list->selectRow(row);
@@ -93,29 +84,27 @@ class PageAccountTest : public QObject {
     Q_OBJECT
 
   private:
-    QStringList messages_;
+    std::unique_ptr<guitest::MessageLog> log_;
 
   private slots:
-    void init() {
-        messages_.clear();
-        SetMessageHook([this](const QString& text) { messages_ << text; });
-    }
-    void cleanup() { SetMessageHook({}); }
+    void init() { log_ = std::make_unique<guitest::MessageLog>(); }
+    void cleanup() { log_.reset(); }
 
     void AddsAboveTheAddRow() {
         AppState state;
         CPageAccount page(state);
         QTableWidget* list = page.List();
         QCOMPARE(list->rowCount(), 1);
-        QCOMPARE(RowTexts(list, 0), (QStringList{"Click here to Add", "", "", "", ""}));
+        QCOMPARE(guitest::RowTexts(list, 0), (QStringList{"Click here to Add", "", "", "", ""}));
         QSignalSpy added(&page, &CPageAccount::accountAdded);
 
         Select(list, 0);
         page.SetDialogRunner(Enter({"Home", "me@pop.example.com", "secret", 1, "15", true}));
         page.AddOrEdit();
         QCOMPARE(state.accountCount, 1u);
-        QCOMPARE(RowTexts(list, 0), (QStringList{"Home", "me@pop.example.com", "15", "APOP", "Y"}));
-        QCOMPARE(RowTexts(list, 1), (QStringList{"Click here to Add", "", "", "", ""}));
+        QCOMPARE(guitest::RowTexts(list, 0),
+                 (QStringList{"Home", "me@pop.example.com", "15", "APOP", "Y"}));
+        QCOMPARE(guitest::RowTexts(list, 1), (QStringList{"Click here to Add", "", "", "", ""}));
         QCOMPARE(state.modified.load(), 1);
         QCOMPARE(state.accountsDirty.load(), 1);
         QCOMPARE(added.size(), 1);
@@ -135,8 +124,8 @@ class PageAccountTest : public QObject {
         });
         page.AddOrEdit();
         QCOMPARE(state.accountCount, 2u);
-        QCOMPARE(RowTexts(list, 1), (QStringList{"", "", "0", "Password", "N"}));
-        QCOMPARE(RowTexts(list, 2).at(0), QString("Click here to Add"));
+        QCOMPARE(guitest::RowTexts(list, 1), (QStringList{"", "", "0", "Password", "N"}));
+        QCOMPARE(guitest::RowTexts(list, 2).at(0), QString("Click here to Add"));
         QCOMPARE(added.at(1).at(0).toInt(), 1);
     }
 
@@ -146,7 +135,7 @@ class PageAccountTest : public QObject {
         state.accounts[0].lastCheck = 1234;
         CPageAccount page(state);
         QTableWidget* list = page.List();
-        QCOMPARE(RowTexts(list, 0),
+        QCOMPARE(guitest::RowTexts(list, 0),
                  (QStringList{"Work", "user@pop.example.com", "10", "Password", "Y"}));
 
         // The dialog opens with the account, the password box empty.
@@ -163,7 +152,7 @@ class PageAccountTest : public QObject {
             return dialog.result();
         });
         page.AddOrEdit();
-        QCOMPARE(RowTexts(list, 0),
+        QCOMPARE(guitest::RowTexts(list, 0),
                  (QStringList{"Office", "user@pop.example.com", "10", "APOP", "Y"}));
         QCOMPARE(QString(state.accounts[0].password), QString("hunter2"));
         QCOMPARE(state.accounts[0].lastCheck, 1234u);
@@ -175,7 +164,7 @@ class PageAccountTest : public QObject {
         page.SetDialogRunner(Enter({"Office", "user@pop.example.com", "new-one", 0, "30", false}));
         page.AddOrEdit();
         QCOMPARE(QString(state.accounts[0].password), QString("new-one"));
-        QCOMPARE(RowTexts(list, 0),
+        QCOMPARE(guitest::RowTexts(list, 0),
                  (QStringList{"Office", "user@pop.example.com", "30", "Password", "N"}));
     }
 
@@ -224,7 +213,7 @@ class PageAccountTest : public QObject {
         QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, addRow.center());
         QCOMPARE(runs, 3);
         QCOMPARE(state.accountCount, 2u);
-        QCOMPARE(RowTexts(list, 1).at(0), QString("x"));
+        QCOMPARE(guitest::RowTexts(list, 1).at(0), QString("x"));
     }
 
     void FullTableRefusesTheAdd() {
@@ -240,9 +229,9 @@ class PageAccountTest : public QObject {
         Select(list, 100);
         page.AddOrEdit();
         QCOMPARE(runs, 0);
-        QCOMPARE(messages_.size(), 1);
-        QVERIFY(messages_[0].contains("full"));
-        QVERIFY(messages_[0].contains("100"));
+        QCOMPARE(log_->texts.size(), 1);
+        QVERIFY(log_->texts[0].contains("full"));
+        QVERIFY(log_->texts[0].contains("100"));
         QCOMPARE(state.accountCount, 100u);
         QCOMPARE(list->rowCount(), 101);
         QCOMPARE(state.modified.load(), 0);
@@ -255,41 +244,15 @@ class PageAccountTest : public QObject {
     }
 
     void PeriodLimits() {
-        struct Case {
-            QString text;
-            bool accepted;
-            QString mentions;
-        };
-        const Case cases[] = {
-            {"0", true, ""},
-            {"9999", true, ""},
-            {"10000", false, "out of range"},
-            {"", false, "empty"},
-            {"12a", false, "not a whole number"},
-            {"99999999999999999999", false, "out of range"},
-        };
-        for (const Case& c : cases) {
-            messages_.clear();
-            AccountDialog dialog;
-            dialog.show();
-            QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-            NumberBox* box = Form(dialog).periodBox;
-            Form(dialog).descriptionEdit->setFocus();
-            box->SetText(c.text);
-            Form(dialog).okButton->click();
-            QCOMPARE(dialog.result() == QDialog::Accepted, c.accepted);
-            if (c.accepted) {
-                QVERIFY(messages_.isEmpty());
-                QCOMPARE(QString::number(dialog.Values().periodMinutes), c.text);
-                continue;
-            }
-            QVERIFY(dialog.isVisible());
-            QCOMPARE(messages_.size(), 1);
-            QVERIFY2(messages_[0].contains(c.mentions), qPrintable(messages_[0]));
-            QVERIFY(messages_[0].contains("from 0 to 9999"));
-            QWidget* focus = dialog.focusWidget();
-            QVERIFY(focus == box || box->isAncestorOf(focus));
-        }
+        guitest::CheckNumberBox<AccountDialog>(
+            {{"0", true, ""},
+             {"9999", true, ""},
+             {"10000", false, "out of range"},
+             {"", false, "empty"},
+             {"12a", false, "not a whole number"},
+             {"99999999999999999999", false, "out of range"}},
+            "from 0 to 9999", [](AccountDialog& dialog) { return Form(dialog).periodBox; },
+            [](AccountDialog& dialog) { return dialog.Values().periodMinutes; });
     }
 
     void TypingLimits() {

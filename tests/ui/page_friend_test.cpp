@@ -7,21 +7,13 @@
 #include <cstring>
 
 #include "app/app_state.h"
+#include "gui_test_support.h"
 #include "store/rule_list_file.h"
-#include "store/user_prompts.h"
-#include "ui/message_box.h"
 #include "ui/number_box.h"
 #include "ui/page_friend.h"
 #include "ui/rule_dialog.h"
 
 namespace {
-
-class FakePrompts : public UserPrompts {
-  public:
-    bool AskPassphrase(bool, std::string&) override { return false; }
-    void ShowNotice(const std::string& text) override { notices.push_back(text); }
-    std::vector<std::string> notices;
-};
 
 struct Form {
     explicit Form(QDialog& dialog)
@@ -65,15 +57,6 @@ CPageFriend::DialogRunner Enter(Shown& shown, const QString& header = {},
     };
 }
 
-QStringList RowTexts(const QTableWidget* list, int row) {
-    QStringList texts;
-    for (int c = 0; c < list->columnCount(); ++c) {
-        const QTableWidgetItem* item = list->item(row, c);
-        texts << (item != nullptr ? item->text() : QString());
-    }
-    return texts;
-}
-
 void Select(QTableWidget* list, std::initializer_list<int> rows) {
     list->clearSelection();
     for (int row : rows) {
@@ -92,25 +75,23 @@ class PageFriendTest : public QObject {
     Q_OBJECT
 
   private:
-    QStringList messages_;
+    std::unique_ptr<guitest::MessageLog> log_;
     std::unique_ptr<QTemporaryDir> dir_;
     std::unique_ptr<AppState> state_;
-    FakePrompts prompts_;
+    guitest::FakePrompts prompts_;
 
     QString FilePath(int kind) const { return QString::fromStdString(RuleFilePath(*state_, kind)); }
 
   private slots:
     void init() {
-        messages_.clear();
-        SetMessageHook([this](const QString& text) { messages_ << text; });
+        log_ = std::make_unique<guitest::MessageLog>();
         dir_ = std::make_unique<QTemporaryDir>();
         state_ = std::make_unique<AppState>();
-        const QByteArray path = dir_->path().toLocal8Bit() + '/';
-        std::strncpy(state_->dataDirectory, path.constData(), kPathSize - 1);
-        std::strncpy(state_->passphrase, "correct horse", kTextSize - 1);
+        guitest::UseDirectory(*state_, *dir_);
+        guitest::SetPassphrase(*state_, "correct horse");
     }
     void cleanup() {
-        SetMessageHook({});
+        log_.reset();
         state_.reset();
         dir_.reset();
     }
@@ -123,10 +104,10 @@ class PageFriendTest : public QObject {
         CPageFriend block(*state_, 1, prompts_);
         QTableWidget* list = block.List();
         QCOMPARE(list->rowCount(), 4);
-        QCOMPARE(RowTexts(list, 0), (QStringList{"From:", "boss@example.com", "100"}));
-        QCOMPARE(RowTexts(list, 1), (QStringList{"Subject:", "lottery|prize", "50"}));
-        QCOMPARE(RowTexts(list, 2), (QStringList{"Any header", "", "-7"}));
-        QCOMPARE(RowTexts(list, 3), (QStringList{"Double click here to Add", "", ""}));
+        QCOMPARE(guitest::RowTexts(list, 0), (QStringList{"From:", "boss@example.com", "100"}));
+        QCOMPARE(guitest::RowTexts(list, 1), (QStringList{"Subject:", "lottery|prize", "50"}));
+        QCOMPARE(guitest::RowTexts(list, 2), (QStringList{"Any header", "", "-7"}));
+        QCOMPARE(guitest::RowTexts(list, 3), (QStringList{"Double click here to Add", "", ""}));
 
         // The Friends page reads its own file only.
         CPageFriend friends(*state_, 0, prompts_);
@@ -137,7 +118,7 @@ class PageFriendTest : public QObject {
     void AddRewritesTheFile() {
         CPageFriend block(*state_, 1, prompts_);
         QTableWidget* list = block.List();
-        QCOMPARE(RowTexts(list, 0), (QStringList{"Double click here to Add", "", ""}));
+        QCOMPARE(guitest::RowTexts(list, 0), (QStringList{"Double click here to Add", "", ""}));
         Shown shown;
         Select(list, {0});
         block.SetDialogRunner(Enter(shown, "Subject:", "lottery", "-5"));
@@ -145,8 +126,8 @@ class PageFriendTest : public QObject {
         QCOMPARE(shown.header, QString("From:"));
         QCOMPARE(shown.contains, QString());
         QCOMPARE(shown.weight, QString("50"));
-        QCOMPARE(RowTexts(list, 0), (QStringList{"Subject:", "lottery", "-5"}));
-        QCOMPARE(RowTexts(list, 1).at(0), QString("Double click here to Add"));
+        QCOMPARE(guitest::RowTexts(list, 0), (QStringList{"Subject:", "lottery", "-5"}));
+        QCOMPARE(guitest::RowTexts(list, 1).at(0), QString("Double click here to Add"));
         QCOMPARE(state_->modified.load(), 1);
         std::vector<RuleEntry> stored = ReadRuleFile(*state_, 1);
         QCOMPARE(stored.size(), std::size_t{1});
@@ -165,7 +146,7 @@ class PageFriendTest : public QObject {
         friends.SetDialogRunner(Enter(shown));
         friends.AddOrReplace();
         QCOMPARE(shown.weight, QString("100"));
-        QCOMPARE(RowTexts(friends.List(), 0), (QStringList{"From:", "", "100"}));
+        QCOMPARE(guitest::RowTexts(friends.List(), 0), (QStringList{"From:", "", "100"}));
         stored = ReadRuleFile(*state_, 0);
         QCOMPARE(stored.size(), std::size_t{1});
         QVERIFY(Same(stored[0], "From:", "", 100));
@@ -184,7 +165,7 @@ class PageFriendTest : public QObject {
         QCOMPARE(shown.header, QString("To:"));
         QCOMPARE(shown.contains, QString("me"));
         QCOMPARE(shown.weight, QString("100"));
-        QCOMPARE(RowTexts(list, 1), (QStringList{"To:", "me", "100"}));
+        QCOMPARE(guitest::RowTexts(list, 1), (QStringList{"To:", "me", "100"}));
         QCOMPARE(state_->modified.load(), 1);
         std::vector<RuleEntry> stored = ReadRuleFile(*state_, 0);
         QCOMPARE(stored.size(), std::size_t{2});
@@ -195,7 +176,7 @@ class PageFriendTest : public QObject {
         friends.SetDialogRunner(Enter(shown, "Cc:", "team", "-99"));
         friends.AddOrReplace();
         QCOMPARE(shown.contains, QString("friend@example.org"));
-        QCOMPARE(RowTexts(list, 0), (QStringList{"Cc:", "team", "-99"}));
+        QCOMPARE(guitest::RowTexts(list, 0), (QStringList{"Cc:", "team", "-99"}));
         QCOMPARE(list->rowCount(), 3);
         stored = ReadRuleFile(*state_, 0);
         QVERIFY(Same(stored[0], "Cc:", "team", -99));
@@ -222,7 +203,7 @@ class PageFriendTest : public QObject {
         list->clearSelection();
         block.AddOrReplace();
         QCOMPARE(runs, 1);
-        QCOMPARE(RowTexts(list, 0), (QStringList{"From:", "x", "50"}));
+        QCOMPARE(guitest::RowTexts(list, 0), (QStringList{"From:", "x", "50"}));
         QCOMPARE(state_->modified.load(), 0);
         QFile file(FilePath(1));
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -243,7 +224,7 @@ class PageFriendTest : public QObject {
         QTest::mouseClick(list->viewport(), Qt::RightButton, {}, second);
         QTest::mouseDClick(list->viewport(), Qt::RightButton, {}, second);
         QCOMPARE(list->rowCount(), 3);
-        QCOMPARE(RowTexts(list, 1), (QStringList{"Cc:", "c", "30"}));
+        QCOMPARE(guitest::RowTexts(list, 1), (QStringList{"Cc:", "c", "30"}));
         QCOMPARE(state_->modified.load(), 1);
         std::vector<RuleEntry> stored = ReadRuleFile(*state_, 1);
         QCOMPARE(stored.size(), std::size_t{2});
@@ -262,53 +243,27 @@ class PageFriendTest : public QObject {
         // The last rules go, leaving the add row and an empty file.
         Select(list, {1, 0});
         block.Delete();
-        QCOMPARE(RowTexts(list, 0), (QStringList{"Cc:", "c", "30"}));
+        QCOMPARE(guitest::RowTexts(list, 0), (QStringList{"Cc:", "c", "30"}));
         Select(list, {0});
         block.Delete();
         QCOMPARE(list->rowCount(), 1);
-        QCOMPARE(RowTexts(list, 0).at(0), QString("Double click here to Add"));
+        QCOMPARE(guitest::RowTexts(list, 0).at(0), QString("Double click here to Add"));
         QCOMPARE(QFileInfo(FilePath(1)).size(), 0);
         QVERIFY(ReadRuleFile(*state_, 1).empty());
         QVERIFY(prompts_.notices.empty());
     }
 
     void WeightLimits() {
-        struct Case {
-            QString text;
-            bool accepted;
-            QString mentions;
-        };
-        const Case cases[] = {
-            {"100", true, ""},
-            {"-99", true, ""},
-            {"0", true, ""},
-            {"101", false, "out of range"},
-            {"-100", false, "out of range"},
-            {"", false, "empty"},
-            {"-", false, "not a whole number"},
-        };
-        for (const Case& c : cases) {
-            messages_.clear();
-            RuleDialog dialog;
-            dialog.show();
-            QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-            Form form(dialog);
-            form.containsEdit->setFocus();
-            form.weightBox->SetText(c.text);
-            form.okButton->click();
-            QCOMPARE(dialog.result() == QDialog::Accepted, c.accepted);
-            if (c.accepted) {
-                QVERIFY(messages_.isEmpty());
-                QCOMPARE(QString::number(dialog.Values().weight), c.text);
-                continue;
-            }
-            QVERIFY(dialog.isVisible());
-            QCOMPARE(messages_.size(), 1);
-            QVERIFY2(messages_[0].contains(c.mentions), qPrintable(messages_[0]));
-            QVERIFY(messages_[0].contains("from -99 to 100"));
-            QWidget* focus = dialog.focusWidget();
-            QVERIFY(focus == form.weightBox || form.weightBox->isAncestorOf(focus));
-        }
+        guitest::CheckNumberBox<RuleDialog>(
+            {{"100", true, ""},
+             {"-99", true, ""},
+             {"0", true, ""},
+             {"101", false, "out of range"},
+             {"-100", false, "out of range"},
+             {"", false, "empty"},
+             {"-", false, "not a whole number"}},
+            "from -99 to 100", [](RuleDialog& dialog) { return Form(dialog).weightBox; },
+            [](RuleDialog& dialog) { return dialog.Values().weight; });
     }
 
     void DialogOffersTheTwelveHeaders() {

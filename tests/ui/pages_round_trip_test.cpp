@@ -5,9 +5,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cstring>
-#include <deque>
 
 #include "app/app_state.h"
+#include "gui_test_support.h"
 #include "store/account_file.h"
 #include "store/rule_list_file.h"
 #include "ui/account_dialog.h"
@@ -19,40 +19,9 @@
 
 namespace {
 
-class FakePrompts : public UserPrompts {
-  public:
-    bool AskPassphrase(bool confirmMode, std::string& passphrase) override {
-        confirmModes.push_back(confirmMode);
-        if (answers.empty()) {
-            return false;
-        }
-        passphrase = answers.front();
-        answers.pop_front();
-        return true;
-    }
-    void ShowNotice(const std::string& text) override { notices.push_back(text); }
-    std::deque<std::string> answers;
-    std::vector<bool> confirmModes;
-    std::vector<std::string> notices;
-};
-
-void UseDirectory(AppState& state, const QTemporaryDir& dir) {
-    const QByteArray path = dir.path().toLocal8Bit() + '/';
-    std::strncpy(state.dataDirectory, path.constData(), kPathSize - 1);
-}
-
 template <typename Widget>
 Widget* Child(QDialog& dialog, const char* name) {
     return dialog.findChild<Widget*>(name);
-}
-
-QStringList RowTexts(const QTableWidget* list, int row) {
-    QStringList texts;
-    for (int c = 0; c < list->columnCount(); ++c) {
-        const QTableWidgetItem* item = list->item(row, c);
-        texts << (item != nullptr ? item->text() : QString());
-    }
-    return texts;
 }
 
 }  // namespace
@@ -70,13 +39,13 @@ class PagesRoundTripTest : public QObject {
 
     void AccountAndRuleSurviveARestart() {
         QTemporaryDir dir;
-        FakePrompts prompts;
+        guitest::FakePrompts prompts;
         {
             AppState state;
-            UseDirectory(state, dir);
-            prompts.answers = {"open sesame"};
+            guitest::UseDirectory(state, dir);
+            prompts.answer = "open sesame";
             QCOMPARE(LoadAccountFile(state, prompts), 1);
-            QCOMPARE(prompts.confirmModes, std::vector<bool>{true});
+            QCOMPARE(prompts.asked, std::vector<bool>{true});
 
             CPageAccount accounts(state);
             accounts.List()->selectRow(0);
@@ -110,31 +79,30 @@ class PagesRoundTripTest : public QObject {
             QCOMPARE(state.accountsDirty.load(), 0);
         }
         AppState state;
-        UseDirectory(state, dir);
-        prompts.answers = {"open sesame"};
+        guitest::UseDirectory(state, dir);
         QCOMPARE(LoadAccountFile(state, prompts), 1);
-        QCOMPARE(prompts.confirmModes, (std::vector<bool>{true, false}));
+        QCOMPARE(prompts.asked, (std::vector<bool>{true, false}));
         QVERIFY(prompts.notices.empty());
         LoadRuleLists(state);
 
         CPageAccount accounts(state);
-        QCOMPARE(RowTexts(accounts.List(), 0),
+        QCOMPARE(guitest::RowTexts(accounts.List(), 0),
                  (QStringList{"Home", "me@pop.example.com", "20", "APOP", "N"}));
         QCOMPARE(QString(state.accounts[0].password), QString("s3cret"));
         CPageFriend block(state, 1, prompts);
-        QCOMPARE(RowTexts(block.List(), 0), (QStringList{"Subject:", "lottery", "50"}));
-        QCOMPARE(RowTexts(block.List(), 1).at(0), QString("Double click here to Add"));
+        QCOMPARE(guitest::RowTexts(block.List(), 0), (QStringList{"Subject:", "lottery", "50"}));
+        QCOMPARE(guitest::RowTexts(block.List(), 1).at(0), QString("Double click here to Add"));
         QCOMPARE(state.ruleCount, 1u);
         QCOMPARE(state.rules[0].weight, -50);
     }
 
     void EditedPasswordSurvivesARestart() {
         QTemporaryDir dir;
-        FakePrompts prompts;
+        guitest::FakePrompts prompts;
         {
             AppState state;
-            UseDirectory(state, dir);
-            SetAccountText(state.passphrase, "pp");
+            guitest::UseDirectory(state, dir);
+            guitest::SetPassphrase(state, "pp");
             AccountRecord record{};
             SetAccountText(record.description, "Work");
             SetAccountText(record.password, "kept");
@@ -150,8 +118,8 @@ class PagesRoundTripTest : public QObject {
             QVERIFY(SaveAccountFile(state, prompts));
         }
         AppState state;
-        UseDirectory(state, dir);
-        SetAccountText(state.passphrase, "pp");
+        guitest::UseDirectory(state, dir);
+        guitest::SetPassphrase(state, "pp");
         QCOMPARE(LoadAccountFile(state, prompts), 1);
         QCOMPARE(state.accountCount, 1u);
         QCOMPARE(QString(state.accounts[0].description), QString("Work mail"));

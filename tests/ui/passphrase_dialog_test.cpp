@@ -3,7 +3,7 @@
 #include <QPushButton>
 #include <QtTest>
 
-#include "ui/message_box.h"
+#include "gui_test_support.h"
 #include "ui/passphrase_dialog.h"
 #include "ui/qt_user_prompts.h"
 
@@ -16,11 +16,8 @@ const QString kDiffers =
 class PassphraseDialogTest : public QObject {
     Q_OBJECT
   private slots:
-    void init() {
-        messages_.clear();
-        SetMessageHook([this](const QString& text) { messages_ << text; });
-    }
-    void cleanup() { SetMessageHook({}); }
+    void init() { log_ = std::make_unique<guitest::MessageLog>(); }
+    void cleanup() { log_.reset(); }
 
     void entryModeShowsOneBox() {
         PassphraseDialog dialog;
@@ -102,16 +99,16 @@ class PassphraseDialogTest : public QObject {
         Edit(dialog, "confirmEdit")->setText(confirmation);
         QTest::mouseClick(dialog.findChild<QPushButton*>("okButton"), Qt::LeftButton);
         if (message.isEmpty()) {
-            QCOMPARE(messages_, QStringList());
+            QCOMPARE(log_->texts, QStringList());
             QCOMPARE(dialog.result(), int(QDialog::Accepted));
             QCOMPARE(dialog.passphrase(), accepted);
         } else {
-            QCOMPARE(messages_, QStringList{message});
+            QCOMPARE(log_->texts, QStringList{message});
             QVERIFY(dialog.isVisible());
             // The box keeps what was typed, and the next OK checks again.
             QCOMPARE(Edit(dialog, "passphraseEdit")->text(), passphrase);
             QTest::mouseClick(dialog.findChild<QPushButton*>("okButton"), Qt::LeftButton);
-            QCOMPARE(messages_.size(), 2);
+            QCOMPARE(log_->texts.size(), 2);
         }
     }
 
@@ -121,7 +118,7 @@ class PassphraseDialogTest : public QObject {
         QVERIFY(QTest::qWaitForWindowActive(&dialog));
         QTest::keyClicks(Edit(dialog, "passphraseEdit"), QStringLiteral("abc"));
         QTest::keyClick(Edit(dialog, "passphraseEdit"), Qt::Key_Return);
-        QCOMPARE(messages_, QStringList{kTooShort});
+        QCOMPARE(log_->texts, QStringList{kTooShort});
         QTest::keyClicks(Edit(dialog, "passphraseEdit"), QStringLiteral("def"));
         QTest::keyClick(Edit(dialog, "passphraseEdit"), Qt::Key_Return);
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
@@ -143,7 +140,7 @@ class PassphraseDialogTest : public QObject {
             QVERIFY(!dialog.isVisible());
             QCOMPARE(dialog.result(), int(QDialog::Rejected));
         }
-        QCOMPARE(messages_, QStringList());
+        QCOMPARE(log_->texts, QStringList());
     }
 
     void boxesHoldAtMost255Bytes() {
@@ -173,14 +170,14 @@ class PassphraseDialogTest : public QObject {
         QTimer::singleShot(0, this, [] { QApplication::activeModalWidget()->close(); });
         QVERIFY(!prompts.AskPassphrase(false, passphrase));
         prompts.ShowNotice("The passphrase is incorrect.");
-        QCOMPARE(messages_, QStringList{QStringLiteral("The passphrase is incorrect.")});
+        QCOMPARE(log_->texts, QStringList{QStringLiteral("The passphrase is incorrect.")});
     }
 
   private:
     static QLineEdit* Edit(QDialog& dialog, const char* name) {
         return dialog.findChild<QLineEdit*>(name);
     }
-    QStringList messages_;
+    std::unique_ptr<guitest::MessageLog> log_;
 };
 
 QTEST_MAIN(PassphraseDialogTest)

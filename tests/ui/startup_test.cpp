@@ -9,7 +9,6 @@
 #include "app/quorvane_app.h"
 #include "gui_test_support.h"
 #include "store/account_file.h"
-#include "ui/message_box.h"
 #include "ui/page_inbox.h"
 #include "ui/passphrase_dialog.h"
 
@@ -61,11 +60,8 @@ class StartupTest : public QObject {
     Q_OBJECT
   private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
-    void init() {
-        messages_.clear();
-        SetMessageHook([this](const QString& text) { messages_ << text; });
-    }
-    void cleanup() { SetMessageHook({}); }
+    void init() { log_ = std::make_unique<guitest::MessageLog>(); }
+    void cleanup() { log_.reset(); }
 
     void firstStartAsksForANewPassphrase_data() {
         QTest::addColumn<bool>("emptyFile");
@@ -96,7 +92,7 @@ class StartupTest : public QObject {
         QCOMPARE(rows, QStringList());
         QCOMPARE(QByteArray(state.passphrase), QByteArray("new passphrase"));
         QCOMPARE(QByteArray(state.dataDirectory), (dir.path() + "/").toLocal8Bit());
-        QCOMPARE(messages_, QStringList());
+        QCOMPARE(log_->texts, QStringList());
     }
 
     void filledFileLoadsUnderThePassphrase() {
@@ -115,7 +111,7 @@ class StartupTest : public QObject {
         QCOMPARE(app.Run(), 0);
         QVERIFY(!confirmMode);
         QCOMPARE(rows, (QStringList{"Home", "Work", "Old"}));
-        QCOMPARE(messages_, QStringList());
+        QCOMPARE(log_->texts, QStringList());
     }
 
     void wrongPassphraseTellsOncePerLineAndRunsEmpty() {
@@ -132,7 +128,7 @@ class StartupTest : public QObject {
                 window->reject();
             });
         QCOMPARE(app.Run(), 0);
-        QCOMPARE(messages_, (QStringList{kIncorrect, kIncorrect, kIncorrect}));
+        QCOMPARE(log_->texts, (QStringList{kIncorrect, kIncorrect, kIncorrect}));
         QCOMPARE(rows, QStringList());
     }
 
@@ -149,7 +145,7 @@ class StartupTest : public QObject {
         watch.start(5);
         QCOMPARE(app.Run(), 0);
         QVERIFY(!windowShown);
-        QCOMPARE(messages_, QStringList());
+        QCOMPARE(log_->texts, QStringList());
         QVERIFY(!QFile::exists(QDir(dir.path()).filePath("email.qvd")));
     }
 
@@ -226,7 +222,7 @@ class StartupTest : public QObject {
     }
 
   private:
-    QStringList messages_;
+    std::unique_ptr<guitest::MessageLog> log_;
 };
 
 QTEST_MAIN(StartupTest)
