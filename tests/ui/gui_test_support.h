@@ -125,7 +125,8 @@ class FakePrompts : public UserPrompts {
     std::vector<std::string> notices;
 };
 
-// Records the texts of the message boxes shown while it lives, instead of showing them.
+// Records the texts of the message boxes shown while it lives, instead of showing
+// them. A test object holds one for all its tests.
 class MessageLog {
   public:
     MessageLog() {
@@ -155,22 +156,23 @@ struct NumberCase {
     QString mentions;  // a refusal's message names the problem with these words
 };
 
-// Opens a fresh dialog per case, types the text into the box found by `box`, and
-// presses OK. An accepted text closes the dialog silently with that value; a refused
-// one leaves it open with one message that names the problem and `limits`, and the
-// focus back in the box.
+// With `log` recording the messages, opens a fresh dialog per case, types the text into the box
+// found by `box`, and presses OK. An accepted text closes the dialog silently with that value; a
+// refused one leaves it open with one message that names the problem and `limits`, and the focus
+// back in the box.
 template <class Dialog, class BoxOf, class ValueOf>
-void CheckNumberBox(const std::vector<NumberCase>& cases, const QString& limits, BoxOf box,
-                    ValueOf value) {
+void CheckNumberBox(MessageLog& log, const std::vector<NumberCase>& cases, const QString& limits,
+                    BoxOf box, ValueOf value) {
     for (const NumberCase& c : cases) {
-        MessageLog log;
+        log.texts.clear();
         Dialog dialog;
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         auto* numberBox = box(dialog);
-        dialog.template findChild<QWidget*>("okButton")->setFocus();
+        auto* okButton = dialog.template findChild<QAbstractButton*>("okButton");
+        okButton->setFocus();
         numberBox->SetText(c.text);
-        dialog.template findChild<QAbstractButton*>("okButton")->click();
+        okButton->click();
         QCOMPARE(dialog.result() == QDialog::Accepted, c.accepted);
         if (c.accepted) {
             QVERIFY(log.texts.isEmpty());

@@ -10,11 +10,10 @@ class HyperLinkStaticTest : public QObject {
     Q_OBJECT
 
   private:
-    std::unique_ptr<guitest::MessageLog> log_;
+    guitest::MessageLog log_;
 
   private slots:
-    void init() { log_ = std::make_unique<guitest::MessageLog>(); }
-    void cleanup() { log_.reset(); }
+    void init() { log_.texts.clear(); }
 
     void TooltipPrefixes() {
         QCOMPARE(HyperLinkStatic::TooltipFor("http://www.example.com/a", true),
@@ -75,19 +74,19 @@ class HyperLinkStaticTest : public QObject {
         });
         link.Click();
         QCOMPARE(opened, QStringList{"http://www.example.com"});
-        QCOMPARE(log_->texts, QStringList{HyperLinkStatic::FailureMessage(26)});
+        QCOMPARE(log_.texts, QStringList{HyperLinkStatic::FailureMessage(26)});
         QVERIFY(!link.Visited());
         QCOMPARE(link.TextColour(), QColor(0, 0, 238));
 
         // Results up to 32 are failures; those without a text of their own are unknown.
         link.SetOpener([](const QString&) { return 7; });
         link.Click();
-        QCOMPARE(log_->texts.last(),
+        QCOMPARE(log_.texts.last(),
                  QString("Unable to open hyperlink:\n\nUnknown Error (7) occurred."));
         link.ReportFailure(42);
-        QCOMPARE(log_->texts.last(),
+        QCOMPARE(log_.texts.last(),
                  QString("Unable to open hyperlink:\n\nUnknown Error (42) occurred."));
-        QCOMPARE(log_->texts.size(), 3);
+        QCOMPARE(log_.texts.size(), 3);
         QVERIFY(!link.Visited());
     }
 
@@ -100,7 +99,7 @@ class HyperLinkStaticTest : public QObject {
         parent.show();
         QTest::mouseClick(&link, Qt::LeftButton, {}, QPoint(2, 2));
         QVERIFY(link.Visited());
-        QVERIFY(log_->texts.isEmpty());
+        QVERIFY(log_.texts.isEmpty());
         QCOMPARE(link.TextColour(), QColor(85, 26, 139));
         QCOMPARE(link.palette().color(QPalette::WindowText), QColor(85, 26, 139));
     }

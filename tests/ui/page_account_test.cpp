@@ -84,11 +84,10 @@ class PageAccountTest : public QObject {
     Q_OBJECT
 
   private:
-    std::unique_ptr<guitest::MessageLog> log_;
+    guitest::MessageLog log_;
 
   private slots:
-    void init() { log_ = std::make_unique<guitest::MessageLog>(); }
-    void cleanup() { log_.reset(); }
+    void init() { log_.texts.clear(); }
 
     void AddsAboveTheAddRow() {
         AppState state;
@@ -229,9 +228,9 @@ class PageAccountTest : public QObject {
         Select(list, 100);
         page.AddOrEdit();
         QCOMPARE(runs, 0);
-        QCOMPARE(log_->texts.size(), 1);
-        QVERIFY(log_->texts[0].contains("full"));
-        QVERIFY(log_->texts[0].contains("100"));
+        QCOMPARE(log_.texts.size(), 1);
+        QVERIFY(log_.texts[0].contains("full"));
+        QVERIFY(log_.texts[0].contains("100"));
         QCOMPARE(state.accountCount, 100u);
         QCOMPARE(list->rowCount(), 101);
         QCOMPARE(state.modified.load(), 0);
@@ -245,6 +244,7 @@ class PageAccountTest : public QObject {
 
     void PeriodLimits() {
         guitest::CheckNumberBox<AccountDialog>(
+            log_,
             {{"0", true, ""},
              {"9999", true, ""},
              {"10000", false, "out of range"},

@@ -75,7 +75,7 @@ class PageFriendTest : public QObject {
     Q_OBJECT
 
   private:
-    std::unique_ptr<guitest::MessageLog> log_;
+    guitest::MessageLog log_;
     std::unique_ptr<QTemporaryDir> dir_;
     std::unique_ptr<AppState> state_;
     guitest::FakePrompts prompts_;
@@ -84,14 +84,13 @@ class PageFriendTest : public QObject {
 
   private slots:
     void init() {
-        log_ = std::make_unique<guitest::MessageLog>();
+        log_.texts.clear();
         dir_ = std::make_unique<QTemporaryDir>();
         state_ = std::make_unique<AppState>();
         guitest::UseDirectory(*state_, *dir_);
         guitest::SetPassphrase(*state_, "correct horse");
     }
     void cleanup() {
-        log_.reset();
         state_.reset();
         dir_.reset();
     }
@@ -255,6 +254,7 @@ class PageFriendTest : public QObject {
 
     void WeightLimits() {
         guitest::CheckNumberBox<RuleDialog>(
+            log_,
             {{"100", true, ""},
              {"-99", true, ""},
              {"0", true, ""},

@@ -16,8 +16,7 @@ const QString kDiffers =
 class PassphraseDialogTest : public QObject {
     Q_OBJECT
   private slots:
-    void init() { log_ = std::make_unique<guitest::MessageLog>(); }
-    void cleanup() { log_.reset(); }
+    void init() { log_.texts.clear(); }
 
     void entryModeShowsOneBox() {
         PassphraseDialog dialog;
@@ -99,16 +98,16 @@ class PassphraseDialogTest : public QObject {
         Edit(dialog, "confirmEdit")->setText(confirmation);
         QTest::mouseClick(dialog.findChild<QPushButton*>("okButton"), Qt::LeftButton);
         if (message.isEmpty()) {
-            QCOMPARE(log_->texts, QStringList());
+            QCOMPARE(log_.texts, QStringList());
             QCOMPARE(dialog.result(), int(QDialog::Accepted));
             QCOMPARE(dialog.passphrase(), accepted);
         } else {
-            QCOMPARE(log_->texts, QStringList{message});
+            QCOMPARE(log_.texts, QStringList{message});
             QVERIFY(dialog.isVisible());
             // The box keeps what was typed, and the next OK checks again.
             QCOMPARE(Edit(dialog, "passphraseEdit")->text(), passphrase);
             QTest::mouseClick(dialog.findChild<QPushButton*>("okButton"), Qt::LeftButton);
-            QCOMPARE(log_->texts.size(), 2);
+            QCOMPARE(log_.texts.size(), 2);
         }
     }
 
@@ -118,7 +117,7 @@ class PassphraseDialogTest : public QObject {
         QVERIFY(QTest::qWaitForWindowActive(&dialog));
         QTest::keyClicks(Edit(dialog, "passphraseEdit"), QStringLiteral("abc"));
         QTest::keyClick(Edit(dialog, "passphraseEdit"), Qt::Key_Return);
-        QCOMPARE(log_->texts, QStringList{kTooShort});
+        QCOMPARE(log_.texts, QStringList{kTooShort});
         QTest::keyClicks(Edit(dialog, "passphraseEdit"), QStringLiteral("def"));
         QTest::keyClick(Edit(dialog, "passphraseEdit"), Qt::Key_Return);
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
@@ -140,7 +139,7 @@ class PassphraseDialogTest : public QObject {
             QVERIFY(!dialog.isVisible());
             QCOMPARE(dialog.result(), int(QDialog::Rejected));
         }
-        QCOMPARE(log_->texts, QStringList());
+        QCOMPARE(log_.texts, QStringList());
     }
 
     void boxesHoldAtMost255Bytes() {
@@ -170,14 +169,14 @@ class PassphraseDialogTest : public QObject {
         QTimer::singleShot(0, this, [] { QApplication::activeModalWidget()->close(); });
         QVERIFY(!prompts.AskPassphrase(false, passphrase));
         prompts.ShowNotice("The passphrase is incorrect.");
-        QCOMPARE(log_->texts, QStringList{QStringLiteral("The passphrase is incorrect.")});
+        QCOMPARE(log_.texts, QStringList{QStringLiteral("The passphrase is incorrect.")});
     }
 
   private:
     static QLineEdit* Edit(QDialog& dialog, const char* name) {
         return dialog.findChild<QLineEdit*>(name);
     }
-    std::unique_ptr<guitest::MessageLog> log_;
+    guitest::MessageLog log_;
 };
 
 QTEST_MAIN(PassphraseDialogTest)

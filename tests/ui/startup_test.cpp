@@ -60,8 +60,7 @@ class StartupTest : public QObject {
     Q_OBJECT
   private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
-    void init() { log_ = std::make_unique<guitest::MessageLog>(); }
-    void cleanup() { log_.reset(); }
+    void init() { log_.texts.clear(); }
 
     void firstStartAsksForANewPassphrase_data() {
         QTest::addColumn<bool>("emptyFile");
@@ -92,7 +91,7 @@ class StartupTest : public QObject {
         QCOMPARE(rows, QStringList());
         QCOMPARE(QByteArray(state.passphrase), QByteArray("new passphrase"));
         QCOMPARE(QByteArray(state.dataDirectory), (dir.path() + "/").toLocal8Bit());
-        QCOMPARE(log_->texts, QStringList());
+        QCOMPARE(log_.texts, QStringList());
     }
 
     void filledFileLoadsUnderThePassphrase() {
@@ -111,7 +110,7 @@ class StartupTest : public QObject {
         QCOMPARE(app.Run(), 0);
         QVERIFY(!confirmMode);
         QCOMPARE(rows, (QStringList{"Home", "Work", "Old"}));
-        QCOMPARE(log_->texts, QStringList());
+        QCOMPARE(log_.texts, QStringList());
     }
 
     void wrongPassphraseTellsOncePerLineAndRunsEmpty() {
@@ -128,7 +127,7 @@ class StartupTest : public QObject {
                 window->reject();
             });
         QCOMPARE(app.Run(), 0);
-        QCOMPARE(log_->texts, (QStringList{kIncorrect, kIncorrect, kIncorrect}));
+        QCOMPARE(log_.texts, (QStringList{kIncorrect, kIncorrect, kIncorrect}));
         QCOMPARE(rows, QStringList());
     }
 
@@ -145,7 +144,7 @@ class StartupTest : public QObject {
         watch.start(5);
         QCOMPARE(app.Run(), 0);
         QVERIFY(!windowShown);
-        QCOMPARE(log_->texts, QStringList());
+        QCOMPARE(log_.texts, QStringList());
         QVERIFY(!QFile::exists(QDir(dir.path()).filePath("email.qvd")));
     }
 
@@ -222,7 +221,7 @@ class StartupTest : public QObject {
     }
 
   private:
-    std::unique_ptr<guitest::MessageLog> log_;
+    guitest::MessageLog log_;
 };
 
 QTEST_MAIN(StartupTest)
