@@ -130,6 +130,35 @@ TEST(ScanWorkerScripted, RefusedTopIsSkippedAndTheBarStillAdvances) {
     EXPECT_EQ(server.Commands().back(), "QUIT");
 }
 
+// A STAT count near INT_MAX neither loops for ever nor wraps the bar's position: the
+// messages fetched are the ones listed. A failed LIST ends the check at once.
+TEST(ScanWorkerScripted, OnlyListedMessagesAreFetchedAndAFailedListEndsTheCheck) {
+    auto script = ScriptedPop3Server::Mailbox({"Subject: one\r\n", "Subject: two\r\n"});
+    script.statCount = 2147483647;
+    for (const bool failList : {false, true}) {
+        script.failList = failList;
+        ScriptedPop3Server server(script);
+        AppState state;
+        state.AppendAccount(MakeAccount("user@127.0.0.1", "secret"));
+        RecordingView view;
+        ScanWorker worker(state, view, FastSettings(server.port()));
+        worker.RunPass();
+
+        Trace trace{"show", "range 0 2147483647", "cell 0 1 2147483647", "cell 0 2 0 KB",
+                    "cell 0 3 <time>"};
+        Trace commands{"USER user", "PASS secret", "STAT", "LIST"};
+        if (!failList) {
+            trace.insert(trace.end(), {"position 2", "position 3"});
+            commands.insert(commands.end(), {"TOP 1 0", "TOP 2 0"});
+        }
+        trace.push_back("hide");
+        commands.push_back("QUIT");
+        EXPECT_EQ(view.Trace(), trace);
+        EXPECT_TRUE(server.WaitClosed(1, 2s));
+        EXPECT_EQ(server.Commands(), commands);
+    }
+}
+
 // An account edit sets both flags; the rule reload clears only the reload flag, so
 // Close still finds the edit unsaved and writes it.
 TEST(ScanWorkerMends, AccountEditBeforeARuleReloadIsStillSaved) {
