@@ -2,10 +2,12 @@
 // scripted server can produce.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
 #include "recording_view.h"
+#include "scan/header_scorer.h"
 #include "scan/rule_compiler.h"
 #include "scan/scan_worker.h"
 #include "scripted_pop3_server.h"
@@ -48,6 +50,40 @@ TEST(ScanWorkerStop, EndsAReadPendingOnASilentServer) {
     EXPECT_LT(Since(start), kPromptStop);
     EXPECT_TRUE(server.WaitClosed(1, 2s)) << "the connection is closed, not leaked";
     EXPECT_TRUE(view.Trace().empty()) << "no login, so the window stays untouched";
+}
+
+// A worker let go at exit may still read the rules and accounts while the process
+// ends. The exit handler stands in for it at the latest moment: it was registered
+// before the state existed, so it runs after any destructor of the state would have.
+// Under ASan a destroyed state fails the child.
+TEST(ScanWorkerStopDeathTest, StateOutlivesAWorkerLetGoAtExit) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            std::atexit([] {
+                AppState& state = ProcessAppState();
+                AccountRecord account{};
+                std::vector<std::string> from, subject;
+                std::string block = "Subject: lottery\r\n";
+                const bool read = state.CopyAccount(0, account) &&
+                                  (state.CopyUnwanted(0, from, subject), from.size() == 1) &&
+                                  ScoreHeader(state, block).Unwanted();
+                std::_Exit(read ? 0 : 1);
+            });
+            // Held by pointers the process keeps, so nothing here counts as a leak.
+            static auto* server = new ScriptedPop3Server(ScriptedPop3Server::Silent());
+            AppState& state = ProcessAppState();
+            CompileRule(state, 1, "Subject:", "lottery", 100);
+            state.AppendAccount(MakeAccount("user@127.0.0.1", "secret"));
+            state.RecordUnwanted(0, "From: a@example.org", "Subject: earlier");
+            static RecordingView view;
+            static auto* worker = new ScanWorker(state, view, FastSettings(server->port(), 45000));
+            worker->Start();
+            server->WaitAccepted(1, 5s);
+            worker->Stop(0ms);  // let go while the greeting read is under way
+            std::exit(2);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST(ScanWorkerStop, EndsAPendingConnect) {
