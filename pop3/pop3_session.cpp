@@ -1,5 +1,7 @@
 #include "pop3/pop3_session.h"
 
+#include "app/debug_log.h"
+
 #define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
 #include <cryptopp/filters.h>
 #include <cryptopp/hex.h>
@@ -111,6 +113,7 @@ int Pop3Session::Fail(const Reply& reply, bool whole) {
     if (!whole) {
         outOfStep_ = true;
     }
+    DebugLog::Write("pop3", whole ? "< refused" : "< no whole reply; the session is out of step");
     return 0;
 }
 
@@ -212,6 +215,7 @@ std::string Pop3Session::Md5Hex(const char* bytes, std::size_t length) {
 }
 
 int Pop3Session::SendLine(const std::string& line) {
+    DebugLog::Command(line);
     return m_socket.Send(line.data(), line.size());
 }
 
@@ -225,6 +229,7 @@ int Pop3Session::Login(const std::string& host, const std::string& user,
         return 0;
     }
     if (m_socket.Connect(host.c_str(), port, std::max(0, m_nTimeout), stop_) == 0) {
+        DebugLog::Write("pop3", "could not connect to " + host + ":" + std::to_string(port));
         return 0;
     }
     m_bConnected = 1;

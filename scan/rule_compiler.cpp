@@ -3,6 +3,8 @@
 #include <climits>
 #include <cstring>
 
+#include "app/debug_log.h"
+
 namespace {
 
 constexpr std::size_t kPatternBufferSize = 4096;  // 4095 bytes of pattern at most
@@ -112,6 +114,7 @@ int CompileRule(AppState& state, int listIndex, const std::string& headerName,
     pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.c_str()), pattern.size(),
                                      slot.options, &errorCode, &errorOffset, nullptr);
     if (code == nullptr) {
+        DebugLog::DroppedRule(pattern, errorCode, errorOffset);
         slot = CompiledRule{};  // dropped silently; the next rule reuses the slot
         return 1;
     }

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/debug_log.h"
 #include "pop3/pop3_session.h"
 #include "scan/header_fields.h"
 #include "scan/header_scorer.h"
@@ -157,6 +158,7 @@ void ScanWorker::Shared::CheckIfDue(std::uint32_t index) {
         std::lock_guard lock(state.mutex);
         state.accounts[index].lastCheck = now;
     }
+    DebugLog::Write("check", "account " + std::to_string(index) + " is due");
     try {
         CheckAccount(index, account);
     } catch (const std::exception&) {

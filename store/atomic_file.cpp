@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/debug_log.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -133,6 +135,7 @@ bool AtomicFile::Replace(const std::string& linkOrPath, const std::string& conte
         saved = Hook()(tempPath);
     }
     saved = saved && std::rename(tempPath.c_str(), path.c_str()) == 0;
+    DebugLog::Write("save", (saved ? "saved " : "could not save ") + linkOrPath);
     if (!saved) {
         if (!tempPath.empty()) {
             ::unlink(tempPath.c_str());

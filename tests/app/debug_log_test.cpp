@@ -1,0 +1,94 @@
+// The opt-in trace: what it says about a check, a dropped rule and a save, and what it
+// must never say.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "app/app_state.h"
+#include "app/debug_log.h"
+#include "pop3/pop3_session.h"
+#include "scan/rule_compiler.h"
+#include "store/atomic_file.h"
+#include "tests/support/scripted_server.h"
+
+namespace {
+
+constexpr char kUser[] = "alice.login";
+constexpr char kPassword[] = "hunter2-secret";
+
+class NoPrompts : public UserPrompts {
+  public:
+    bool AskPassphrase(bool, std::string&) override { return false; }
+    void ShowNotice(const std::string&) override {}
+};
+
+// Runs `work` with the log on and returns what it wrote to standard error.
+template <class Work>
+std::string Trace(Work&& work) {
+    DebugLog::SetEnabled(true);
+    testing::internal::CaptureStderr();
+    work();
+    DebugLog::SetEnabled(false);
+    return testing::internal::GetCapturedStderr();
+}
+
+std::string LogIn(int apop) {
+    qvtest::ScriptedServer server;
+    server.Send("+OK ready <1.2@host>\r\n");
+    if (apop == 0) {
+        server.ReadLine().Send("+OK\r\n");
+    }
+    server.ReadLine().Send("+OK\r\n").ReadLine().Send("-ERR no\r\n");
+    server.Start();
+    return Trace([&] {
+        Pop3Session session;
+        session.m_bApop = apop;
+        session.m_nTimeout = 2000;
+        ASSERT_EQ(1, session.Login("127.0.0.1", kUser, kPassword, server.Port()));
+        int count = 0;
+        int size = 0;
+        EXPECT_EQ(0, session.Stat(count, size));
+    });
+}
+
+TEST(DebugLog, TracesCommandsWithoutCredentials) {
+    const std::string plain = LogIn(0);
+    EXPECT_NE(plain.find("pop3: > USER\n"), std::string::npos) << plain;
+    EXPECT_NE(plain.find("pop3: > PASS\n"), std::string::npos) << plain;
+    EXPECT_NE(plain.find("pop3: > STAT\n"), std::string::npos) << plain;
+    EXPECT_NE(plain.find("pop3: < refused"), std::string::npos) << plain;
+    const std::string apop = LogIn(1);
+    EXPECT_NE(apop.find("pop3: > APOP\n"), std::string::npos) << apop;
+    for (const std::string& trace : {plain, apop}) {
+        EXPECT_EQ(trace.find(kPassword), std::string::npos) << trace;
+        EXPECT_EQ(trace.find(kUser), std::string::npos) << trace;
+    }
+}
+
+TEST(DebugLog, ReportsADroppedRuleAndASaveAndIsSilentWhenOff) {
+    AppState state;
+    const std::string trace = Trace([&] { CompileRule(state, 1, "Subject", "(unclosed", 50); });
+    EXPECT_EQ(0u, state.ruleCount);
+    EXPECT_NE(trace.find("rules: dropped ^Subject(.*)(unclosed: missing closing parenthesis at "
+                         "offset 21"),
+              std::string::npos)
+        << trace;
+
+    char dir[] = "/tmp/qv_debug_log_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/rules.txt";
+    NoPrompts prompts;
+    const std::string saved = Trace([&] { AtomicFile::Replace(path, "x", prompts); });
+    EXPECT_EQ("quorvane: save: saved " + path + "\n", saved);
+
+    testing::internal::CaptureStderr();
+    CompileRule(state, 1, "Subject", "(unclosed", 50);
+    AtomicFile::Replace(path, "y", prompts);
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    ::unlink(path.c_str());
+    ::rmdir(dir);
+}
+
+}  // namespace
