@@ -14,7 +14,6 @@ ROOT=$PWD
 OUT=$ROOT/docs
 PASSPHRASE="correct horse"
 WORK=$(mktemp -d /tmp/qv-shots.XXXXXX)
-chmod 755 "$WORK"  # Dovecot reads the mail as "nobody"
 PIDS=()
 cleanup() {
     for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -27,13 +26,16 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j2 --target quorvane quorvane_core >/dev/null
 c++ -std=c++20 -O1 -I. scripts/demo/demo_data.cpp build/libquorvane_core.a \
     $(pkg-config --cflags --libs libcrypto++ libpcre2-8) -pthread -o "$WORK/demo_data"
+# The demonstration server reuses the test suite's Dovecot harness.
+c++ -std=c++20 -O1 -I. scripts/demo/demo_dovecot.cpp tests/support/dovecot_server.cpp \
+    tests/support/loopback.cpp -o "$WORK/demo_dovecot"
 
 # An installed copy of the program whose directory holds the data files.
 mkdir -p "$WORK/app"
 cp build/app/quorvane "$WORK/app/quorvane"
 "$WORK/demo_data" "$WORK/app" "$PASSPHRASE"
 
-python3 scripts/demo/demo_dovecot.py "$WORK/dovecot" 110 &
+"$WORK/demo_dovecot" 110 &
 PIDS+=($!)
 
 export DISPLAY=:97

@@ -1,8 +1,6 @@
 // The opt-in trace: what it says about a check, a dropped rule and a save, and what it
 // must never say.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <string>
 
@@ -12,17 +10,12 @@
 #include "scan/rule_compiler.h"
 #include "store/atomic_file.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/test_fixtures.h"
 
 namespace {
 
 constexpr char kUser[] = "alice.login";
 constexpr char kPassword[] = "hunter2-secret";
-
-class NoPrompts : public UserPrompts {
-  public:
-    bool AskPassphrase(bool, std::string&) override { return false; }
-    void ShowNotice(const std::string&) override {}
-};
 
 // Runs `work` with the log on and returns what it wrote to standard error.
 template <class Work>
@@ -76,10 +69,9 @@ TEST(DebugLog, ReportsADroppedRuleAndASaveAndIsSilentWhenOff) {
               std::string::npos)
         << trace;
 
-    char dir[] = "/tmp/qv_debug_log_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/rules.txt";
-    NoPrompts prompts;
+    const qvtest::TempDirectory dir;
+    const std::string path = dir.Path() + "rules.txt";
+    qvtest::FakePrompts prompts;
     const std::string saved = Trace([&] { AtomicFile::Replace(path, "x", prompts); });
     EXPECT_EQ("quorvane: save: saved " + path + "\n", saved);
 
@@ -87,8 +79,6 @@ TEST(DebugLog, ReportsADroppedRuleAndASaveAndIsSilentWhenOff) {
     CompileRule(state, 1, "Subject", "(unclosed", 50);
     AtomicFile::Replace(path, "y", prompts);
     EXPECT_EQ("", testing::internal::GetCapturedStderr());
-    ::unlink(path.c_str());
-    ::rmdir(dir);
 }
 
 }  // namespace

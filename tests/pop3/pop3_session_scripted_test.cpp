@@ -1,9 +1,6 @@
 // The session against a scripted loopback peer, for what a real server does not do:
 // silence, odd or broken replies, a peer that goes away.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <poll.h>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +10,7 @@
 #include <thread>
 
 #include "pop3/pop3_session.h"
+#include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"
 
 namespace {
@@ -291,22 +289,15 @@ TEST(ScriptedSession, LongCommandLinesGoOutWhole) {
 
 TEST(ScriptedSession, ALineBreakInACredentialIsNeverSent) {
     // Nothing may even connect: a listener that is never accepted from stays empty.
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-    ASSERT_EQ(0, listen(listener, 4));
-    ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len));
+    qvtest::LoopbackListener listener;
     for (int apop = 0; apop <= 1; ++apop) {
         Pop3Session session;
         session.m_bApop = apop;
-        EXPECT_EQ(0, session.Login("127.0.0.1", "u\r\nDELE 1", "pw", ntohs(addr.sin_port)));
-        EXPECT_EQ(0, session.Login("127.0.0.1", "u", "pw\nDELE 1", ntohs(addr.sin_port)));
+        EXPECT_EQ(0, session.Login("127.0.0.1", "u\r\nDELE 1", "pw", listener.Port()));
+        EXPECT_EQ(0, session.Login("127.0.0.1", "u", "pw\nDELE 1", listener.Port()));
     }
-    EXPECT_EQ(-1, accept(listener, nullptr, nullptr));
-    close(listener);
+    pollfd pending{listener.Fd(), POLLIN, 0};
+    EXPECT_EQ(0, poll(&pending, 1, 0));
 }
 
 TEST(ScriptedSession, AListingLongerThanItsEstimateGrowsItsBuffer) {
@@ -443,39 +434,10 @@ TEST(ScriptedSession, AStopRequestEndsAPendingRead) {
     EXPECT_LT(MsSince(start), 1500);
 }
 
-// A listener whose backlog is full lets further connects hang, as an unreachable
-// host does.
-class FullBacklog {
-  public:
-    FullBacklog() {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        addr_.sin_family = AF_INET;
-        addr_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr_;
-        bind(listener_, reinterpret_cast<sockaddr*>(&addr_), sizeof addr_);
-        listen(listener_, 0);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr_), &len);
-        for (int& fd : fillers_) {
-            fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            connect(fd, reinterpret_cast<sockaddr*>(&addr_), sizeof addr_);
-        }
-    }
-    ~FullBacklog() {
-        for (int fd : fillers_) {
-            close(fd);
-        }
-        close(listener_);
-    }
-    int Port() const { return ntohs(addr_.sin_port); }
-
-  private:
-    int listener_ = -1;
-    int fillers_[4] = {-1, -1, -1, -1};
-    sockaddr_in addr_{};
-};
-
 TEST(ScriptedSession, ConnectIsBoundedByTheLimitAndByStop) {
-    FullBacklog hanging;
+    // Further connects to a full queue hang, as ones to an unreachable host do.
+    qvtest::LoopbackListener hanging(0);
+    hanging.FillQueue();
     {
         Pop3Session session;
         session.m_nTimeout = kShortTimeout;

@@ -19,14 +19,11 @@ struct Fields {
 };
 
 AccountRecord MakeAccount(const Fields& f) {
-    AccountRecord account{};
-    SetAccountText(account.description, f.description);
-    SetAccountText(account.address, f.address);
-    SetAccountText(account.password, f.password);
-    account.authMethod = f.auth;
-    account.periodMinutes = f.period;
-    account.scanMessages = f.scan;
-    return account;
+    return qvtest::MakeAccount(f.address, f.password,
+                               {.description = f.description,
+                                .authMethod = f.auth,
+                                .scanMessages = f.scan,
+                                .periodMinutes = f.period});
 }
 
 // The record as the file layout spells it out, built apart from the writer.
@@ -101,7 +98,7 @@ TEST_F(AccountFileTest, RoundTripKeepsEveryFieldAtItsLimits) {
     AppState state;
     FakePrompts prompts;
     Load(state, prompts, kPassphrase);
-    EXPECT_EQ(prompts.confirmModes, std::vector<bool>{false});
+    EXPECT_EQ(prompts.asked, std::vector<bool>{false});
     EXPECT_TRUE(prompts.notices.empty());
     EXPECT_STREQ(state.passphrase, kPassphrase);
     ASSERT_EQ(state.accountCount, accounts.size());
@@ -126,21 +123,21 @@ TEST_F(AccountFileTest, DialogModeFollowsTheFile) {
     EXPECT_EQ(EntryCount(), 1u);
     AppState empty;
     Load(empty, first, kPassphrase);
-    EXPECT_EQ(first.confirmModes, (std::vector<bool>{true, true}));
+    EXPECT_EQ(first.asked, (std::vector<bool>{true, true}));
 
     Save({{"x", "y", "z", 0, 5, 1}});
     AppState cancelled;
     Point(cancelled);
     FakePrompts cancel;
     EXPECT_EQ(LoadAccountFile(cancelled, cancel), 0);
-    EXPECT_EQ(cancel.confirmModes, std::vector<bool>{false});
+    EXPECT_EQ(cancel.asked, std::vector<bool>{false});
     EXPECT_EQ(cancelled.accountCount, 0u);
     EXPECT_STREQ(cancelled.passphrase, "");
 
     AppState preset;  // a passphrase already set is not asked for again
     Point(preset, kPassphrase);
     EXPECT_EQ(LoadAccountFile(preset, cancel), 1);
-    EXPECT_EQ(cancel.confirmModes.size(), 1u);
+    EXPECT_EQ(cancel.asked.size(), 1u);
     EXPECT_EQ(preset.accountCount, 1u);
 }
 

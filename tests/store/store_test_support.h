@@ -1,10 +1,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -13,41 +11,13 @@
 
 #include "app/app_state.h"
 #include "store/user_prompts.h"
+#include "tests/support/test_fixtures.h"
 
-// Answers the passphrase dialog from a queue (Cancel when it is empty) and records
-// every notice.
-class FakePrompts : public UserPrompts {
-  public:
-    bool AskPassphrase(bool confirmMode, std::string& passphrase) override {
-        confirmModes.push_back(confirmMode);
-        if (answers.empty()) {
-            return false;
-        }
-        passphrase = answers.front();
-        answers.pop_front();
-        return true;
-    }
-    void ShowNotice(const std::string& text) override { notices.push_back(text); }
-
-    std::deque<std::string> answers;
-    std::vector<bool> confirmModes;
-    std::vector<std::string> notices;
-};
+using qvtest::FakePrompts;
 
 // A fresh data directory per test, removed afterwards.
 class DataDirTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/qv_store_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = std::string(pattern) + '/';
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::permissions(dir, std::filesystem::perms::owner_all, ignored);
-        std::filesystem::remove_all(dir, ignored);
-    }
-
     void Point(AppState& state, const std::string& passphrase = "") const {
         std::strncpy(state.dataDirectory, dir.c_str(), kPathSize - 1);
         SetAccountText(state.passphrase, passphrase);
@@ -80,5 +50,6 @@ class DataDirTest : public ::testing::Test {
         return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
     }
 
-    std::string dir;
+    qvtest::TempDirectory temp;
+    const std::string dir = temp.Path();
 };

@@ -1,5 +1,7 @@
 #include "tests/support/dovecot_server.h"
 
+#include "tests/support/loopback.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -57,21 +59,6 @@ std::string ReadFile(const fs::path& path) {
 void WriteFile(const fs::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
-}
-
-int FreeLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-        port = ntohs(addr.sin_port);
-    }
-    close(fd);
-    return port;
 }
 
 // One connection attempt: true when the server greets with "+OK" and `greeting`. The
@@ -195,7 +182,7 @@ bool DovecotServer::WriteConfig(int port) {
     return true;
 }
 
-bool DovecotServer::Start() {
+bool DovecotServer::Start(int port) {
     if (pid_ > 0) {
         return true;
     }
@@ -208,8 +195,8 @@ bool DovecotServer::Start() {
         return false;
     }
     // A port found free may be taken before Dovecot binds it: try a few.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        port_ = FreeLoopbackPort();
+    for (int attempt = 0; attempt < (port != 0 ? 1 : 3); ++attempt) {
+        port_ = port != 0 ? port : ClosedLoopbackPort();
         WriteConfig(port_);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);

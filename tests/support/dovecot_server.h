@@ -40,9 +40,10 @@ class DovecotServer {
     void AddUser(const std::string& name, const std::string& password,
                  const std::vector<std::string>& messages);
 
-    // Starts the server and waits (at most 10 s) until it greets on Port(). Returns
-    // false, with the reason in Error(), when it cannot be started.
-    bool Start();
+    // Starts the server and waits (at most 10 s) until it greets on Port(): `port`, or
+    // a free one when 0. Returns false, with the reason in Error(), when it cannot be
+    // started.
+    bool Start(int port = 0);
     void Stop();
 
     int Port() const { return port_; }

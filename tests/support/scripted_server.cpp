@@ -1,33 +1,57 @@
 #include "tests/support/scripted_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 
 namespace qvtest {
 
-ScriptedServer::ScriptedServer() {
-    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        listen(listenFd_, 1) == 0 &&
-        getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-        port_ = ntohs(addr.sin_port);
+namespace {
+
+constexpr int kPollMs = 20;
+
+bool Readable(int fd, int waitMs) {
+    pollfd entry{fd, POLLIN, 0};
+    return poll(&entry, 1, waitMs) == 1;
+}
+
+void SendAll(int fd, const std::string& text) {
+    std::size_t sent = 0;
+    while (sent < text.size()) {
+        const ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return;
+        }
+        sent += static_cast<std::size_t>(n);
     }
 }
 
+}  // namespace
+
+ScriptedServer::Part ScriptedServer::Silent() {
+    Part part;
+    part.silent = true;
+    return part;
+}
+
+ScriptedServer::Part ScriptedServer::Mailbox(std::vector<std::string> headers) {
+    Part part;
+    part.headers = std::move(headers);
+    return part;
+}
+
+ScriptedServer::ScriptedServer() : listener_(1) {}
+
+ScriptedServer::ScriptedServer(Part part)
+    : listener_(4), part_(std::make_unique<Part>(std::move(part))) {
+    thread_ = std::thread([this] { Serve(); });
+}
+
 ScriptedServer::~ScriptedServer() {
+    stop_ = part_ != nullptr;
     Finish();
-    if (listenFd_ >= 0) {
-        close(listenFd_);
-    }
 }
 
 ScriptedServer& ScriptedServer::Send(const std::string& bytes) {
@@ -51,7 +75,7 @@ ScriptedServer& ScriptedServer::CloseAfterScript() {
 }
 
 void ScriptedServer::Start() {
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this] { RunScript(); });
 }
 
 void ScriptedServer::Finish() {
@@ -61,19 +85,47 @@ void ScriptedServer::Finish() {
 }
 
 std::string ScriptedServer::Received() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     return received_;
 }
 
-void ScriptedServer::Run() {
-    pollfd p{listenFd_, POLLIN, 0};
-    if (poll(&p, 1, 10000) != 1) {
+std::vector<std::string> ScriptedServer::Commands() {
+    const std::string bytes = Received();
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, end; (end = bytes.find("\r\n", start)) != std::string::npos;
+         start = end + 2) {
+        lines.push_back(bytes.substr(start, end - start));
+    }
+    return lines;
+}
+
+bool ScriptedServer::WaitAccepted(int count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return accepted_ >= count; });
+}
+
+bool ScriptedServer::WaitClosed(int count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return closed_ >= count; });
+}
+
+void ScriptedServer::Count(int& counter) {
+    {
+        std::lock_guard lock(mutex_);
+        ++counter;
+    }
+    changed_.notify_all();
+}
+
+void ScriptedServer::RunScript() {
+    if (!Readable(listener_.Fd(), 10000)) {
         return;
     }
-    const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = accept4(listener_.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
         return;
     }
+    Count(accepted_);
     for (const Step& step : steps_) {
         if (step.kind == Step::kSend) {
             if (send(fd, step.bytes.data(), step.bytes.size(), MSG_NOSIGNAL) < 0) {
@@ -81,7 +133,7 @@ void ScriptedServer::Run() {
             }
         } else if (step.kind == Step::kPause) {
             std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
-        } else if (!ReadOneLine(fd, 5000)) {
+        } else if (ReadOneLine(fd, 5000) != 1) {
             break;
         }
     }
@@ -89,31 +141,34 @@ void ScriptedServer::Run() {
         Drain(fd);
     }
     close(fd);
+    Count(closed_);
 }
 
-// Reads byte by byte so that a line is never taken from the next command.
-bool ScriptedServer::ReadOneLine(int fd, int waitMs) {
+// Reads byte by byte so that a line is never taken from the next command. A line cut
+// by the wait is completed by the next call.
+int ScriptedServer::ReadOneLine(int fd, int waitMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    pendingLine_.clear();
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 50) != 1) {
+    if (pendingLine_.ends_with('\n')) {
+        pendingLine_.clear();
+    }
+    while (std::chrono::steady_clock::now() < deadline && !stop_) {
+        if (!Readable(fd, kPollMs)) {
             continue;
         }
         char c = 0;
         if (recv(fd, &c, 1, 0) != 1) {
-            return false;
+            return -1;
         }
         pendingLine_ += c;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard lock(mutex_);
             received_ += c;
         }
         if (c == '\n') {
-            return true;
+            return 1;
         }
     }
-    return false;
+    return 0;
 }
 
 void ScriptedServer::Drain(int fd) {
@@ -121,7 +176,7 @@ void ScriptedServer::Drain(int fd) {
     while (std::chrono::steady_clock::now() < deadline) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (!ReadOneLine(fd, static_cast<int>(left.count()))) {
+        if (ReadOneLine(fd, static_cast<int>(left.count())) != 1) {
             return;
         }
         if (pendingLine_ == "QUIT\r\n") {
@@ -129,6 +184,81 @@ void ScriptedServer::Drain(int fd) {
             return;
         }
     }
+}
+
+void ScriptedServer::Serve() {
+    while (!stop_) {
+        if (!Readable(listener_.Fd(), kPollMs)) {
+            continue;
+        }
+        const int client = accept4(listener_.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) {
+            continue;
+        }
+        Count(accepted_);
+        Converse(client);
+        close(client);
+        Count(closed_);
+    }
+}
+
+void ScriptedServer::Converse(int client) {
+    if (!part_->silent) {
+        SendAll(client, "+OK scripted ready <1896.697170952@loopback>\r\n");
+    }
+    bool hangUp = false;
+    while (!stop_ && !hangUp) {
+        const int read = ReadOneLine(client, kPollMs);
+        if (read < 0) {
+            return;
+        }
+        if (read == 0) {
+            continue;
+        }
+        if (!part_->silent) {
+            SendAll(client, Answer(pendingLine_.substr(0, pendingLine_.size() - 2), hangUp));
+        }
+    }
+}
+
+std::string ScriptedServer::Answer(const std::string& command, bool& hangUp) const {
+    const auto& headers = part_->headers;
+    if (command.starts_with("STAT")) {
+        if (part_->failStat) {
+            return "-ERR no STAT today\r\n";
+        }
+        std::size_t total = 0;
+        for (const std::string& header : headers) {
+            total += header.size();
+        }
+        const long long count =
+            part_->statCount >= 0 ? part_->statCount : static_cast<long long>(headers.size());
+        return "+OK " + std::to_string(count) + " " + std::to_string(total) + "\r\n";
+    }
+    if (command.starts_with("LIST")) {
+        if (part_->failList) {
+            return "-ERR no listing today\r\n";
+        }
+        std::string reply = "+OK\r\n";
+        for (std::size_t i = 0; i < headers.size(); ++i) {
+            reply += std::to_string(i + 1) + " " + std::to_string(headers[i].size()) + "\r\n";
+        }
+        return reply + ".\r\n";
+    }
+    if (command.starts_with("TOP ")) {
+        const int number = std::stoi(command.substr(4));
+        const bool refused =
+            std::find(part_->failTop.begin(), part_->failTop.end(), number) != part_->failTop.end();
+        if (refused || number < 1 || number > static_cast<int>(headers.size())) {
+            return "-ERR no such message\r\n";
+        }
+        return "+OK\r\n" + headers[static_cast<std::size_t>(number - 1)] + "\r\n.\r\n";
+    }
+    if (command.starts_with("QUIT")) {
+        hangUp = true;
+        return "+OK bye\r\n";
+    }
+    return "+OK\r\n";  // USER, PASS, APOP: any credentials will do
 }
 
 }  // namespace qvtest

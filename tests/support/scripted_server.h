@@ -1,14 +1,22 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/loopback.h"
+
 namespace qvtest {
 
-// A loopback peer that accepts one connection and plays a script, for the server
-// behaviour a real POP3 server does not show (silence, odd replies, a closed peer).
+// A loopback POP3 peer for the server behaviour a real server does not show (silence,
+// odd replies, a closed peer). It works in one of two ways.
+//
+// A script of steps, played on one connection:
 //
 //   qvtest::ScriptedServer server;
 //   server.Send("+OK hi\r\n").ReadLine().Send("+OK\r\n").Pause(300).Send("x");
@@ -20,10 +28,31 @@ namespace qvtest {
 // After the last step the peer keeps reading until the client closes, answering a
 // "QUIT" line with "+OK\r\n" (unless CloseAfterScript() was chosen). Every wait is
 // bounded (5 s per read, 10 s after the script), so a broken test cannot hang.
+//
+// A part, played on every connection until the server is destroyed:
+//
+//   qvtest::ScriptedServer server(qvtest::ScriptedServer::Mailbox({"Subject: hi\r\n"}));
+//
+// Silent accepts and never says a word. Mailbox accepts any credentials and serves the
+// given header blocks (STAT, LIST, TOP n 0, QUIT); `failStat` answers STAT with -ERR,
+// TOP of the numbers in `failTop` is refused, `statCount` (when not negative) is the
+// count STAT claims and `failList` answers LIST with -ERR.
 class ScriptedServer {
   public:
+    struct Part {
+        bool silent = false;
+        std::vector<std::string> headers;
+        bool failStat = false;
+        std::vector<int> failTop;
+        long long statCount = -1;
+        bool failList = false;
+    };
+    static Part Silent();
+    static Part Mailbox(std::vector<std::string> headers);
+
     ScriptedServer();
-    ~ScriptedServer();  // Finish()
+    explicit ScriptedServer(Part part);  // starts serving at once
+    ~ScriptedServer();                   // Finish()
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
 
@@ -33,9 +62,14 @@ class ScriptedServer {
     ScriptedServer& CloseAfterScript();  // close as soon as the script has run
 
     void Start();  // begins accepting in a thread of its own
-    int Port() const { return port_; }
+    int Port() const { return listener_.Port(); }
     void Finish();
+    // Every byte the client sent, and the same split into lines without their ends.
     std::string Received();
+    std::vector<std::string> Commands();
+    // True once `count` connections have been accepted, or closed.
+    bool WaitAccepted(int count, std::chrono::milliseconds timeout);
+    bool WaitClosed(int count, std::chrono::milliseconds timeout);
 
   private:
     struct Step {
@@ -43,18 +77,27 @@ class ScriptedServer {
         std::string bytes;
         int ms = 0;
     };
-    void Run();
-    bool ReadOneLine(int fd, int waitMs);
+    void RunScript();
+    // 1: a whole line is in pendingLine_; 0: none came within `waitMs`; -1: the peer closed.
+    int ReadOneLine(int fd, int waitMs);
     void Drain(int fd);
+    void Serve();
+    void Converse(int client);
+    std::string Answer(const std::string& command, bool& hangUp) const;
+    void Count(int& counter);
 
+    LoopbackListener listener_;
     std::vector<Step> steps_;
     bool closeAfterScript_ = false;
-    int listenFd_ = -1;
-    int port_ = 0;
+    std::unique_ptr<Part> part_;
+    std::atomic<bool> stop_{false};
     std::thread thread_;
     std::mutex mutex_;
+    std::condition_variable changed_;
     std::string received_;
     std::string pendingLine_;
+    int accepted_ = 0;
+    int closed_ = 0;
 };
 
 }  // namespace qvtest

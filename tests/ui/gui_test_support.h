@@ -21,6 +21,7 @@
 
 #include "app/app_state.h"
 #include "store/user_prompts.h"
+#include "tests/support/test_fixtures.h"
 #include "ui/message_box.h"
 
 namespace guitest {
@@ -93,37 +94,10 @@ inline void UseDirectory(AppState& state, const QTemporaryDir& dir) {
     SetDataDirectory(state, QDir(dir.path()).filePath("quorvane").toStdString());
 }
 
-inline AccountRecord Account(const std::string& description, const std::string& address,
-                             const std::string& password, int scan = 1, int period = 1) {
-    AccountRecord record{};
-    SetAccountText(record.description, description);
-    SetAccountText(record.address, address);
-    SetAccountText(record.password, password);
-    record.periodMinutes = period;
-    record.scanMessages = scan;
-    return record;
-}
-
 inline void SetPassphrase(AppState& state, const std::string& passphrase) {
     std::memset(state.passphrase, 0, sizeof state.passphrase);
     std::memcpy(state.passphrase, passphrase.data(), passphrase.size());
 }
-
-// Prompts that answer from a script and record the notices.
-class FakePrompts : public UserPrompts {
-  public:
-    bool AskPassphrase(bool confirmMode, std::string& passphrase) override {
-        asked.push_back(confirmMode);
-        passphrase = answer;
-        return !cancel;
-    }
-    void ShowNotice(const std::string& text) override { notices.push_back(text); }
-
-    std::string answer = "passphrase";
-    bool cancel = false;
-    std::vector<bool> asked;
-    std::vector<std::string> notices;
-};
 
 // Records the texts of the message boxes shown while it lives, instead of showing
 // them. A test object holds one for all its tests.

@@ -15,7 +15,7 @@ class HyperLinkStaticTest : public QObject {
   private slots:
     void init() { log_.texts.clear(); }
 
-    void TooltipPrefixes() {
+    void tooltipPrefixes() {
         QCOMPARE(HyperLinkStatic::TooltipFor("http://www.example.com/a", true),
                  QString("Go to www.example.com/a"));
         QCOMPARE(HyperLinkStatic::TooltipFor("HTTPS://www.example.com/", true),
@@ -28,7 +28,7 @@ class HyperLinkStaticTest : public QObject {
                  QString("http://www.example.com"));
     }
 
-    void BareHostBecomesWebAddress() {
+    void bareHostBecomesWebAddress() {
         QWidget parent;
         HyperLinkStatic link(&parent);
         link.setText("WWW.example.org");
@@ -38,7 +38,7 @@ class HyperLinkStaticTest : public QObject {
         QCOMPARE(link.text(), QString("WWW.example.org"));
     }
 
-    void EmptyTextShowsTarget() {
+    void emptyTextShowsTarget() {
         QWidget parent;
         HyperLinkStatic link(&parent);
         link.SetTarget("mailto:feedback@example.com");
@@ -49,7 +49,7 @@ class HyperLinkStaticTest : public QObject {
         QCOMPARE(link.toolTip(), QString("Go to www.example.net"));
     }
 
-    void FailureMessages() {
+    void failureMessages() {
         QCOMPARE(HyperLinkStatic::FailureMessage(26),
                  QString("Unable to open hyperlink:\n\nA sharing violation occurred. "));
         QCOMPARE(HyperLinkStatic::FailureMessage(42),
@@ -62,7 +62,7 @@ class HyperLinkStaticTest : public QObject {
                          "the given filename extension."));
     }
 
-    void FailedOpenReportsAndStaysUnvisited() {
+    void failedOpenReportsAndStaysUnvisited() {
         QWidget parent;
         HyperLinkStatic link(&parent);
         link.setText("http://www.example.com");
@@ -90,7 +90,7 @@ class HyperLinkStaticTest : public QObject {
         QVERIFY(!link.Visited());
     }
 
-    void SuccessfulOpenMarksVisited() {
+    void successfulOpenMarksVisited() {
         QWidget parent;
         HyperLinkStatic link(&parent);
         link.setText("http://www.example.com");
@@ -104,7 +104,7 @@ class HyperLinkStaticTest : public QObject {
         QCOMPARE(link.palette().color(QPalette::WindowText), QColor(85, 26, 139));
     }
 
-    void HoverUnderlinesOnlyWhileOverInDefaultMode() {
+    void hoverUnderlinesOnlyWhileOverInDefaultMode() {
         QWidget parent;
         parent.resize(400, 200);
         HyperLinkStatic link(&parent);
@@ -127,7 +127,7 @@ class HyperLinkStaticTest : public QObject {
         QCOMPARE(link.TextColour(), QColor(0, 0, 238));
     }
 
-    void OptionsPageLinkStaysUnderlined() {
+    void optionsPageLinkStaysUnderlined() {
         CPageOptions page;
         page.resize(400, 260);
         page.show();

@@ -8,15 +8,13 @@
 #include "ui/deleted_mail_dialog.h"
 #include "ui/page_inbox.h"
 
-using guitest::Account;
-
 class InboxPageTest : public QObject {
     Q_OBJECT
   private slots:
     void rowsFollowTheAccounts() {
         AppState state;
-        state.AppendAccount(Account("Home", "me@pop.example", "x"));
-        state.AppendAccount(Account("Work", "me@work.example", "y"));
+        state.AppendAccount(qvtest::MakeAccount("me@pop.example", "x", {.description = "Home"}));
+        state.AppendAccount(qvtest::MakeAccount("me@work.example", "y", {.description = "Work"}));
         CPageInbox page(state);
         QTableWidget* list = page.list();
         QStringList headers;
@@ -38,7 +36,7 @@ class InboxPageTest : public QObject {
         QCOMPARE(list->rowCount(), 2);
 
         // An account added while the program runs gets its row.
-        state.AppendAccount(Account("Added", "a@b", "z"));
+        state.AppendAccount(qvtest::MakeAccount("a@b", "z", {.description = "Added"}));
         page.AddAccountRow(2);
         QCOMPARE(list->rowCount(), 3);
         QCOMPARE(list->item(2, 0)->text(), QStringLiteral("Added"));
@@ -48,7 +46,7 @@ class InboxPageTest : public QObject {
 
     void deletedMailListDropsThePrefixes() {
         AppState state;
-        state.AppendAccount(Account("Home", "me@pop.example", "x"));
+        state.AppendAccount(qvtest::MakeAccount("me@pop.example", "x", {.description = "Home"}));
         state.RecordUnwanted(0, "From: Spammer <s@x.example>", "Subject: Cheap pills");
         state.RecordUnwanted(0, "fROM:\tOdd Case", "SUBJECT:Shouting");
         state.RecordUnwanted(0, "From:", "Subject:");
@@ -74,8 +72,8 @@ class InboxPageTest : public QObject {
         QCOMPARE(DeletedMailDialog::StripFieldPrefix("From: " + std::string(5000, 'a'), "from:"),
                  " " + std::string(4089, 'a'));
         AppState state;
-        state.AppendAccount(Account("One", "a@b", "x"));
-        state.AppendAccount(Account("Two", "c@d", "y"));
+        state.AppendAccount(qvtest::MakeAccount("a@b", "x", {.description = "One"}));
+        state.AppendAccount(qvtest::MakeAccount("c@d", "y", {.description = "Two"}));
         state.RecordUnwanted(0, "From: a", "Subject: b");
         DeletedMailDialog dialog(state, 1);
         QCOMPARE(dialog.list()->topLevelItemCount(), 0);
@@ -83,8 +81,8 @@ class InboxPageTest : public QObject {
 
     void doubleClickOpensTheFirstSelectedAccount() {
         AppState state;
-        state.AppendAccount(Account("One", "a@b", "x"));
-        state.AppendAccount(Account("Two", "c@d", "y"));
+        state.AppendAccount(qvtest::MakeAccount("a@b", "x", {.description = "One"}));
+        state.AppendAccount(qvtest::MakeAccount("c@d", "y", {.description = "Two"}));
         state.RecordUnwanted(1, "From: second", "Subject: account");
         CPageInbox page(state);
         page.show();

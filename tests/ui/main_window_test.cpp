@@ -19,8 +19,6 @@
 #include "ui/page_inbox.h"
 #include "ui/skin_button.h"
 
-using guitest::Account;
-
 namespace {
 QString AccountFile(const QTemporaryDir& dir) {
     return QDir(dir.path()).filePath("email.qvd");
@@ -31,13 +29,13 @@ struct EditedState {
     EditedState() {
         guitest::UseDirectory(state, dir);
         guitest::SetPassphrase(state, "secret passphrase");
-        state.AppendAccount(Account("Home", "me@127.0.0.1", "pw"));
+        state.AppendAccount(qvtest::MakeAccount("me@127.0.0.1", "pw", {.description = "Home"}));
         state.accountsDirty = 1;
         state.modified = 1;
     }
     QTemporaryDir dir;
     AppState state;
-    guitest::FakePrompts prompts;
+    qvtest::FakePrompts prompts{"passphrase"};
 };
 
 std::string Message(const std::string& from, const std::string& subject) {
@@ -139,7 +137,7 @@ class MainWindowTest : public QObject {
         MainWindow window(s.state, s.prompts);
         auto* accounts = qobject_cast<CPageAccount*>(window.sheet()->widget(3));
         QVERIFY(accounts != nullptr);
-        s.state.AppendAccount(Account("Later", "l@127.0.0.1", "pw"));
+        s.state.AppendAccount(qvtest::MakeAccount("l@127.0.0.1", "pw", {.description = "Later"}));
         emit accounts->accountAdded(1);
         QCOMPARE(window.inboxPage()->list()->rowCount(), 2);
         QCOMPARE(window.inboxPage()->list()->item(1, 0)->text(), QStringLiteral("Later"));
@@ -220,9 +218,12 @@ class MainWindowTest : public QObject {
 
         EditedState s;
         s.state.accountsDirty = 0;
-        s.state.ReplaceAccount(0, Account("Alice", "alice@127.0.0.1", "alice-pw", 1));
-        s.state.AppendAccount(Account("Bob counts only", "bob@127.0.0.1", "bob-pw", 0));
-        s.state.AppendAccount(Account("Wrong password", "alice@127.0.0.1", "nope", 1));
+        s.state.ReplaceAccount(
+            0, qvtest::MakeAccount("alice@127.0.0.1", "alice-pw", {.description = "Alice"}));
+        s.state.AppendAccount(qvtest::MakeAccount(
+            "bob@127.0.0.1", "bob-pw", {.description = "Bob counts only", .scanMessages = 0}));
+        s.state.AppendAccount(
+            qvtest::MakeAccount("alice@127.0.0.1", "nope", {.description = "Wrong password"}));
         QVERIFY(WriteRuleFile(s.state, 1, {{"From:", "spam\\.example", 10}}, s.prompts));
         LoadRuleLists(s.state);
 

@@ -68,16 +68,6 @@ void Select(QTableWidget* list, int row) {
     list->selectRow(row);
 }
 
-AccountRecord MakeAccount(const char* description, const char* password) {
-    AccountRecord record{};
-    SetAccountText(record.description, description);
-    SetAccountText(record.address, "user@pop.example.com");
-    SetAccountText(record.password, password);
-    record.periodMinutes = 10;
-    record.scanMessages = 1;
-    return record;
-}
-
 }  // namespace
 
 class PageAccountTest : public QObject {
@@ -89,7 +79,7 @@ class PageAccountTest : public QObject {
   private slots:
     void init() { log_.texts.clear(); }
 
-    void AddsAboveTheAddRow() {
+    void addsAboveTheAddRow() {
         AppState state;
         CPageAccount page(state);
         QTableWidget* list = page.List();
@@ -128,9 +118,10 @@ class PageAccountTest : public QObject {
         QCOMPARE(added.at(1).at(0).toInt(), 1);
     }
 
-    void EditKeepsPasswordUnlessTyped() {
+    void editKeepsPasswordUnlessTyped() {
         AppState state;
-        QVERIFY(state.AppendAccount(MakeAccount("Work", "hunter2")));
+        QVERIFY(state.AppendAccount(qvtest::MakeAccount(
+            "user@pop.example.com", "hunter2", {.description = "Work", .periodMinutes = 10})));
         state.accounts[0].lastCheck = 1234;
         CPageAccount page(state);
         QTableWidget* list = page.List();
@@ -167,9 +158,10 @@ class PageAccountTest : public QObject {
                  (QStringList{"Office", "user@pop.example.com", "30", "Password", "N"}));
     }
 
-    void CancelAndStrayClicksChangeNothing() {
+    void cancelAndStrayClicksChangeNothing() {
         AppState state;
-        QVERIFY(state.AppendAccount(MakeAccount("Work", "pw")));
+        QVERIFY(state.AppendAccount(qvtest::MakeAccount(
+            "user@pop.example.com", "pw", {.description = "Work", .periodMinutes = 10})));
         CPageAccount page(state);
         QTableWidget* list = page.List();
         int runs = 0;
@@ -215,10 +207,11 @@ class PageAccountTest : public QObject {
         QCOMPARE(guitest::RowTexts(list, 1).at(0), QString("x"));
     }
 
-    void FullTableRefusesTheAdd() {
+    void fullTableRefusesTheAdd() {
         AppState state;
         for (std::size_t i = 0; i < kMaxAccounts; ++i) {
-            QVERIFY(state.AppendAccount(MakeAccount("acct", "pw")));
+            QVERIFY(state.AppendAccount(qvtest::MakeAccount(
+                "user@pop.example.com", "pw", {.description = "acct", .periodMinutes = 10})));
         }
         CPageAccount page(state);
         QTableWidget* list = page.List();
@@ -242,7 +235,7 @@ class PageAccountTest : public QObject {
         QCOMPARE(QString(state.accounts[99].description), QString("one more"));
     }
 
-    void PeriodLimits() {
+    void periodLimits() {
         guitest::CheckNumberBox<AccountDialog>(
             log_,
             {{"0", true, ""},
@@ -255,7 +248,7 @@ class PageAccountTest : public QObject {
             [](AccountDialog& dialog) { return dialog.Values().periodMinutes; });
     }
 
-    void TypingLimits() {
+    void typingLimits() {
         AccountDialog dialog;
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));

@@ -78,7 +78,7 @@ class PageFriendTest : public QObject {
     guitest::MessageLog log_;
     std::unique_ptr<QTemporaryDir> dir_;
     std::unique_ptr<AppState> state_;
-    guitest::FakePrompts prompts_;
+    qvtest::FakePrompts prompts_{"passphrase"};
 
     QString FilePath(int kind) const { return QString::fromStdString(RuleFilePath(*state_, kind)); }
 
@@ -95,7 +95,7 @@ class PageFriendTest : public QObject {
         dir_.reset();
     }
 
-    void FillsFromTheFile() {
+    void fillsFromTheFile() {
         const std::vector<RuleEntry> rules{{"From:", "boss@example.com", 100},
                                            {"Subject:", "lottery|prize", 50},
                                            {"Any header", "", -7}};
@@ -114,7 +114,7 @@ class PageFriendTest : public QObject {
         QCOMPARE(state_->modified.load(), 0);
     }
 
-    void AddRewritesTheFile() {
+    void addRewritesTheFile() {
         CPageFriend block(*state_, 1, prompts_);
         QTableWidget* list = block.List();
         QCOMPARE(guitest::RowTexts(list, 0), (QStringList{"Double click here to Add", "", ""}));
@@ -151,7 +151,7 @@ class PageFriendTest : public QObject {
         QVERIFY(Same(stored[0], "From:", "", 100));
     }
 
-    void ReplaceStartsFromTheRule() {
+    void replaceStartsFromTheRule() {
         QVERIFY(WriteRuleFile(
             *state_, 0, {{"Sender:", "friend@example.org", 30}, {"To:", "me", 100}}, prompts_));
         CPageFriend friends(*state_, 0, prompts_);
@@ -182,7 +182,7 @@ class PageFriendTest : public QObject {
         QVERIFY(Same(stored[1], "To:", "me", 100));
     }
 
-    void CancelAndNoSelectionChangeNothing() {
+    void cancelAndNoSelectionChangeNothing() {
         QVERIFY(WriteRuleFile(*state_, 1, {{"From:", "x", 50}}, prompts_));
         const QByteArray before = [this] {
             QFile file(FilePath(1));
@@ -209,7 +209,7 @@ class PageFriendTest : public QObject {
         QCOMPARE(file.readAll(), before);
     }
 
-    void DeleteByRightDoubleClick() {
+    void deleteByRightDoubleClick() {
         QVERIFY(WriteRuleFile(*state_, 1, {{"From:", "a", 50}, {"To:", "b", 40}, {"Cc:", "c", 30}},
                               prompts_));
         CPageFriend block(*state_, 1, prompts_);
@@ -252,7 +252,7 @@ class PageFriendTest : public QObject {
         QVERIFY(prompts_.notices.empty());
     }
 
-    void WeightLimits() {
+    void weightLimits() {
         guitest::CheckNumberBox<RuleDialog>(
             log_,
             {{"100", true, ""},
@@ -266,7 +266,7 @@ class PageFriendTest : public QObject {
             [](RuleDialog& dialog) { return dialog.Values().weight; });
     }
 
-    void DialogOffersTheTwelveHeaders() {
+    void dialogOffersTheTwelveHeaders() {
         RuleDialog dialog;
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));

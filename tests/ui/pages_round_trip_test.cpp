@@ -37,9 +37,9 @@ class PagesRoundTripTest : public QObject {
     }
     void cleanup() { SetMessageHook({}); }
 
-    void AccountAndRuleSurviveARestart() {
+    void accountAndRuleSurviveARestart() {
         QTemporaryDir dir;
-        guitest::FakePrompts prompts;
+        qvtest::FakePrompts prompts{"passphrase"};
         {
             AppState state;
             guitest::UseDirectory(state, dir);
@@ -96,9 +96,9 @@ class PagesRoundTripTest : public QObject {
         QCOMPARE(state.rules[0].weight, -50);
     }
 
-    void EditedPasswordSurvivesARestart() {
+    void editedPasswordSurvivesARestart() {
         QTemporaryDir dir;
-        guitest::FakePrompts prompts;
+        qvtest::FakePrompts prompts{"passphrase"};
         {
             AppState state;
             guitest::UseDirectory(state, dir);

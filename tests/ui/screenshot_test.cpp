@@ -12,6 +12,7 @@
 #include "app/app_state.h"
 #include "app/main_window.h"
 #include "store/rule_list_file.h"
+#include "tests/support/test_fixtures.h"
 #include "ui/account_dialog.h"
 #include "ui/hyper_link_static.h"
 #include "ui/message_box.h"
@@ -22,12 +23,6 @@
 #include "ui/rule_dialog.h"
 
 namespace {
-
-class SilentPrompts : public UserPrompts {
-  public:
-    bool AskPassphrase(bool, std::string&) override { return false; }
-    void ShowNotice(const std::string&) override {}
-};
 
 // The size of a page inside the main window's tabs.
 constexpr QSize kPageSize(420, 280);
@@ -44,7 +39,7 @@ class ScreenshotTest : public QObject {
     QString outDir_;
     QTemporaryDir dataDir_;
     AppState state_;
-    SilentPrompts prompts_;
+    qvtest::FakePrompts prompts_;
 
     void Save(QWidget& widget, const QString& name) {
         widget.show();
@@ -99,14 +94,14 @@ class ScreenshotTest : public QObject {
                       prompts_);
     }
 
-    void AccountsPage() {
+    void accountsPage() {
         CPageAccount page(state_);
         page.resize(kPageSize);
         page.List()->selectRow(0);
         Save(page, {});
     }
 
-    void RulePages() {
+    void rulePages() {
         CPageFriend block(state_, 1, prompts_);
         block.resize(kPageSize);
         Save(block, {});
@@ -115,7 +110,7 @@ class ScreenshotTest : public QObject {
         Save(friends, {});
     }
 
-    void OptionsPage() {
+    void optionsPage() {
         CPageOptions page;
         page.resize(kPageSize);
         Save(page, {});
@@ -126,7 +121,7 @@ class ScreenshotTest : public QObject {
 
     // The pages in their tabs, as the user meets them. The worker's first pass is an
     // hour away, so nothing is polled.
-    void WindowTabs() {
+    void windowTabs() {
         ScanWorkerSettings settings;
         settings.tick = std::chrono::hours(1);
         MainWindow window(state_, prompts_, settings);
@@ -141,7 +136,7 @@ class ScreenshotTest : public QObject {
         window.reject();
     }
 
-    void AccountDialogLooks() {
+    void accountDialogLooks() {
         AccountDialog dialog;
         AccountRecord record{};
         SetAccountText(record.description, "Home");
@@ -153,7 +148,7 @@ class ScreenshotTest : public QObject {
         CheckTextsFit(dialog);
     }
 
-    void RuleDialogLooks() {
+    void ruleDialogLooks() {
         RuleDialog dialog;
         dialog.Load({"Subject:", "lottery|prize|winner", 50});
         Save(dialog, "dialog_rule");

@@ -12,8 +12,6 @@
 #include "ui/page_inbox.h"
 #include "ui/passphrase_dialog.h"
 
-using guitest::Account;
-
 namespace {
 const QString kIncorrect = QStringLiteral("The passphrase is incorrect.");
 
@@ -39,10 +37,10 @@ void WriteThreeAccounts(const QTemporaryDir& dir, const std::string& passphrase)
     AppState state;
     guitest::UseDirectory(state, dir);
     guitest::SetPassphrase(state, passphrase);
-    state.AppendAccount(Account("Home", "me@127.0.0.1", "a"));
-    state.AppendAccount(Account("Work", "me@127.0.0.2", "b"));
-    state.AppendAccount(Account("Old", "me@127.0.0.3", "c"));
-    guitest::FakePrompts prompts;
+    state.AppendAccount(qvtest::MakeAccount("me@127.0.0.1", "a", {.description = "Home"}));
+    state.AppendAccount(qvtest::MakeAccount("me@127.0.0.2", "b", {.description = "Work"}));
+    state.AppendAccount(qvtest::MakeAccount("me@127.0.0.3", "c", {.description = "Old"}));
+    qvtest::FakePrompts prompts{"passphrase"};
     QVERIFY(SaveAccountFile(state, prompts));
 }
 

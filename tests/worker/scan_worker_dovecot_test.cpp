@@ -11,6 +11,8 @@
 #include "store/account_file.h"
 #include "store/rule_list_file.h"
 #include "tests/support/dovecot_server.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/test_fixtures.h"
 #include "worker_fixture.h"
 
 namespace {
@@ -84,6 +86,7 @@ class ScanWorkerDovecot : public ::testing::Test {
 
     void SetUp() override {
         ASSERT_TRUE(started_) << server_->Error();
+        directory_.UseFor(state_);
         for (const char* user : {"alice", "bob", "carol", "dave", "erin", "127.0.0.1"}) {
             before_[user] = server_->MailboxSnapshot(user);
         }
@@ -142,8 +145,8 @@ class ScanWorkerDovecot : public ::testing::Test {
     static qvtest::DovecotServer* server_;
     static bool started_;
     AppState state_;
-    TempDataDirectory directory_{state_};
-    FixedPrompts prompts_;
+    qvtest::TempDirectory directory_;
+    qvtest::FakePrompts prompts_{"worker test passphrase"};
     RecordingView view_;
     std::map<std::string, qvtest::DovecotServer::Snapshot> before_;
 };
@@ -161,17 +164,17 @@ std::string KBOf(const Lines& messages) {
 
 TEST_F(ScanWorkerDovecot, OnePassOverEveryKindOfAccount) {
     WriteStandardRules();
-    state_.AppendAccount(MakeAccount("alice@127.0.0.1", "secret"));
-    state_.AppendAccount(MakeAccount("bob@127.0.0.1", "apop-secret", 1));
-    state_.AppendAccount(MakeAccount("carol@127.0.0.1", "pw", 0, 0));
-    state_.AppendAccount(MakeAccount("dave@127.0.0.1", "pw"));
+    state_.AppendAccount(qvtest::MakeAccount("alice@127.0.0.1", "secret"));
+    state_.AppendAccount(qvtest::MakeAccount("bob@127.0.0.1", "apop-secret", {.authMethod = 1}));
+    state_.AppendAccount(qvtest::MakeAccount("carol@127.0.0.1", "pw", {.scanMessages = 0}));
+    state_.AppendAccount(qvtest::MakeAccount("dave@127.0.0.1", "pw"));
     // Two at signs: login name before the first, host after the last. A scan flag
     // other than 1 only counts.
-    state_.AppendAccount(MakeAccount("erin@ignored@127.0.0.1", "pw", 0, 2));
-    state_.AppendAccount(MakeAccount("127.0.0.1", "pw"));  // no at sign: user and host
-    state_.AppendAccount(MakeAccount("alice@127.0.0.1", "wrong"));
-    state_.AppendAccount(MakeAccount("bob@127.0.0.1", "wrong", 1));
-    state_.AppendAccount(MakeAccount("alice@127.0.0.2", "secret"));  // nobody listens there
+    state_.AppendAccount(qvtest::MakeAccount("erin@ignored@127.0.0.1", "pw", {.scanMessages = 2}));
+    state_.AppendAccount(qvtest::MakeAccount("127.0.0.1", "pw"));  // no at sign: user and host
+    state_.AppendAccount(qvtest::MakeAccount("alice@127.0.0.1", "wrong"));
+    state_.AppendAccount(qvtest::MakeAccount("bob@127.0.0.1", "wrong", {.authMethod = 1}));
+    state_.AppendAccount(qvtest::MakeAccount("alice@127.0.0.2", "secret"));  // nobody listens there
     const auto start = static_cast<std::uint32_t>(std::time(nullptr));
 
     ScanWorker worker = MakeWorker();
@@ -217,7 +220,8 @@ TEST_F(ScanWorkerDovecot, PeriodRules) {
         {10000, now - 60, false},
     };
     for (const Case& c : cases) {
-        AccountRecord account = MakeAccount("carol@127.0.0.1", "pw", 0, 0, c.periodMinutes);
+        AccountRecord account = qvtest::MakeAccount(
+            "carol@127.0.0.1", "pw", {.scanMessages = 0, .periodMinutes = c.periodMinutes});
         account.lastCheck = c.lastCheck;
         state_.AppendAccount(account);
     }
@@ -239,7 +243,8 @@ TEST_F(ScanWorkerDovecot, PeriodBoundaryIsStrict) {
         RecordingView view;
         const auto now = static_cast<std::uint32_t>(std::time(nullptr));
         for (std::uint32_t elapsed : {300u, 301u}) {
-            AccountRecord account = MakeAccount("carol@127.0.0.1", "pw", 0, 0, 5);
+            AccountRecord account =
+                qvtest::MakeAccount("carol@127.0.0.1", "pw", {.scanMessages = 0});
             account.lastCheck = now - elapsed;
             state.AppendAccount(account);
         }
@@ -259,7 +264,7 @@ TEST_F(ScanWorkerDovecot, PeriodBoundaryIsStrict) {
 // checked again within its period.
 TEST_F(ScanWorkerDovecot, RuleChangeReachesTheNextDueAccount) {
     WriteRules({}, {{"Subject:", "results", 10}});
-    state_.AppendAccount(MakeAccount("alice@127.0.0.1", "secret"));
+    state_.AppendAccount(qvtest::MakeAccount("alice@127.0.0.1", "secret"));
     ScanWorker worker = MakeWorker();
     worker.RunPass();
     EXPECT_EQ(UnwantedSubject(0), Lines{"Subject: lottery results"});
@@ -269,7 +274,7 @@ TEST_F(ScanWorkerDovecot, RuleChangeReachesTheNextDueAccount) {
     EXPECT_EQ(state_.modified, 1);
     EXPECT_EQ(UnwantedSubject(0).size(), 1u);
 
-    state_.AppendAccount(MakeAccount("alice@127.0.0.1", "secret"));
+    state_.AppendAccount(qvtest::MakeAccount("alice@127.0.0.1", "secret"));
     worker.RunPass();
     EXPECT_EQ(state_.modified, 0);
     EXPECT_EQ(UnwantedSubject(1), Lines{"Subject: Meeting"});
@@ -280,13 +285,15 @@ TEST_F(ScanWorkerDovecot, RuleChangeReachesTheNextDueAccount) {
 // and read the unwanted lists, as the window's thread does.
 TEST_F(ScanWorkerDovecot, ThreadRunsAlongsideThePages) {
     WriteStandardRules();
-    state_.AppendAccount(MakeAccount("alice@127.0.0.1", "secret", 0, 1, 0));
+    state_.AppendAccount(qvtest::MakeAccount("alice@127.0.0.1", "secret", {.periodMinutes = 0}));
     ScanWorker worker = MakeWorker();
     worker.Start();
     Lines from, subject;
     for (int i = 0; i < 20; ++i) {
-        state_.AppendAccount(MakeAccount("bob@127.0.0.1", "apop-secret", 1, 1, 0));
-        state_.ReplaceAccount(0, MakeAccount("alice@127.0.0.1", "secret", 0, 1, 0));
+        state_.AppendAccount(qvtest::MakeAccount("bob@127.0.0.1", "apop-secret",
+                                                 {.authMethod = 1, .periodMinutes = 0}));
+        state_.ReplaceAccount(
+            0, qvtest::MakeAccount("alice@127.0.0.1", "secret", {.periodMinutes = 0}));
         state_.modified = 1;
         state_.accountsDirty = 1;
         state_.CopyUnwanted(0, from, subject);

@@ -10,9 +10,10 @@
 #include "scan/header_scorer.h"
 #include "scan/rule_compiler.h"
 #include "scan/scan_worker.h"
-#include "scripted_pop3_server.h"
 #include "store/account_file.h"
 #include "store/rule_list_file.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/test_fixtures.h"
 #include "worker_fixture.h"
 
 namespace {
@@ -36,11 +37,11 @@ TEST(ScanWorkerStop, BetweenPassesEndsAtOnce) {
 }
 
 TEST(ScanWorkerStop, EndsAReadPendingOnASilentServer) {
-    ScriptedPop3Server server(ScriptedPop3Server::Silent());
+    qvtest::ScriptedServer server(qvtest::ScriptedServer::Silent());
     AppState state;
-    state.AppendAccount(MakeAccount("user@127.0.0.1", "secret"));
+    state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "secret"));
     RecordingView view;
-    ScanWorker worker(state, view, FastSettings(server.port(), 45000));
+    ScanWorker worker(state, view, FastSettings(server.Port(), 45000));
     worker.Start();
     ASSERT_TRUE(server.WaitAccepted(1, 5s));
     std::this_thread::sleep_for(150ms);  // the greeting read is under way
@@ -71,13 +72,13 @@ TEST(ScanWorkerStopDeathTest, StateOutlivesAWorkerLetGoAtExit) {
                 std::_Exit(read ? 0 : 1);
             });
             // Held by pointers the process keeps, so nothing here counts as a leak.
-            static auto* server = new ScriptedPop3Server(ScriptedPop3Server::Silent());
+            static auto* server = new qvtest::ScriptedServer(qvtest::ScriptedServer::Silent());
             AppState& state = ProcessAppState();
             CompileRule(state, 1, "Subject:", "lottery", 100);
-            state.AppendAccount(MakeAccount("user@127.0.0.1", "secret"));
+            state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "secret"));
             state.RecordUnwanted(0, "From: a@example.org", "Subject: earlier");
             static RecordingView view;
-            static auto* worker = new ScanWorker(state, view, FastSettings(server->port(), 45000));
+            static auto* worker = new ScanWorker(state, view, FastSettings(server->Port(), 45000));
             worker->Start();
             server->WaitAccepted(1, 5s);
             worker->Stop(0ms);  // let go while the greeting read is under way
@@ -87,11 +88,12 @@ TEST(ScanWorkerStopDeathTest, StateOutlivesAWorkerLetGoAtExit) {
 }
 
 TEST(ScanWorkerStop, EndsAPendingConnect) {
-    StalledListener listener;
+    qvtest::LoopbackListener listener(0);
+    listener.FillQueue();
     AppState state;
-    state.AppendAccount(MakeAccount("user@127.0.0.1", "secret"));
+    state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "secret"));
     RecordingView view;
-    ScanWorker worker(state, view, FastSettings(listener.port(), 45000));
+    ScanWorker worker(state, view, FastSettings(listener.Port(), 45000));
     worker.Start();
     std::this_thread::sleep_for(300ms);  // several ticks: the connect is pending
 
@@ -104,13 +106,13 @@ TEST(ScanWorkerStop, EndsAPendingConnect) {
 // The window cannot serve the worker's call while it waits in Stop(): the wait is
 // bounded, the thread is let go, and it never reaches the window again.
 TEST(ScanWorkerStop, ViewCallPendingAtStopDetachesAndIsTheLastCall) {
-    ScriptedPop3Server server(
-        ScriptedPop3Server::Mailbox({"Subject: one\r\n", "Subject: two\r\n"}));
+    qvtest::ScriptedServer server(
+        qvtest::ScriptedServer::Mailbox({"Subject: one\r\n", "Subject: two\r\n"}));
     AppState state;
-    state.AppendAccount(MakeAccount("user@127.0.0.1", "secret"));
+    state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "secret"));
     RecordingView view;
     view.Hold("range");  // the window is busy when the figures arrive
-    auto worker = std::make_unique<ScanWorker>(state, view, FastSettings(server.port()));
+    auto worker = std::make_unique<ScanWorker>(state, view, FastSettings(server.Port()));
     worker->Start();
     ASSERT_TRUE(view.WaitHeld(5s));
 
@@ -132,28 +134,28 @@ TEST(ScanWorkerStop, ViewCallPendingAtStopDetachesAndIsTheLastCall) {
 }
 
 TEST(ScanWorkerScripted, StatFailureQuitsAndLeavesTheRowAlone) {
-    auto script = ScriptedPop3Server::Mailbox({"Subject: x\r\n"});
+    auto script = qvtest::ScriptedServer::Mailbox({"Subject: x\r\n"});
     script.failStat = true;
-    ScriptedPop3Server server(script);
+    qvtest::ScriptedServer server(script);
     AppState state;
-    state.AppendAccount(MakeAccount("user@127.0.0.1", "secret"));
+    state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "secret"));
     RecordingView view;
-    ScanWorker worker(state, view, FastSettings(server.port()));
+    ScanWorker worker(state, view, FastSettings(server.Port()));
     worker.RunPass();
     EXPECT_EQ(view.Trace(), (Trace{"show", "hide"}));
     EXPECT_EQ(server.Commands(), (Trace{"USER user", "PASS secret", "STAT", "QUIT"}));
 }
 
 TEST(ScanWorkerScripted, RefusedTopIsSkippedAndTheBarStillAdvances) {
-    auto script = ScriptedPop3Server::Mailbox(
+    auto script = qvtest::ScriptedServer::Mailbox(
         {"Subject: one\r\n", "Subject: two\r\n", "From: c@example.org\r\nSubject: three\r\n"});
     script.failTop = {2};
-    ScriptedPop3Server server(script);
+    qvtest::ScriptedServer server(script);
     AppState state;
     CompileRule(state, 1, "Subject:", ".", 10);  // Block: every subject is unwanted
-    state.AppendAccount(MakeAccount("user@127.0.0.1", "secret"));
+    state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "secret"));
     RecordingView view;
-    ScanWorker worker(state, view, FastSettings(server.port()));
+    ScanWorker worker(state, view, FastSettings(server.Port()));
     worker.RunPass();
 
     EXPECT_EQ(view.Trace(),
@@ -169,15 +171,15 @@ TEST(ScanWorkerScripted, RefusedTopIsSkippedAndTheBarStillAdvances) {
 // A STAT count near INT_MAX neither loops for ever nor wraps the bar's position: the
 // messages fetched are the ones listed. A failed LIST ends the check at once.
 TEST(ScanWorkerScripted, OnlyListedMessagesAreFetchedAndAFailedListEndsTheCheck) {
-    auto script = ScriptedPop3Server::Mailbox({"Subject: one\r\n", "Subject: two\r\n"});
+    auto script = qvtest::ScriptedServer::Mailbox({"Subject: one\r\n", "Subject: two\r\n"});
     script.statCount = 2147483647;
     for (const bool failList : {false, true}) {
         script.failList = failList;
-        ScriptedPop3Server server(script);
+        qvtest::ScriptedServer server(script);
         AppState state;
-        state.AppendAccount(MakeAccount("user@127.0.0.1", "secret"));
+        state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "secret"));
         RecordingView view;
-        ScanWorker worker(state, view, FastSettings(server.port()));
+        ScanWorker worker(state, view, FastSettings(server.Port()));
         worker.RunPass();
 
         Trace trace{"show", "range 0 2147483647", "cell 0 1 2147483647", "cell 0 2 0 KB",
@@ -199,16 +201,17 @@ TEST(ScanWorkerScripted, OnlyListedMessagesAreFetchedAndAFailedListEndsTheCheck)
 // Close still finds the edit unsaved and writes it.
 TEST(ScanWorkerMends, AccountEditBeforeARuleReloadIsStillSaved) {
     AppState state;
-    TempDataDirectory directory(state);
-    FixedPrompts prompts;
+    qvtest::TempDirectory directory;
+    directory.UseFor(state);
+    qvtest::FakePrompts prompts{"worker test passphrase"};
     ASSERT_EQ(LoadAccountFile(state, prompts), 1);
     ASSERT_TRUE(WriteRuleFile(state, 1, {{"Subject:", "lottery", 50}}, prompts));
-    state.AppendAccount(MakeAccount("user@127.0.0.1", "secret"));
+    state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "secret"));
     state.modified = 1;
     state.accountsDirty = 1;
 
     RecordingView view;
-    ScanWorker worker(state, view, FastSettings(ClosedLoopbackPort()));
+    ScanWorker worker(state, view, FastSettings(qvtest::ClosedLoopbackPort()));
     worker.RunPass();
     EXPECT_EQ(state.ruleCount, 1u) << "the reload ran";
     EXPECT_EQ(state.modified, 0);
@@ -219,7 +222,7 @@ TEST(ScanWorkerMends, AccountEditBeforeARuleReloadIsStillSaved) {
     std::memcpy(reopened.dataDirectory, state.dataDirectory, kPathSize);
     ASSERT_EQ(LoadAccountFile(reopened, prompts), 1);
     EXPECT_EQ(reopened.AccountCount(), 1u);
-    EXPECT_EQ(prompts.notices, 0) << prompts.lastNotice;
+    EXPECT_EQ(prompts.notices, std::vector<std::string>{});
 }
 
 }  // namespace
