@@ -1,5 +1,7 @@
 #include "ui/rule_dialog.h"
 
+#include "scan/rule_headers.h"
+
 #include "ui/byte_limit.h"
 #include "ui/message_box.h"
 #include "ui/resources.h"
@@ -12,7 +14,6 @@ RuleDialog::RuleDialog(QWidget* parent) : QDialog(parent), ui_(std::make_unique<
     setWindowIcon(LoadIconResource(128));
     ui_->okButton->UseProgramSkin();
     ui_->cancelButton->UseProgramSkin();
-    // The list is built from the one table the rule compiler also knows.
     ui_->headerCombo->clear();
     ui_->headerCombo->addItems(HeaderNames());
     ui_->headerCombo->setCurrentIndex(0);
@@ -25,14 +26,14 @@ RuleDialog::RuleDialog(QWidget* parent) : QDialog(parent), ui_(std::make_unique<
 RuleDialog::~RuleDialog() = default;
 
 const QStringList& RuleDialog::HeaderNames() {
-    static const QStringList names{
-        QStringLiteral("From:"),       QStringLiteral("To:"),
-        QStringLiteral("Cc:"),         QStringLiteral("Recipient"),
-        QStringLiteral("Subject:"),    QStringLiteral("Sender:"),
-        QStringLiteral("Reply-To:"),   QStringLiteral("Content-Type:"),
-        QStringLiteral("Message-ID:"), QStringLiteral("Return-Path:"),
-        QStringLiteral("Received:"),   QStringLiteral("Any header"),
-    };
+    static const QStringList names = [] {
+        QStringList list;
+        for (const RuleHeader& header : kRuleHeaders) {
+            list << QString::fromLatin1(header.name.data(),
+                                        static_cast<qsizetype>(header.name.size()));
+        }
+        return list;
+    }();
     return names;
 }
 

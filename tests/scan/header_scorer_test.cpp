@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <map>
 
 #include "scan/header_fields.h"
 #include "scan/rule_compiler.h"
+#include "scan/rule_headers.h"
 
 namespace {
 
@@ -49,6 +51,28 @@ TEST_F(ScoreHeaderTest, EveryMatchingReceivedFieldCountsAndIsCut) {
     state_.ClearRules();
     Add(kBlock, "Received:", "biz\tby", 10);
     EXPECT_EQ(Score(), -10);
+}
+
+// Each name the dialog offers against a message holding every field: the six kinds
+// the scorer tests score their own field; the others are kept but never score.
+TEST_F(ScoreHeaderTest, EveryNameTheDialogOffersScoresOnlyItsOwnField) {
+    const std::string block =
+        "From: f1\r\nTo: t2\r\nCc: c3\r\nSubject: s4\r\nSender: x\r\nReply-To: x\r\n"
+        "Content-Type: x\r\nMessage-ID: x\r\nReturn-Path: x\r\nReceived: r5\r\n";
+    const std::map<HeaderCode, std::string> value = {
+        {kHeaderFrom, "f1"},    {kHeaderTo, "t2"},       {kHeaderCc, "c3"},
+        {kHeaderSubject, "s4"}, {kHeaderReceived, "r5"}, {kHeaderRecipient, "(t2|c3)"}};
+    for (const RuleHeader& header : kRuleHeaders) {
+        state_.ClearRules();
+        const auto own = value.find(header.code);
+        Add(kBlock, std::string(header.name), own != value.end() ? own->second + "$" : "x", 1);
+        EXPECT_EQ(Score(block), own != value.end() ? -1 - (header.code == kHeaderRecipient) : 0)
+            << header.name;
+        // Another field's value never matches.
+        state_.ClearRules();
+        Add(kBlock, std::string(header.name), header.code == kHeaderFrom ? "s4" : "f1", 1);
+        EXPECT_EQ(Score(block), 0) << header.name;
+    }
 }
 
 TEST_F(ScoreHeaderTest, RecipientTestsToAndCc) {
