@@ -16,10 +16,7 @@
 #include "ui/skin_button.h"
 #include "ui_main_window.h"
 
-namespace {
-constexpr int kBlockPage = 1;
-constexpr int kFriendsPage = 0;
-}  // namespace
+namespace {}  // namespace
 
 // What a worker's view call waits on. It is shared with every call under way, so a
 // call can still finish its wait after the window has gone.
@@ -44,8 +41,8 @@ MainWindow::MainWindow(AppState& state, UserPrompts& prompts, ScanWorkerSettings
     ui_->progressBar->hide();
 
     inboxPage_ = new CPageInbox(state_, ui_->sheet);
-    blockPage_ = new CPageFriend(state_, kBlockPage, prompts_, ui_->sheet);
-    friendsPage_ = new CPageFriend(state_, kFriendsPage, prompts_, ui_->sheet);
+    blockPage_ = new CPageFriend(state_, RuleList::kBlock, prompts_, ui_->sheet);
+    friendsPage_ = new CPageFriend(state_, RuleList::kFriends, prompts_, ui_->sheet);
     accountsPage_ = new CPageAccount(state_, ui_->sheet);
     optionsPage_ = new CPageOptions(ui_->sheet);
     ui_->sheet->addTab(inboxPage_, QStringLiteral("Inbox"));

@@ -83,8 +83,8 @@ int DeriveHeaderCode(std::string_view name, std::string_view contains, std::stri
 
 // Block weights count against a message. Negating the most negative int has no
 // value in range, so it saturates.
-int SignedWeight(int listIndex, int weight) {
-    if (listIndex == 0) {
+int SignedWeight(RuleList list, int weight) {
+    if (list == RuleList::kFriends) {
         return weight;
     }
     return weight == INT_MIN ? INT_MAX : -weight;
@@ -92,7 +92,7 @@ int SignedWeight(int listIndex, int weight) {
 
 }  // namespace
 
-int CompileRule(AppState& state, int listIndex, const std::string& headerName,
+int CompileRule(AppState& state, RuleList list, const std::string& headerName,
                 const std::string& contains, int weight, bool useJit) {
     if (state.ruleCount >= kMaxRules) {
         return 1;  // the table is full: nothing is stored past its end
@@ -121,7 +121,7 @@ int CompileRule(AppState& state, int listIndex, const std::string& headerName,
     slot.pattern = code;
     // The JIT stands for studying: when it is unavailable the pattern is interpreted.
     slot.study = (useJit && pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) == 0) ? 1 : 0;
-    slot.weight = SignedWeight(listIndex, weight);
+    slot.weight = SignedWeight(list, weight);
     ++state.ruleCount;
     return 1;
 }

@@ -3,9 +3,10 @@
 #include <string>
 
 #include "app/app_state.h"
+#include "store/rule_list.h"
 
 // Compiles one rule into the next free slot of the rule table (caseless, anchored on
 // the header name). Always returns 1: a rule that does not compile, or one past the
 // end of the table, is dropped silently. `useJit` is off only for benchmarks.
-int CompileRule(AppState& state, int listIndex, const std::string& headerName,
+int CompileRule(AppState& state, RuleList list, const std::string& headerName,
                 const std::string& contains, int weight, bool useJit = true);

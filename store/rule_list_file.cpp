@@ -10,8 +10,9 @@ namespace {
 
 constexpr const char* kRuleFileNames[] = {"friends.qvd", "block.qvd"};
 
-bool IsListIndex(int listIndex) {
-    return listIndex == 0 || listIndex == 1;
+// A value cast from a damaged number names no list.
+bool IsList(RuleList list) {
+    return list == RuleList::kFriends || list == RuleList::kBlock;
 }
 
 // Only a line whose MAC checks out can hold a rule: a damaged line must not turn
@@ -24,17 +25,17 @@ bool DecodeRuleLine(const std::string& line, const char* passphrase, RuleEntry& 
 
 }  // namespace
 
-std::string RuleFilePath(const AppState& state, int listIndex) {
-    if (!IsListIndex(listIndex)) {
+std::string RuleFilePath(const AppState& state, RuleList list) {
+    if (!IsList(list)) {
         return {};
     }
-    return std::string(state.dataDirectory) + kRuleFileNames[listIndex];
+    return std::string(state.dataDirectory) + kRuleFileNames[static_cast<int>(list)];
 }
 
-std::vector<RuleEntry> ReadRuleFile(const AppState& state, int listIndex) {
+std::vector<RuleEntry> ReadRuleFile(const AppState& state, RuleList list) {
     std::vector<RuleEntry> rules;
     std::vector<std::string> lines;
-    if (!IsListIndex(listIndex) || !ReadDataLines(RuleFilePath(state, listIndex), lines)) {
+    if (!IsList(list) || !ReadDataLines(RuleFilePath(state, list), lines)) {
         return rules;
     }
     for (const std::string& line : lines) {
@@ -51,25 +52,25 @@ void LoadRuleLists(AppState& state) {
     // flag while this reload runs gets another reload, never a lost edit.
     state.modified = 0;
     state.ClearRules();
-    for (int listIndex = 0; listIndex < 2; ++listIndex) {
-        for (const RuleEntry& rule : ReadRuleFile(state, listIndex)) {
+    for (const RuleList list : kRuleLists) {
+        for (const RuleEntry& rule : ReadRuleFile(state, list)) {
             if (state.ruleCount >= kMaxRules) {
                 break;
             }
-            CompileRule(state, listIndex, rule.header, rule.contains, rule.weight);
+            CompileRule(state, list, rule.header, rule.contains, rule.weight);
         }
     }
 }
 
-bool WriteRuleFile(const AppState& state, int pageKind, const std::vector<RuleEntry>& rows,
+bool WriteRuleFile(const AppState& state, RuleList list, const std::vector<RuleEntry>& rows,
                    UserPrompts& prompts) {
-    if (!IsListIndex(pageKind)) {
+    if (!IsList(list)) {
         return false;
     }
-    const std::string path = RuleFilePath(state, pageKind);
+    const std::string path = RuleFilePath(state, list);
     std::vector<std::string> records;
     for (const RuleEntry& row : rows) {
-        records.push_back(BuildRuleRecord(pageKind, row));
+        records.push_back(BuildRuleRecord(list, row));
     }
     // The page shows every rule that loads; the lines that hold none are kept.
     const char* passphrase = state.passphrase;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "store/rule_list.h"
 #include "store/user_prompts.h"
 
 struct RuleEntry {
@@ -14,11 +15,11 @@ struct RuleEntry {
     bool operator==(const RuleEntry&) const = default;
 };
 
-// "friends.qvd" for list index 0, "block.qvd" for 1, in the data directory.
-std::string RuleFilePath(const AppState& state, int listIndex);
+// "friends.qvd" or "block.qvd" in the data directory.
+std::string RuleFilePath(const AppState& state, RuleList list);
 
 // The rules of one list file, in line order; lines that hold no rule are skipped.
-std::vector<RuleEntry> ReadRuleFile(const AppState& state, int listIndex);
+std::vector<RuleEntry> ReadRuleFile(const AppState& state, RuleList list);
 
 // Empties the rule table, compiles Friends then Block, and clears `modified`.
 void LoadRuleLists(AppState& state);
@@ -26,5 +27,5 @@ void LoadRuleLists(AppState& state);
 // Rewrites a list file from a page's rows, atomically. Lines of the old file that do
 // not decrypt under the passphrase are kept after the records. On failure the old
 // file stays and the user is told through `prompts`; returns false.
-bool WriteRuleFile(const AppState& state, int pageKind, const std::vector<RuleEntry>& rows,
+bool WriteRuleFile(const AppState& state, RuleList list, const std::vector<RuleEntry>& rows,
                    UserPrompts& prompts);

@@ -15,13 +15,13 @@ constexpr int kMaxWeight = 9999;
 
 }  // namespace
 
-std::string BuildRuleRecord(int pageKind, const RuleEntry& rule) {
+std::string BuildRuleRecord(RuleList list, const RuleEntry& rule) {
     // "%04d" pads after the sign: 100 gives 0100 and -5 gives -005, both of which
     // read back as the same number. Wider values would shift the header.
     char weight[8];
     std::snprintf(weight, sizeof weight, "%04d", std::clamp(rule.weight, kMinWeight, kMaxWeight));
     std::string record;
-    record += static_cast<char>('0' + (pageKind == 1 ? 1 : 0));
+    record += list == RuleList::kBlock ? '1' : '0';
     record.append(weight, 4);
     record += rule.header;
     record += kUnitSeparator;

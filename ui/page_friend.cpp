@@ -21,7 +21,7 @@ QTableWidgetItem* Cell(const QString& text, int column) {
 
 }  // namespace
 
-CPageFriend::CPageFriend(AppState& state, int pageKind, UserPrompts& prompts, QWidget* parent)
+CPageFriend::CPageFriend(AppState& state, RuleList pageKind, UserPrompts& prompts, QWidget* parent)
     : QWidget(parent),
       state_(state),
       pageKind_(pageKind),
@@ -39,7 +39,7 @@ CPageFriend::CPageFriend(AppState& state, int pageKind, UserPrompts& prompts, QW
 }
 
 int CPageFriend::DefaultWeight() const {
-    return pageKind_ == 1 ? 50 : 100;
+    return pageKind_ == RuleList::kBlock ? 50 : 100;
 }
 
 void CPageFriend::Fill() {

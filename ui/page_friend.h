@@ -11,7 +11,7 @@
 class QTableWidget;
 class RuleDialog;
 
-// A rule list page: Friends (page kind 0, "friends.qvd") or Block (1, "block.qvd").
+// A rule list page: Friends ("friends.qvd") or Block ("block.qvd").
 // The rows are the rules of the list file and the add row last. A double click adds
 // or replaces a rule, a right double click deletes one; every change rewrites the file
 // and raises `modified`, so the worker recompiles the lists at its next check.
@@ -23,9 +23,10 @@ class CPageFriend : public QWidget {
 
     static constexpr const char* kAddRowText = "Double click here to Add";
 
-    CPageFriend(AppState& state, int pageKind, UserPrompts& prompts, QWidget* parent = nullptr);
+    CPageFriend(AppState& state, RuleList pageKind, UserPrompts& prompts,
+                QWidget* parent = nullptr);
 
-    int PageKind() const { return pageKind_; }
+    RuleList PageKind() const { return pageKind_; }
     // 100 on Friends, 50 on Block.
     int DefaultWeight() const;
     QTableWidget* List() const { return list_; }
@@ -48,7 +49,7 @@ class CPageFriend : public QWidget {
     void Save();
 
     AppState& state_;
-    int pageKind_;
+    RuleList pageKind_;
     UserPrompts& prompts_;
     QTableWidget* list_;
     // The rules behind the rows, byte for byte as they go to the file.

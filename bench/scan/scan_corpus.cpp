@@ -179,7 +179,8 @@ std::vector<BenchRule> MakeRules(std::size_t count, unsigned seed) {
         const bool idle = pick.Chance(0.03);
         const std::string header = idle ? pick.Of(kIdle) : pick.Of(kHeaders);
         const bool friends = pick.Chance(0.15);
-        rules.push_back({friends ? 0 : 1, header, ContainsFor(pick, header, friends),
+        rules.push_back({friends ? RuleList::kFriends : RuleList::kBlock, header,
+                         ContainsFor(pick, header, friends),
                          friends ? pick.Int(20, 100) : pick.Int(5, 50)});
     }
     return rules;

@@ -4,10 +4,11 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "store/rule_list.h"
 
 // One rule as a user would enter it.
 struct BenchRule {
-    int list;  // 0 = Friends, 1 = Block
+    RuleList list;
     std::string header;
     std::string contains;
     int weight;

@@ -123,8 +123,8 @@ struct World {
         SetDataDirectory(*state, directory + "/quorvane");
         SetAccountText(state->passphrase, "bench");
         SilentPrompts prompts;
-        if (!WriteRuleFile(*state, 0, FriendRules(), prompts) ||
-            !WriteRuleFile(*state, 1, BlockRules(), prompts)) {
+        if (!WriteRuleFile(*state, RuleList::kFriends, FriendRules(), prompts) ||
+            !WriteRuleFile(*state, RuleList::kBlock, BlockRules(), prompts)) {
             std::exit(1);
         }
         LoadRuleLists(*state);

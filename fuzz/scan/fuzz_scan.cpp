@@ -21,18 +21,18 @@ void Check(bool condition) {
 const AppState& Rules() {
     static AppState* state = [] {
         auto* s = new AppState;
-        CompileRule(*s, 0, "From:", "alice@example\\.com", 100);
-        CompileRule(*s, 0, "To:", "bob|carol", 50);
-        CompileRule(*s, 1, "Cc:", "[0-9]{3,5}", 20);
-        CompileRule(*s, 1, "Recipient", "(undisclosed|list)", 30);
-        CompileRule(*s, 1, "Subject:", "(free|win).*(money|prize)", 60);
-        CompileRule(*s, 1, "Subject:", "", 1);
-        CompileRule(*s, 1, "Received:", "from [a-z]+\\.(biz|info)", 10);
-        CompileRule(*s, 0, "Received:", "by mx\\.example\\.org", 5);
-        CompileRule(*s, 1, "Sender:", "x|", 99);
-        CompileRule(*s, 1, "Any header", "", 99);
-        CompileRule(*s, 1, "From:", "broken(", 99);  // dropped
-        CompileRule(*s, 0, "Subject:", "r(e)?(e)?(e)?port", 100, false);
+        CompileRule(*s, RuleList::kFriends, "From:", "alice@example\\.com", 100);
+        CompileRule(*s, RuleList::kFriends, "To:", "bob|carol", 50);
+        CompileRule(*s, RuleList::kBlock, "Cc:", "[0-9]{3,5}", 20);
+        CompileRule(*s, RuleList::kBlock, "Recipient", "(undisclosed|list)", 30);
+        CompileRule(*s, RuleList::kBlock, "Subject:", "(free|win).*(money|prize)", 60);
+        CompileRule(*s, RuleList::kBlock, "Subject:", "", 1);
+        CompileRule(*s, RuleList::kBlock, "Received:", "from [a-z]+\\.(biz|info)", 10);
+        CompileRule(*s, RuleList::kFriends, "Received:", "by mx\\.example\\.org", 5);
+        CompileRule(*s, RuleList::kBlock, "Sender:", "x|", 99);
+        CompileRule(*s, RuleList::kBlock, "Any header", "", 99);
+        CompileRule(*s, RuleList::kBlock, "From:", "broken(", 99);  // dropped
+        CompileRule(*s, RuleList::kFriends, "Subject:", "r(e)?(e)?(e)?port", 100, false);
         return s;
     }();
     return *state;

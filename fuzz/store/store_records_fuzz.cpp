@@ -34,13 +34,13 @@ void FuzzAccount(const std::string& bytes) {
     Require(again.scanMessages == account.scanMessages);
 }
 
-void FuzzRule(const std::string& bytes, int pageKind) {
+void FuzzRule(const std::string& bytes, RuleList list) {
     RuleEntry rule;
     if (!ParseRuleRecord(bytes, rule)) {
         return;
     }
     RuleEntry again;
-    Require(ParseRuleRecord(BuildRuleRecord(pageKind, rule), again));
+    Require(ParseRuleRecord(BuildRuleRecord(list, rule), again));
     Require(again.header == rule.header);
     Require(again.contains == rule.contains);
     Require(again.weight == rule.weight);
@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         case 1:
         case 2:
-            FuzzRule(bytes, data[0] % 4 - 1);
+            FuzzRule(bytes, static_cast<RuleList>(data[0] % 4 - 1));  // values past both lists too
             break;
         default:
             FuzzCipher(bytes);

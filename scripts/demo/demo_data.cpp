@@ -45,11 +45,12 @@ int main(int argc, char** argv) {
     state.AppendAccount(Account("Work", "bob@127.0.0.1", "bob-pw", 1));
     state.AppendAccount(Account("Newsletters", "carol@127.0.0.1", "carol-pw", 0));
     ConsolePrompts prompts;
-    const bool ok = SaveAccountFile(state, prompts) &&
-                    WriteRuleFile(state, 0, {{"From:", "@example\\.org", 20}}, prompts) &&
-                    WriteRuleFile(state, 1,
-                                  {{"From:", "offers\\.example|lucky-draw", 10},
-                                   {"Subject:", "lottery|pills|winner", 15}},
-                                  prompts);
+    const bool ok =
+        SaveAccountFile(state, prompts) &&
+        WriteRuleFile(state, RuleList::kFriends, {{"From:", "@example\\.org", 20}}, prompts) &&
+        WriteRuleFile(state, RuleList::kBlock,
+                      {{"From:", "offers\\.example|lucky-draw", 10},
+                       {"Subject:", "lottery|pills|winner", 15}},
+                      prompts);
     return ok ? 0 : 1;
 }

@@ -62,7 +62,8 @@ TEST(DebugLog, TracesCommandsWithoutCredentials) {
 
 TEST(DebugLog, ReportsADroppedRuleAndASaveAndIsSilentWhenOff) {
     AppState state;
-    const std::string trace = Trace([&] { CompileRule(state, 1, "Subject", "(unclosed", 50); });
+    const std::string trace =
+        Trace([&] { CompileRule(state, RuleList::kBlock, "Subject", "(unclosed", 50); });
     EXPECT_EQ(0u, state.ruleCount);
     EXPECT_NE(trace.find("rules: dropped ^Subject(.*)(unclosed: missing closing parenthesis at "
                          "offset 21"),
@@ -76,7 +77,7 @@ TEST(DebugLog, ReportsADroppedRuleAndASaveAndIsSilentWhenOff) {
     EXPECT_EQ("quorvane: save: saved " + path + "\n", saved);
 
     testing::internal::CaptureStderr();
-    CompileRule(state, 1, "Subject", "(unclosed", 50);
+    CompileRule(state, RuleList::kBlock, "Subject", "(unclosed", 50);
     AtomicFile::Replace(path, "y", prompts);
     EXPECT_EQ("", testing::internal::GetCapturedStderr());
 }

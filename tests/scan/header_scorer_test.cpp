@@ -11,8 +11,8 @@
 
 namespace {
 
-constexpr int kFriends = 0;
-constexpr int kBlock = 1;
+constexpr RuleList kFriends = RuleList::kFriends;
+constexpr RuleList kBlock = RuleList::kBlock;
 
 const std::string kMessage =
     "Received: from relay.example.net by mx.example.org\r\n"
@@ -26,7 +26,7 @@ const std::string kMessage =
 class ScoreHeaderTest : public ::testing::Test {
   protected:
     int Score(std::string block = kMessage) { return ScoreHeader(state_, block).score; }
-    void Add(int list, const std::string& header, const std::string& text, int weight) {
+    void Add(RuleList list, const std::string& header, const std::string& text, int weight) {
         CompileRule(state_, list, header, text, weight);
     }
     AppState state_;

@@ -12,14 +12,14 @@ TEST(CompileRuleTest, HeaderCodesOfTheDialogNames) {
     AppState state;
     for (const RuleHeader& header : kRuleHeaders) {
         const std::string name(header.name);
-        EXPECT_EQ(CompileRule(state, 0, name, "x", 1), 1);
+        EXPECT_EQ(CompileRule(state, RuleList::kFriends, name, "x", 1), 1);
         EXPECT_EQ(state.rules[state.ruleCount - 1].headerCode, header.code) << name;
     }
     EXPECT_EQ(state.ruleCount, 12u);
     // Case-sensitive letters; short names are not read past their end.
     const char* unknown[] = {"from:", "X-Mailer:", "Cx:", "Rex", "R", "", "Sx"};
     for (const char* name : unknown) {
-        CompileRule(state, 0, name, "x", 1);
+        CompileRule(state, RuleList::kFriends, name, "x", 1);
         EXPECT_EQ(state.rules[state.ruleCount - 1].headerCode, kHeaderNone) << name;
     }
     // Stored and counted although it can never score.
@@ -28,10 +28,11 @@ TEST(CompileRuleTest, HeaderCodesOfTheDialogNames) {
 
 TEST(CompileRuleTest, SlotHoldsCaselessPatternAndSignedWeight) {
     AppState state;
-    CompileRule(state, 0, "From:", "a", 100);
-    CompileRule(state, 1, "From:", "a", 50);
-    CompileRule(state, 7, "From:", "a", -20);
-    CompileRule(state, 1, "From:", "a", INT_MIN);
+    CompileRule(state, RuleList::kFriends, "From:", "a", 100);
+    CompileRule(state, RuleList::kBlock, "From:", "a", 50);
+    CompileRule(state, static_cast<RuleList>(7), "From:", "a",
+                -20);  // any other value counts as Block
+    CompileRule(state, RuleList::kBlock, "From:", "a", INT_MIN);
     ASSERT_EQ(state.ruleCount, 4u);
     EXPECT_EQ(state.rules[0].weight, 100);
     EXPECT_EQ(state.rules[1].weight, -50);
@@ -43,11 +44,11 @@ TEST(CompileRuleTest, SlotHoldsCaselessPatternAndSignedWeight) {
 
 TEST(CompileRuleTest, BadPatternIsDroppedAndSlotReused) {
     AppState state;
-    CompileRule(state, 0, "From:", "a(b", 100);
+    CompileRule(state, RuleList::kFriends, "From:", "a(b", 100);
     EXPECT_EQ(state.ruleCount, 0u);
     EXPECT_EQ(state.rules[0].headerCode, 0);
     EXPECT_EQ(state.rules[0].pattern, nullptr);
-    CompileRule(state, 1, "Subject:", "ok", 10);
+    CompileRule(state, RuleList::kBlock, "Subject:", "ok", 10);
     ASSERT_EQ(state.ruleCount, 1u);
     EXPECT_EQ(state.rules[0].headerCode, kHeaderSubject);
     EXPECT_EQ(state.rules[0].weight, -10);
@@ -58,17 +59,17 @@ TEST(CompileRuleTest, OverlongPatternIsCutAt4095Bytes) {
     // "^From:(.*)" plus 4085 letters fills the buffer exactly; the rest is cut, so
     // an unbalanced parenthesis past the limit does not drop the rule.
     const std::string text = std::string(4085, 'a') + "(";
-    CompileRule(state, 0, "From:", text, 1);
+    CompileRule(state, RuleList::kFriends, "From:", text, 1);
     ASSERT_EQ(state.ruleCount, 1u);
     // One byte more and the parenthesis is inside: the rule is dropped.
-    CompileRule(state, 0, "From:", std::string(4084, 'a') + "(", 1);
+    CompileRule(state, RuleList::kFriends, "From:", std::string(4084, 'a') + "(", 1);
     EXPECT_EQ(state.ruleCount, 1u);
 }
 
 TEST(CompileRuleTest, TableNeverGrowsPastItsEnd) {
     AppState state;
     for (std::size_t i = 0; i < kMaxRules + 5; ++i) {
-        EXPECT_EQ(CompileRule(state, 0, "To:", "x", 1, false), 1);
+        EXPECT_EQ(CompileRule(state, RuleList::kFriends, "To:", "x", 1, false), 1);
     }
     EXPECT_EQ(state.ruleCount, kMaxRules);
     state.ClearRules();
@@ -78,9 +79,9 @@ TEST(CompileRuleTest, TableNeverGrowsPastItsEnd) {
 
 TEST(CompileRuleTest, ReloadWithoutClearDoesNotLeak) {
     AppState state;
-    CompileRule(state, 0, "To:", "x", 1);
+    CompileRule(state, RuleList::kFriends, "To:", "x", 1);
     state.ruleCount = 0;  // a caller that forgot to clear: the slot is replaced
-    CompileRule(state, 0, "From:", "y", 1);
+    CompileRule(state, RuleList::kFriends, "From:", "y", 1);
     EXPECT_EQ(state.rules[0].headerCode, kHeaderFrom);
 }
 

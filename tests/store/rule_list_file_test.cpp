@@ -20,15 +20,15 @@ class RuleListFileTest : public DataDirTest {
         DataDirTest::SetUp();
         Point(state, kPassphrase);
     }
-    std::string Path(int list) const { return RuleFilePath(state, list); }
+    std::string Path(RuleList list) const { return RuleFilePath(state, list); }
 
     AppState state;
     FakePrompts prompts;
 };
 
 TEST_F(RuleListFileTest, RecordsFollowTheLayoutAndReadBack) {
-    EXPECT_EQ(Path(0), dir + "friends.qvd");
-    EXPECT_EQ(Path(1), dir + "block.qvd");
+    EXPECT_EQ(Path(RuleList::kFriends), dir + "friends.qvd");
+    EXPECT_EQ(Path(RuleList::kBlock), dir + "block.qvd");
     const std::vector<RuleEntry> rows = {
         {"From:", "boss", 100},
         {"Subject:", "lottery", 50},
@@ -40,7 +40,7 @@ TEST_F(RuleListFileTest, RecordsFollowTheLayoutAndReadBack) {
          -99},  // the text may hold the separator
         {"Content-Type:", std::string(255, 'x'), 5},
     };
-    ASSERT_TRUE(WriteRuleFile(state, 1, rows, prompts));
+    ASSERT_TRUE(WriteRuleFile(state, RuleList::kBlock, rows, prompts));
     const std::vector<std::string> expected = {
         "10100From:\x1f"
         "boss",
@@ -54,7 +54,7 @@ TEST_F(RuleListFileTest, RecordsFollowTheLayoutAndReadBack) {
         "b",
         "10005Content-Type:\x1f" + std::string(255, 'x'),
     };
-    const std::vector<std::string> lines = CrLfLines(Path(1));
+    const std::vector<std::string> lines = CrLfLines(Path(RuleList::kBlock));
     ASSERT_EQ(lines.size(), expected.size());
     EXPECT_EQ(lines[0].size(), 112u);
     EXPECT_EQ(lines[5].size(), 624u);
@@ -63,17 +63,17 @@ TEST_F(RuleListFileTest, RecordsFollowTheLayoutAndReadBack) {
         EXPECT_EQ(RecordCipher::Decrypt(lines[i], kPassphrase, &verified), expected[i]);
         EXPECT_TRUE(verified);
     }
-    EXPECT_EQ(ReadRuleFile(state, 1), rows);
-    EXPECT_TRUE(ReadRuleFile(state, 0).empty());  // no file yet
+    EXPECT_EQ(ReadRuleFile(state, RuleList::kBlock), rows);
+    EXPECT_TRUE(ReadRuleFile(state, RuleList::kFriends).empty());  // no file yet
 
     // The Friends page writes the kind digit 0; a page with no rows, an empty file.
-    ASSERT_TRUE(WriteRuleFile(state, 0, {{"From:", "boss", 100}}, prompts));
-    EXPECT_EQ(RecordCipher::Decrypt(CrLfLines(Path(0)).at(0), kPassphrase),
+    ASSERT_TRUE(WriteRuleFile(state, RuleList::kFriends, {{"From:", "boss", 100}}, prompts));
+    EXPECT_EQ(RecordCipher::Decrypt(CrLfLines(Path(RuleList::kFriends)).at(0), kPassphrase),
               "00100From:\x1f"
               "boss");
-    ASSERT_TRUE(WriteRuleFile(state, 0, {}, prompts));
-    EXPECT_EQ(ReadAll(Path(0)), "");
-    EXPECT_TRUE(ReadRuleFile(state, 0).empty());
+    ASSERT_TRUE(WriteRuleFile(state, RuleList::kFriends, {}, prompts));
+    EXPECT_EQ(ReadAll(Path(RuleList::kFriends)), "");
+    EXPECT_TRUE(ReadRuleFile(state, RuleList::kFriends).empty());
     EXPECT_EQ(EntryCount(), 2u);
     EXPECT_TRUE(prompts.notices.empty());
 }
@@ -87,12 +87,12 @@ TEST_F(RuleListFileTest, LineFormsAndKindDigits) {
     for (char& c : lower) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
-    WriteAll(Path(0), Line("10042Subject:\x1f"
-                           "x") +
-                          "\n\r\n" + lower + "\r\n\n" +
-                          Line("000-5To:\x1f"
-                               "z"));  // zeros before a minus read as 0
-    EXPECT_EQ(ReadRuleFile(state, 0),
+    WriteAll(Path(RuleList::kFriends), Line("10042Subject:\x1f"
+                                            "x") +
+                                           "\n\r\n" + lower + "\r\n\n" +
+                                           Line("000-5To:\x1f"
+                                                "z"));  // zeros before a minus read as 0
+    EXPECT_EQ(ReadRuleFile(state, RuleList::kFriends),
               (std::vector<RuleEntry>{{"Subject:", "x", 42}, {"From:", "y", -7}, {"To:", "z", 0}}));
 }
 
@@ -117,19 +117,21 @@ TEST_F(RuleListFileTest, LinesWithoutARuleAreSkippedAndKept) {
     for (const std::string& line : odd) {
         content += line + "\r\n";
     }
-    WriteAll(Path(0), content);
-    EXPECT_EQ(ReadRuleFile(state, 0), (std::vector<RuleEntry>{{std::string(99, 'H'), "", 20}}));
+    WriteAll(Path(RuleList::kFriends), content);
+    EXPECT_EQ(ReadRuleFile(state, RuleList::kFriends),
+              (std::vector<RuleEntry>{{std::string(99, 'H'), "", 20}}));
 
     // The page rewrites its one row; every line it never saw stays, unchanged.
-    ASSERT_TRUE(WriteRuleFile(state, 0, {{"To:", "new", 3}}, prompts));
-    const std::vector<std::string> lines = CrLfLines(Path(0));
+    ASSERT_TRUE(WriteRuleFile(state, RuleList::kFriends, {{"To:", "new", 3}}, prompts));
+    const std::vector<std::string> lines = CrLfLines(Path(RuleList::kFriends));
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), odd);
-    EXPECT_EQ(ReadRuleFile(state, 0), (std::vector<RuleEntry>{{"To:", "new", 3}}));
+    EXPECT_EQ(ReadRuleFile(state, RuleList::kFriends), (std::vector<RuleEntry>{{"To:", "new", 3}}));
 }
 
 TEST_F(RuleListFileTest, LoadCompilesFriendsThenBlockAndClearsModified) {
-    ASSERT_TRUE(WriteRuleFile(state, 1, {{"Subject:", "lottery", 50}}, prompts));
-    ASSERT_TRUE(WriteRuleFile(state, 0, {{"From:", "boss", 100}, {"From:", "mum", 30}}, prompts));
+    ASSERT_TRUE(WriteRuleFile(state, RuleList::kBlock, {{"Subject:", "lottery", 50}}, prompts));
+    ASSERT_TRUE(WriteRuleFile(state, RuleList::kFriends,
+                              {{"From:", "boss", 100}, {"From:", "mum", 30}}, prompts));
     for (int load = 0; load < 2; ++load) {  // a reload replaces the table
         state.modified = 1;
         LoadRuleLists(state);
@@ -161,8 +163,8 @@ TEST_F(RuleListFileTest, TheCompiledTableStopsAtItsSize) {
         friends += friendLine;
         block += i < 1000 ? blockLine : "";
     }
-    WriteAll(Path(0), friends);
-    WriteAll(Path(1), block);
+    WriteAll(Path(RuleList::kFriends), friends);
+    WriteAll(Path(RuleList::kBlock), block);
     LoadRuleLists(state);
     ASSERT_EQ(state.ruleCount, kMaxRules);
     EXPECT_EQ(state.rules[1099].weight, 1);
@@ -170,19 +172,20 @@ TEST_F(RuleListFileTest, TheCompiledTableStopsAtItsSize) {
 }
 
 TEST_F(RuleListFileTest, FailedWritesKeepTheOldFileAndSaySo) {
-    ASSERT_TRUE(WriteRuleFile(state, 0, {{"From:", "boss", 100}}, prompts));
-    const std::string before = ReadAll(Path(0));
+    ASSERT_TRUE(WriteRuleFile(state, RuleList::kFriends, {{"From:", "boss", 100}}, prompts));
+    const std::string before = ReadAll(Path(RuleList::kFriends));
     AtomicFile::SetBeforeRenameHook([](const std::string&) { return false; });
-    EXPECT_FALSE(WriteRuleFile(state, 0, {}, prompts));
+    EXPECT_FALSE(WriteRuleFile(state, RuleList::kFriends, {}, prompts));
     AtomicFile::SetBeforeRenameHook(nullptr);
-    EXPECT_EQ(ReadAll(Path(0)), before);
+    EXPECT_EQ(ReadAll(Path(RuleList::kFriends)), before);
     EXPECT_EQ(EntryCount(), 1u);
 
-    std::filesystem::create_directory(Path(1));  // neither readable nor replaceable
-    EXPECT_FALSE(WriteRuleFile(state, 1, {{"From:", "x", 1}}, prompts));
-    EXPECT_EQ(prompts.notices, (std::vector<std::string>{AtomicFile::FailureNotice(Path(0)),
-                                                         AtomicFile::FailureNotice(Path(1))}));
-    EXPECT_FALSE(WriteRuleFile(state, 2, {}, prompts));  // no such page
+    std::filesystem::create_directory(Path(RuleList::kBlock));  // neither readable nor replaceable
+    EXPECT_FALSE(WriteRuleFile(state, RuleList::kBlock, {{"From:", "x", 1}}, prompts));
+    EXPECT_EQ(prompts.notices,
+              (std::vector<std::string>{AtomicFile::FailureNotice(Path(RuleList::kFriends)),
+                                        AtomicFile::FailureNotice(Path(RuleList::kBlock))}));
+    EXPECT_FALSE(WriteRuleFile(state, static_cast<RuleList>(2), {}, prompts));  // no such list
 }
 
 }  // namespace

@@ -224,7 +224,8 @@ class MainWindowTest : public QObject {
             "bob@127.0.0.1", "bob-pw", {.description = "Bob counts only", .scanMessages = 0}));
         s.state.AppendAccount(
             qvtest::MakeAccount("alice@127.0.0.1", "nope", {.description = "Wrong password"}));
-        QVERIFY(WriteRuleFile(s.state, 1, {{"From:", "spam\\.example", 10}}, s.prompts));
+        QVERIFY(
+            WriteRuleFile(s.state, RuleList::kBlock, {{"From:", "spam\\.example", 10}}, s.prompts));
         LoadRuleLists(s.state);
 
         ScanWorkerSettings settings;

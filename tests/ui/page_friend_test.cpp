@@ -80,7 +80,9 @@ class PageFriendTest : public QObject {
     std::unique_ptr<AppState> state_;
     qvtest::FakePrompts prompts_{"passphrase"};
 
-    QString FilePath(int kind) const { return QString::fromStdString(RuleFilePath(*state_, kind)); }
+    QString FilePath(RuleList list) const {
+        return QString::fromStdString(RuleFilePath(*state_, list));
+    }
 
   private slots:
     void init() {
@@ -99,8 +101,8 @@ class PageFriendTest : public QObject {
         const std::vector<RuleEntry> rules{{"From:", "boss@example.com", 100},
                                            {"Subject:", "lottery|prize", 50},
                                            {"Any header", "", -7}};
-        QVERIFY(WriteRuleFile(*state_, 1, rules, prompts_));
-        CPageFriend block(*state_, 1, prompts_);
+        QVERIFY(WriteRuleFile(*state_, RuleList::kBlock, rules, prompts_));
+        CPageFriend block(*state_, RuleList::kBlock, prompts_);
         QTableWidget* list = block.List();
         QCOMPARE(list->rowCount(), 4);
         QCOMPARE(guitest::RowTexts(list, 0), (QStringList{"From:", "boss@example.com", "100"}));
@@ -109,13 +111,13 @@ class PageFriendTest : public QObject {
         QCOMPARE(guitest::RowTexts(list, 3), (QStringList{"Double click here to Add", "", ""}));
 
         // The Friends page reads its own file only.
-        CPageFriend friends(*state_, 0, prompts_);
+        CPageFriend friends(*state_, RuleList::kFriends, prompts_);
         QCOMPARE(friends.List()->rowCount(), 1);
         QCOMPARE(state_->modified.load(), 0);
     }
 
     void addRewritesTheFile() {
-        CPageFriend block(*state_, 1, prompts_);
+        CPageFriend block(*state_, RuleList::kBlock, prompts_);
         QTableWidget* list = block.List();
         QCOMPARE(guitest::RowTexts(list, 0), (QStringList{"Double click here to Add", "", ""}));
         Shown shown;
@@ -128,33 +130,34 @@ class PageFriendTest : public QObject {
         QCOMPARE(guitest::RowTexts(list, 0), (QStringList{"Subject:", "lottery", "-5"}));
         QCOMPARE(guitest::RowTexts(list, 1).at(0), QString("Double click here to Add"));
         QCOMPARE(state_->modified.load(), 1);
-        std::vector<RuleEntry> stored = ReadRuleFile(*state_, 1);
+        std::vector<RuleEntry> stored = ReadRuleFile(*state_, RuleList::kBlock);
         QCOMPARE(stored.size(), std::size_t{1});
         QVERIFY(Same(stored[0], "Subject:", "lottery", -5));
 
         Select(list, {1});
         block.SetDialogRunner(Enter(shown, "Received:", "spam\\.example", "100"));
         block.AddOrReplace();
-        stored = ReadRuleFile(*state_, 1);
+        stored = ReadRuleFile(*state_, RuleList::kBlock);
         QCOMPARE(stored.size(), std::size_t{2});
         QVERIFY(Same(stored[1], "Received:", "spam\\.example", 100));
-        QVERIFY(ReadRuleFile(*state_, 0).empty());
+        QVERIFY(ReadRuleFile(*state_, RuleList::kFriends).empty());
 
-        CPageFriend friends(*state_, 0, prompts_);
+        CPageFriend friends(*state_, RuleList::kFriends, prompts_);
         Select(friends.List(), {0});
         friends.SetDialogRunner(Enter(shown));
         friends.AddOrReplace();
         QCOMPARE(shown.weight, QString("100"));
         QCOMPARE(guitest::RowTexts(friends.List(), 0), (QStringList{"From:", "", "100"}));
-        stored = ReadRuleFile(*state_, 0);
+        stored = ReadRuleFile(*state_, RuleList::kFriends);
         QCOMPARE(stored.size(), std::size_t{1});
         QVERIFY(Same(stored[0], "From:", "", 100));
     }
 
     void replaceStartsFromTheRule() {
-        QVERIFY(WriteRuleFile(
-            *state_, 0, {{"Sender:", "friend@example.org", 30}, {"To:", "me", 100}}, prompts_));
-        CPageFriend friends(*state_, 0, prompts_);
+        QVERIFY(WriteRuleFile(*state_, RuleList::kFriends,
+                              {{"Sender:", "friend@example.org", 30}, {"To:", "me", 100}},
+                              prompts_));
+        CPageFriend friends(*state_, RuleList::kFriends, prompts_);
         QTableWidget* list = friends.List();
         Shown shown;
         // OK without changes keeps the rule as it was.
@@ -166,7 +169,7 @@ class PageFriendTest : public QObject {
         QCOMPARE(shown.weight, QString("100"));
         QCOMPARE(guitest::RowTexts(list, 1), (QStringList{"To:", "me", "100"}));
         QCOMPARE(state_->modified.load(), 1);
-        std::vector<RuleEntry> stored = ReadRuleFile(*state_, 0);
+        std::vector<RuleEntry> stored = ReadRuleFile(*state_, RuleList::kFriends);
         QCOMPARE(stored.size(), std::size_t{2});
         QVERIFY(Same(stored[1], "To:", "me", 100));
 
@@ -177,18 +180,18 @@ class PageFriendTest : public QObject {
         QCOMPARE(shown.contains, QString("friend@example.org"));
         QCOMPARE(guitest::RowTexts(list, 0), (QStringList{"Cc:", "team", "-99"}));
         QCOMPARE(list->rowCount(), 3);
-        stored = ReadRuleFile(*state_, 0);
+        stored = ReadRuleFile(*state_, RuleList::kFriends);
         QVERIFY(Same(stored[0], "Cc:", "team", -99));
         QVERIFY(Same(stored[1], "To:", "me", 100));
     }
 
     void cancelAndNoSelectionChangeNothing() {
-        QVERIFY(WriteRuleFile(*state_, 1, {{"From:", "x", 50}}, prompts_));
+        QVERIFY(WriteRuleFile(*state_, RuleList::kBlock, {{"From:", "x", 50}}, prompts_));
         const QByteArray before = [this] {
-            QFile file(FilePath(1));
+            QFile file(FilePath(RuleList::kBlock));
             return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
         }();
-        CPageFriend block(*state_, 1, prompts_);
+        CPageFriend block(*state_, RuleList::kBlock, prompts_);
         QTableWidget* list = block.List();
         int runs = 0;
         block.SetDialogRunner([&runs](RuleDialog& dialog) {
@@ -204,15 +207,15 @@ class PageFriendTest : public QObject {
         QCOMPARE(runs, 1);
         QCOMPARE(guitest::RowTexts(list, 0), (QStringList{"From:", "x", "50"}));
         QCOMPARE(state_->modified.load(), 0);
-        QFile file(FilePath(1));
+        QFile file(FilePath(RuleList::kBlock));
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), before);
     }
 
     void deleteByRightDoubleClick() {
-        QVERIFY(WriteRuleFile(*state_, 1, {{"From:", "a", 50}, {"To:", "b", 40}, {"Cc:", "c", 30}},
-                              prompts_));
-        CPageFriend block(*state_, 1, prompts_);
+        QVERIFY(WriteRuleFile(*state_, RuleList::kBlock,
+                              {{"From:", "a", 50}, {"To:", "b", 40}, {"Cc:", "c", 30}}, prompts_));
+        CPageFriend block(*state_, RuleList::kBlock, prompts_);
         QTableWidget* list = block.List();
         block.resize(500, 300);
         block.show();
@@ -225,19 +228,19 @@ class PageFriendTest : public QObject {
         QCOMPARE(list->rowCount(), 3);
         QCOMPARE(guitest::RowTexts(list, 1), (QStringList{"Cc:", "c", "30"}));
         QCOMPARE(state_->modified.load(), 1);
-        std::vector<RuleEntry> stored = ReadRuleFile(*state_, 1);
+        std::vector<RuleEntry> stored = ReadRuleFile(*state_, RuleList::kBlock);
         QCOMPARE(stored.size(), std::size_t{2});
         QVERIFY(Same(stored[1], "Cc:", "c", 30));
 
         // On the add row nothing goes, but the file is written and the flag raised.
         state_->modified = 0;
-        QFile::remove(FilePath(1));
+        QFile::remove(FilePath(RuleList::kBlock));
         Select(list, {2});
         block.Delete();
         QCOMPARE(list->rowCount(), 3);
         QCOMPARE(state_->modified.load(), 1);
-        QVERIFY(QFile::exists(FilePath(1)));
-        QCOMPARE(ReadRuleFile(*state_, 1).size(), std::size_t{2});
+        QVERIFY(QFile::exists(FilePath(RuleList::kBlock)));
+        QCOMPARE(ReadRuleFile(*state_, RuleList::kBlock).size(), std::size_t{2});
 
         // The last rules go, leaving the add row and an empty file.
         Select(list, {1, 0});
@@ -247,8 +250,8 @@ class PageFriendTest : public QObject {
         block.Delete();
         QCOMPARE(list->rowCount(), 1);
         QCOMPARE(guitest::RowTexts(list, 0).at(0), QString("Double click here to Add"));
-        QCOMPARE(QFileInfo(FilePath(1)).size(), 0);
-        QVERIFY(ReadRuleFile(*state_, 1).empty());
+        QCOMPARE(QFileInfo(FilePath(RuleList::kBlock)).size(), 0);
+        QVERIFY(ReadRuleFile(*state_, RuleList::kBlock).empty());
         QVERIFY(prompts_.notices.empty());
     }
 

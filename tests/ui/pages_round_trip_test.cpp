@@ -60,7 +60,7 @@ class PagesRoundTripTest : public QObject {
             });
             accounts.AddOrEdit();
 
-            CPageFriend block(state, 1, prompts);
+            CPageFriend block(state, RuleList::kBlock, prompts);
             block.List()->selectRow(0);
             block.SetDialogRunner([](RuleDialog& dialog) {
                 Child<QComboBox>(dialog, "headerCombo")->setCurrentText("Subject:");
@@ -89,7 +89,7 @@ class PagesRoundTripTest : public QObject {
         QCOMPARE(guitest::RowTexts(accounts.List(), 0),
                  (QStringList{"Home", "me@pop.example.com", "20", "APOP", "N"}));
         QCOMPARE(QString(state.accounts[0].password), QString("s3cret"));
-        CPageFriend block(state, 1, prompts);
+        CPageFriend block(state, RuleList::kBlock, prompts);
         QCOMPARE(guitest::RowTexts(block.List(), 0), (QStringList{"Subject:", "lottery", "50"}));
         QCOMPARE(guitest::RowTexts(block.List(), 1).at(0), QString("Double click here to Add"));
         QCOMPARE(state.ruleCount, 1u);

@@ -85,9 +85,9 @@ class ScreenshotTest : public QObject {
         SetAccountText(work.address, "j.doe@mail.example.org");
         work.periodMinutes = 60;
         state_.AppendAccount(work);
-        WriteRuleFile(state_, 0, {{"From:", "boss@example\\.org", 100}, {"To:", "j\\.doe@", 20}},
-                      prompts_);
-        WriteRuleFile(state_, 1,
+        WriteRuleFile(state_, RuleList::kFriends,
+                      {{"From:", "boss@example\\.org", 100}, {"To:", "j\\.doe@", 20}}, prompts_);
+        WriteRuleFile(state_, RuleList::kBlock,
                       {{"Subject:", "lottery|prize|winner", 50},
                        {"Received:", "spam\\.example\\.net", 80},
                        {"Any header", "viagra", -5}},
@@ -102,10 +102,10 @@ class ScreenshotTest : public QObject {
     }
 
     void rulePages() {
-        CPageFriend block(state_, 1, prompts_);
+        CPageFriend block(state_, RuleList::kBlock, prompts_);
         block.resize(kPageSize);
         Save(block, {});
-        CPageFriend friends(state_, 0, prompts_);
+        CPageFriend friends(state_, RuleList::kFriends, prompts_);
         friends.resize(kPageSize);
         Save(friends, {});
     }

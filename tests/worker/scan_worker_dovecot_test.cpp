@@ -100,8 +100,8 @@ class ScanWorkerDovecot : public ::testing::Test {
 
     // The rule pages write their files; the worker reloads them when `modified` is set.
     void WriteRules(const std::vector<RuleEntry>& friends, const std::vector<RuleEntry>& block) {
-        ASSERT_TRUE(WriteRuleFile(state_, 0, friends, prompts_));
-        ASSERT_TRUE(WriteRuleFile(state_, 1, block, prompts_));
+        ASSERT_TRUE(WriteRuleFile(state_, RuleList::kFriends, friends, prompts_));
+        ASSERT_TRUE(WriteRuleFile(state_, RuleList::kBlock, block, prompts_));
         state_.modified = 1;
     }
     void WriteStandardRules() {

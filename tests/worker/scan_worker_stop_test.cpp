@@ -74,7 +74,7 @@ TEST(ScanWorkerStopDeathTest, StateOutlivesAWorkerLetGoAtExit) {
             // Held by pointers the process keeps, so nothing here counts as a leak.
             static auto* server = new qvtest::ScriptedServer(qvtest::ScriptedServer::Silent());
             AppState& state = ProcessAppState();
-            CompileRule(state, 1, "Subject:", "lottery", 100);
+            CompileRule(state, RuleList::kBlock, "Subject:", "lottery", 100);
             state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "secret"));
             state.RecordUnwanted(0, "From: a@example.org", "Subject: earlier");
             static RecordingView view;
@@ -152,7 +152,7 @@ TEST(ScanWorkerScripted, RefusedTopIsSkippedAndTheBarStillAdvances) {
     script.failTop = {2};
     qvtest::ScriptedServer server(script);
     AppState state;
-    CompileRule(state, 1, "Subject:", ".", 10);  // Block: every subject is unwanted
+    CompileRule(state, RuleList::kBlock, "Subject:", ".", 10);  // Block: every subject is unwanted
     state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "secret"));
     RecordingView view;
     ScanWorker worker(state, view, FastSettings(server.Port()));
@@ -205,7 +205,7 @@ TEST(ScanWorkerMends, AccountEditBeforeARuleReloadIsStillSaved) {
     directory.UseFor(state);
     qvtest::FakePrompts prompts{"worker test passphrase"};
     ASSERT_EQ(LoadAccountFile(state, prompts), 1);
-    ASSERT_TRUE(WriteRuleFile(state, 1, {{"Subject:", "lottery", 50}}, prompts));
+    ASSERT_TRUE(WriteRuleFile(state, RuleList::kBlock, {{"Subject:", "lottery", 50}}, prompts));
     state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "secret"));
     state.modified = 1;
     state.accountsDirty = 1;
