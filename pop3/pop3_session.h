@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "pop3/connection_security.h"
+#include "pop3/failure.h"
 #include "pop3/socket_stream.h"
 
 // The header block of one message, as TOP n 0 delivered it.
@@ -30,8 +32,13 @@ class Pop3Session {
     int GetMessageSize(int number, int& size);
     int Top(int number, MessageHeader& header);
     int Quit();
-    // A pending connect or read ends within about 100 ms of `*stop` becoming true.
+    // A pending connect, read or send ends within about 100 ms of `*stop` becoming true.
     void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
+    // How Login protects the connection; `trustedFingerprint` (64 hex digits or empty)
+    // names the one certificate accepted instead of the system's verdict.
+    void SetSecurity(ConnectionSecurity security, std::string trustedFingerprint = {});
+    // Why the last operation that returned 0 failed.
+    const Failure& LastFailure() const { return failure_; }
 
     int m_bApop = 0;
     std::string m_strTimestamp;
@@ -61,7 +68,13 @@ class Pop3Session {
     int ParseListReply(int count);
     int ReadTopReply(MessageHeader& header, std::uint32_t size);
     int SendLine(const std::string& line);
-    int Fail(const Reply& reply);
+    // Records why a read failed. kNone takes the socket's own reason.
+    int Fail(const Reply& reply, FailureKind kind);
+    int FailFromSocket();
+    int Connect(const std::string& host, int port);
+    int SecureWithStls(const std::string& host);
+    int Authenticate(const std::string& user, const std::string& password);
+    bool NothingMoreArrived();
     bool StopRequested() const;
     static const char* SkipLine(const char* text, const char* end);
 
@@ -72,4 +85,8 @@ class Pop3Session {
     std::vector<std::uint32_t> m_sizes;
     int m_bConnected = 0;
     const std::atomic<bool>* stop_ = nullptr;
+    ConnectionSecurity security_ = ConnectionSecurity::kNone;
+    std::string trustedFingerprint_;
+    Failure failure_;
+    std::size_t extraBytes_ = 0;  // received after the last reply's terminator
 };

@@ -104,7 +104,7 @@ TEST(ScanWorkerScripted, StatFailureQuitsAndLeavesTheRowAlone) {
     RecordingView view;
     ScanWorker worker(state, view, FastSettings(server.port()));
     worker.RunPass();
-    EXPECT_EQ(view.Trace(), (Trace{"show", "hide"}));
+    EXPECT_EQ(view.Trace(), (Trace{"show", "hide", "cell 0 4 Server error: -ERR no STAT today"}));
     EXPECT_EQ(server.Commands(), (Trace{"USER user", "PASS secret", "STAT", "QUIT"}));
 }
 
@@ -122,7 +122,7 @@ TEST(ScanWorkerScripted, RefusedTopIsSkippedAndTheBarStillAdvances) {
 
     EXPECT_EQ(view.Trace(),
               (Trace{"show", "range 0 3", "cell 0 1 3", "cell 0 2 0 KB", "cell 0 3 <time>",
-                     "position 2", "position 3", "position 4", "hide"}));
+                     "position 2", "position 3", "position 4", "hide", "cell 0 4 OK"}));
     std::vector<std::string> from, subject;
     state.CopyUnwanted(0, from, subject);
     EXPECT_EQ(from, (Trace{"(no address)", "From: c@example.org"}));
