@@ -32,8 +32,8 @@ enum HeaderCode : int {
 constexpr std::size_t kMaxAccounts = 100;
 constexpr std::size_t kMaxRules = 2048;
 constexpr std::size_t kUnwantedSlots = 999;
-constexpr std::size_t kTextSize = 256;  // account texts: 255 bytes and the NUL
-constexpr std::size_t kPathSize = 260;  // data directory: 259 bytes and the NUL
+constexpr std::size_t kTextSize = 256;        // account texts: 255 bytes and the NUL
+constexpr std::size_t kPathSize = 260;        // data directory: 259 bytes and the NUL
 constexpr std::size_t kFingerprintSize = 65;  // 64 hexadecimal digits and the NUL
 
 struct AccountRecord {

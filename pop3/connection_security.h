@@ -10,8 +10,9 @@ constexpr int kPop3sPort = 995;
 
 // The stored digit as a mode; an unknown digit is the old behaviour, plain POP3.
 inline ConnectionSecurity SecurityFromDigit(int digit) {
-    return digit == 1 ? ConnectionSecurity::kTls
-                      : digit == 2 ? ConnectionSecurity::kStartTls : ConnectionSecurity::kNone;
+    return digit == 1   ? ConnectionSecurity::kTls
+           : digit == 2 ? ConnectionSecurity::kStartTls
+                        : ConnectionSecurity::kNone;
 }
 
 inline int DefaultPort(ConnectionSecurity security) {

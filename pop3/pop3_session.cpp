@@ -103,7 +103,8 @@ int Pop3Session::Fail(const Reply& reply, FailureKind kind) {
     failure_ = Failure{kind, {}, {}};
     if (kind == FailureKind::kServer) {
         const std::string_view text(reply.data.get(), reply.length);
-        failure_.detail = std::string(text.substr(0, std::min(text.find_first_of("\r\n"), kDetailBytes)));
+        failure_.detail =
+            std::string(text.substr(0, std::min(text.find_first_of("\r\n"), kDetailBytes)));
     }
     return 0;
 }

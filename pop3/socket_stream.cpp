@@ -393,8 +393,9 @@ int SocketStream::Send(const char* buffer, std::size_t count) {
     while (sent < count) {
         short waitFor = POLLOUT;
         if (tls_) {
-            const int n = SSL_write(tls_->ssl.get(), buffer + sent, static_cast<int>(std::min<
-                                                                   std::size_t>(count - sent, INT32_MAX)));
+            const int n =
+                SSL_write(tls_->ssl.get(), buffer + sent,
+                          static_cast<int>(std::min<std::size_t>(count - sent, INT32_MAX)));
             if (n > 0) {
                 sent += static_cast<std::size_t>(n);
                 deadline = SilenceDeadline();
@@ -465,7 +466,8 @@ long SocketStream::ReceiveTls(char* buffer, std::size_t capacity) {
     SSL* ssl = tls_->ssl.get();
     const Clock::time_point deadline = SilenceDeadline();
     for (;;) {
-        const int n = SSL_read(ssl, buffer, static_cast<int>(std::min<std::size_t>(capacity, INT32_MAX)));
+        const int n =
+            SSL_read(ssl, buffer, static_cast<int>(std::min<std::size_t>(capacity, INT32_MAX)));
         if (n > 0) {
             return n;
         }

@@ -100,8 +100,7 @@ struct ScanWorker::Shared {
     void RunPass();
     void CheckIfDue(std::uint32_t index);
     void CheckAccount(std::uint32_t index, const AccountRecord& account, CheckReport& report);
-    void ScanMessages(std::uint32_t index, Pop3Session& session, int count,
-                      CheckReport& report);
+    void ScanMessages(std::uint32_t index, Pop3Session& session, int count, CheckReport& report);
     void ShowOutcome(std::uint32_t index, const CheckReport& report);
     // Makes one view call unless stopping. False when the check must end: the window
     // is closing, and nothing of it or of AppState may be touched any more.

@@ -127,8 +127,7 @@ bool ParseAccountRecord(const std::string& record, AccountRecord& account) {
 }
 
 bool IsFingerprint(const std::string& text) {
-    return text.size() == kFingerprintDigits &&
-           std::all_of(text.begin(), text.end(), [](char c) {
+    return text.size() == kFingerprintDigits && std::all_of(text.begin(), text.end(), [](char c) {
                return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
            });
 }

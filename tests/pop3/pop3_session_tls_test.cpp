@@ -113,9 +113,8 @@ TEST_F(TlsSession, BothModesLogInWithUserPassAndApopByNameAndByAddress) {
         for (const char* host : {"localhost", "127.0.0.1"}) {
             for (const int apop : {0, 1}) {
                 const Failure failure = Check(host, security, apop);
-                EXPECT_FALSE(failure.failed())
-                    << host << " " << static_cast<int>(security) << " apop " << apop << ": "
-                    << FailureText(failure);
+                EXPECT_FALSE(failure.failed()) << host << " " << static_cast<int>(security)
+                                               << " apop " << apop << ": " << FailureText(failure);
             }
         }
     }

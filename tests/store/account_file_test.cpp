@@ -97,7 +97,8 @@ TEST_F(AccountFileTest, RoundTripKeepsEveryFieldAtItsLimits) {
         {"", "", "", 0, 0, 0},  // the 12-byte record
         {LongText(1), LongText(2), LongText(3), 1, 9999, 1},
         {"Work", "me@pop.example.org", "pw", 0, 15, 0, 2, 65535, std::string(64, 'A')},
-        {"Home", "me@pop.example.org", "pw", 0, 15, 0, 1, 1, "0123456789ABCDEF" + std::string(48, 'F')},
+        {"Home", "me@pop.example.org", "pw", 0, 15, 0, 1, 1,
+         "0123456789ABCDEF" + std::string(48, 'F')},
     };
     Save(accounts);
     const std::vector<std::string> lines = CrLfLines(Path());

@@ -170,8 +170,7 @@ bool DovecotServer::WriteConfig(int port) {
          << "protocols = pop3\n"
          << "login_greeting = " << Greeting() << "\n"
          << "listen = " << ListenAddresses() << "\n"
-         << TlsConfig()
-         << "disable_plaintext_auth = no\n"
+         << TlsConfig() << "disable_plaintext_auth = no\n"
          << "auth_mechanisms = plain apop\n"
          << "auth_failure_delay = 0\n"
          << "first_valid_uid = 0\n"
@@ -186,8 +185,8 @@ bool DovecotServer::WriteConfig(int port) {
          << "userdb {\n  driver = static\n  args = uid=" << id.uid << " gid=" << id.gid
          << " home=" << dir_ << "/mail/%u\n}\n"
          << "service pop3-login {\n  chroot =\n"
-         << "  inet_listener pop3 {\n    address = " << ListenAddresses()
-         << "\n    port = " << port << "\n  }\n"
+         << "  inet_listener pop3 {\n    address = " << ListenAddresses() << "\n    port = " << port
+         << "\n  }\n"
          << "  inet_listener pop3s {\n    address = " << ListenAddresses()
          << "\n    port = " << tlsPort_ << (tlsPort_ != 0 ? "\n    ssl = yes" : "")
          << "\n  }\n}\n"

@@ -23,8 +23,8 @@ bool WritePem(const std::string& path, X509* cert, EVP_PKEY* key) {
         return false;
     }
     const bool ok = cert != nullptr ? PEM_write_X509(file, cert) == 1
-                                    : PEM_write_PrivateKey(file, key, nullptr, nullptr, 0,
-                                                           nullptr, nullptr) == 1;
+                                    : PEM_write_PrivateKey(file, key, nullptr, nullptr, 0, nullptr,
+                                                           nullptr) == 1;
     return std::fclose(file) == 0 && ok;
 }
 
@@ -59,8 +59,8 @@ bool AddExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
 
 // A certificate for `key` named `commonName`, issued by `issuer` (or by
 // itself when `issuer` is null); the caller signs it.
-Cert Build(EVP_PKEY* key, const std::string& commonName, X509* issuer, int fromDays,
-           int untilDays, long serial) {
+Cert Build(EVP_PKEY* key, const std::string& commonName, X509* issuer, int fromDays, int untilDays,
+           long serial) {
     Cert cert(X509_new(), &X509_free);
     X509_set_version(cert.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial);
@@ -69,11 +69,10 @@ Cert Build(EVP_PKEY* key, const std::string& commonName, X509* issuer, int fromD
     X509_set_pubkey(cert.get(), key);
     X509_NAME* name = X509_get_subject_name(cert.get());
     X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("Quorvane tests"), -1, -1,
-                               0);
+                               reinterpret_cast<const unsigned char*>("Quorvane tests"), -1, -1, 0);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(commonName.c_str()), -1,
-                               -1, 0);
+                               reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1,
+                               0);
     X509_set_issuer_name(cert.get(), issuer != nullptr ? X509_get_subject_name(issuer) : name);
     return cert;
 }
