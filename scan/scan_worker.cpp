@@ -189,6 +189,8 @@ void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& 
     const ConnectionSecurity security = SecurityFromDigit(account.security);
     session.SetSecurity(security, account.trustedFingerprint);
     const int port = settings.port != 0 ? settings.port : EffectivePort(security, account.port);
+    report.host = host;
+    report.port = port;
     if (session.Login(host, user, std::string(AccountText(account.password)), port) != 1) {
         report.failure = session.LastFailure();
         return;
