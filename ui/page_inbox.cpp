@@ -10,7 +10,7 @@
 #include "ui_page_inbox.h"
 
 namespace {
-constexpr int kColumnWidths[] = {100, 50, 50, 80, 200};
+constexpr int kColumnWidths[] = {100, 50, 50, 70, 200};
 constexpr int kColumns = 5;
 }  // namespace
 
@@ -71,6 +71,9 @@ void CPageInbox::SetCell(int row, int column, const QString& text) {
         table->setItem(row, column, item);
     }
     item->setText(text);
+    if (column == kStatus) {
+        item->setToolTip(text);  // a long reason is cut in its cell
+    }
 }
 
 void CPageInbox::OpenDeletedMail() {
@@ -97,14 +100,12 @@ void CPageInbox::SetCheckReport(int row, const CheckReport& report) {
     if (report.failure.kind == FailureKind::kCertificate && report.failure.certificate) {
         refused_[row] = *report.failure.certificate;
         if (status != nullptr) {
-            status->setToolTip(QStringLiteral("Double-click to see the certificate"));
+            status->setToolTip(status->text() +
+                               QStringLiteral("\nDouble-click to see the certificate."));
         }
         return;
     }
     refused_.erase(row);
-    if (status != nullptr) {
-        status->setToolTip(QString());
-    }
 }
 
 const CertificateInfo* CPageInbox::RefusedCertificate(int row) const {
@@ -126,9 +127,6 @@ bool CPageInbox::TrustCertificate(int row) {
     state_.accountsDirty = 1;
     refused_.erase(row);
     SetCell(row, kStatus, QStringLiteral("Certificate trusted: used from the next check"));
-    if (QTableWidgetItem* status = ui_->inboxList->item(row, kStatus)) {
-        status->setToolTip(QString());
-    }
     return true;
 }
 
