@@ -497,38 +497,41 @@ int SocketStream::WaitReadable(int& readable, int waitMs) {
         return 0;
     }
     SSL* ssl = tls_ ? tls_->ssl.get() : nullptr;
-    if (ssl != nullptr && SSL_pending(ssl) > 0) {
+    // Bytes OpenSSL holds already may complete a record without the socket's help.
+    if (ssl != nullptr && (SSL_pending(ssl) > 0 || (SSL_has_pending(ssl) == 1 && PeekTls()))) {
         readable = 1;
         return 1;
     }
-    if (ssl == nullptr || SSL_has_pending(ssl) == 0) {
-        pollfd p{handle_, POLLIN, 0};
-        const int n = poll(&p, 1, waitMs);
-        if (n == -1) {
-            if (errno == EINTR) {
-                readable = 0;
-                return 1;
-            }
-            lastError_ = errno;
-            return 0;
-        }
-        if (n == 1 && (p.revents & POLLNVAL) != 0) {
-            lastError_ = EBADF;
-            return 0;
-        }
-        // A closed peer or an error also counts as readable: the following Receive tells.
-        readable = n != 0 ? 1 : 0;
-        if (ssl == nullptr || readable == 0) {
+    pollfd p{handle_, POLLIN, 0};
+    const int n = poll(&p, 1, waitMs);
+    if (n == -1) {
+        if (errno == EINTR) {
+            readable = 0;
             return 1;
         }
+        lastError_ = errno;
+        return 0;
     }
-    // Bytes on the socket may be TLS records that carry no data (a session ticket):
-    // only data, the end of the stream or an error make the stream readable.
+    if (n == 1 && (p.revents & POLLNVAL) != 0) {
+        lastError_ = EBADF;
+        return 0;
+    }
+    // A closed peer or an error also counts as readable: the following Receive tells.
+    readable = n != 0 ? 1 : 0;
+    if (ssl != nullptr && readable == 1) {
+        readable = PeekTls() ? 1 : 0;
+    }
+    return 1;
+}
+
+// Bytes on the socket may be TLS records that carry no data (a session ticket): only
+// data, the end of the stream or an error make the stream readable.
+bool SocketStream::PeekTls() {
+    SSL* ssl = tls_->ssl.get();
     char byte = 0;
     const int n = SSL_peek(ssl, &byte, 1);
     const int error = n > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl, n);
-    readable = error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ? 0 : 1;
-    return 1;
+    return error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE;
 }
 
 int SocketStream::CheckPeer() {

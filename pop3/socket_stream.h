@@ -61,6 +61,7 @@ class SocketStream {
     int FailWithErrno(int error);
     int CheckCertificate(const std::string& trustedFingerprint);
     long ReceiveTls(char* buffer, std::size_t capacity);
+    bool PeekTls();
 
     int handle_ = -1;
     int lastError_ = 0;
