@@ -12,10 +12,6 @@
 #include "ui/resources.h"
 
 namespace {
-// The one application object, for the whole process: a worker thread that could not
-// be stopped in time may still finish with it while the process ends.
-AppState state;
-
 // Where the desktop program would keep its files, found without creating or probing
 // anything: the headless check writes nothing.
 std::string CheckDataDirectory() {
@@ -34,7 +30,7 @@ std::string CheckDataDirectory() {
 int RunHeadlessCheck(int argc, char* argv[]) {
     QCoreApplication core(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Quorvane"));
-    HeadlessCheck check(state, std::cout, std::cerr);
+    HeadlessCheck check(ProcessAppState(), std::cout, std::cerr);
     return check.Run(argc, argv, CheckDataDirectory());
 }
 }  // namespace
@@ -47,6 +43,6 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationName(QStringLiteral("Quorvane"));
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     QApplication::setWindowIcon(LoadIconResource(128));
-    QuorvaneApp quorvane(state, QuorvaneApp::DefaultOptions());
+    QuorvaneApp quorvane(ProcessAppState(), QuorvaneApp::DefaultOptions());
     return quorvane.Run();
 }

@@ -14,8 +14,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr std::size_t kStatusLineBytes = 8192;
 constexpr std::size_t kStatReplyBytes = 100;
 constexpr std::size_t kListBytesPerMessage = 14;
@@ -30,6 +28,12 @@ constexpr std::size_t kReplyLimit = std::size_t{64} << 20;
 constexpr int kWaitSliceMs = 100;
 // A server's text shown to the user is cut to one line of at most this many bytes.
 constexpr std::size_t kDetailBytes = 200;
+// Besides the silence limit, which every byte restarts, a whole reply must arrive
+// within this many silence limits plus one second for each kReplyFloorBytesPerSecond
+// received. A link at least that fast always passes; a server dribbling a byte at a
+// time is cut off after the fixed part (three minutes at the 45 s limit).
+constexpr long long kReplyBoundFactor = 4;
+constexpr long long kReplyFloorBytesPerSecond = 4096;
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
@@ -65,6 +69,13 @@ bool IsPositive(const char* text, std::size_t length) {
     return length >= 3 && strncasecmp(text, "+OK", 3) == 0;
 }
 
+// After a "-ERR" in the first piece: the reply was read whole when the bytes so far
+// end with its terminator or are exactly one status line.
+bool EndsWhole(std::string_view received, std::string_view terminator) {
+    return received.ends_with(terminator) ||
+           (received.ends_with("\r\n") && received.find("\r\n") == received.size() - 2);
+}
+
 }  // namespace
 
 Pop3Session::Reply::Reply(std::size_t initial, std::size_t maximum)
@@ -95,16 +106,22 @@ bool Pop3Session::StopRequested() const {
     return stop_ != nullptr && stop_->load(std::memory_order_relaxed);
 }
 
-int Pop3Session::Fail(const Reply& reply, FailureKind kind) {
-    m_strLastResponse.assign(reply.data.get(), reply.length);
+int Pop3Session::Fail(const Reply& reply, bool whole, FailureKind kind) {
+    // A failed reply of many megabytes must not live on in the last-response text.
+    const char* text = reply.data.get();
+    const auto firstLine = static_cast<std::size_t>(SkipLine(text, text + reply.length) - text);
+    m_strLastResponse.assign(text, std::min(firstLine, kStatusLineBytes));
+    if (!whole) {
+        outOfStep_ = true;
+    }
     if (kind == FailureKind::kNone) {
         return FailFromSocket();
     }
     failure_ = Failure{kind, {}, {}};
     if (kind == FailureKind::kServer) {
-        const std::string_view text(reply.data.get(), reply.length);
+        const std::string_view line(m_strLastResponse);
         failure_.detail =
-            std::string(text.substr(0, std::min(text.find_first_of("\r\n"), kDetailBytes)));
+            std::string(line.substr(0, std::min(line.find_first_of("\r\n"), kDetailBytes)));
     }
     return 0;
 }
@@ -117,9 +134,18 @@ int Pop3Session::FailFromSocket() {
     return 0;
 }
 
+bool Pop3Session::WithinReplyBound(Clock::time_point start, std::size_t received) const {
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    const long long allowed = kReplyBoundFactor * std::max(0, m_nTimeout) +
+                              static_cast<long long>(received) * 1000 / kReplyFloorBytesPerSecond;
+    return elapsed <= allowed;
+}
+
 int Pop3Session::ReadResponse(Reply& reply, const char* terminator) {
     const std::size_t terminatorLength = std::strlen(terminator);
-    auto lastActivity = Clock::now();
+    const auto start = Clock::now();
+    auto lastActivity = start;
     bool firstData = true;
     std::size_t searchFrom = 0;
     reply.length = 0;
@@ -130,14 +156,14 @@ int Pop3Session::ReadResponse(Reply& reply, const char* terminator) {
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastActivity)
                 .count();
         if (StopRequested()) {
-            return Fail(reply, FailureKind::kStopped);
+            return Fail(reply, false, FailureKind::kStopped);
         }
-        if (silent > m_nTimeout) {
-            return Fail(reply, FailureKind::kTimedOut);
+        if (silent > m_nTimeout || !WithinReplyBound(start, reply.length)) {
+            return Fail(reply, false, FailureKind::kTimedOut);
         }
         int readable = 0;
         if (m_socket.PollReadable(readable) == 0) {
-            return Fail(reply, FailureKind::kNone);
+            return Fail(reply, false, FailureKind::kNone);
         }
         if (readable == 0) {
             // Waiting on the socket rather than sleeping reads data the moment it comes.
@@ -147,15 +173,15 @@ int Pop3Session::ReadResponse(Reply& reply, const char* terminator) {
             continue;
         }
         if (reply.length + 1 >= reply.capacity && !reply.Grow()) {
-            failure_ = Failure{FailureKind::kServer, "a reply was too long", {}};
-            m_strLastResponse.assign(reply.data.get(), reply.length);
-            return 0;  // longer than any reply may be
+            Fail(reply, false, FailureKind::kServer);
+            failure_.detail = "a reply was too long";
+            return 0;
         }
         const long received =
             m_socket.Receive(reply.data.get() + reply.length, reply.capacity - 1 - reply.length);
         // 0 is a closed peer: nothing more can come, so waiting out the limit is useless.
         if (received <= 0) {
-            return Fail(reply, FailureKind::kNone);
+            return Fail(reply, false, FailureKind::kNone);
         }
         lastActivity = Clock::now();
         reply.length += static_cast<std::size_t>(received);
@@ -164,7 +190,9 @@ int Pop3Session::ReadResponse(Reply& reply, const char* terminator) {
         if (firstData) {
             firstData = false;
             if (memmem(reply.data.get(), reply.length, "-ERR", 4) != nullptr) {
-                return Fail(reply, FailureKind::kServer);
+                return Fail(reply,
+                            EndsWhole(std::string_view(reply.data.get(), reply.length), terminator),
+                            FailureKind::kServer);
             }
         }
         const void* found = memmem(reply.data.get() + searchFrom, reply.length - searchFrom,
@@ -176,7 +204,7 @@ int Pop3Session::ReadResponse(Reply& reply, const char* terminator) {
             reply.data[reply.length] = '\0';
             extraBytes_ = received - reply.length - terminatorLength;
             if (!IsPositive(reply.data.get(), reply.length)) {
-                return Fail(reply, FailureKind::kServer);
+                return Fail(reply, true, FailureKind::kServer);
             }
             return 1;
         }
@@ -319,7 +347,7 @@ int Pop3Session::Authenticate(const std::string& user, const std::string& passwo
 }
 
 int Pop3Session::Stat(int& count, int& size) {
-    if (SendLine("STAT\r\n") == 0) {
+    if (outOfStep_ || SendLine("STAT\r\n") == 0) {
         return 0;
     }
     m_bStatDone = 1;
@@ -394,15 +422,19 @@ int Pop3Session::ParseListReply(int count) {
 }
 
 int Pop3Session::GetMessageSize(int number, int& size) {
-    int result = 1;
-    if (m_bListDone == 0) {
-        result = List();
+    if (outOfStep_ || listFailed_) {
+        return 0;
+    }
+    if (m_bListDone == 0 && List() == 0) {
+        listFailed_ = true;
+        return 0;
     }
     if (number < 1 || static_cast<std::size_t>(number) > m_sizes.size()) {
+        failure_ = Failure{};  // not listed: no message, and nothing went wrong
         return 0;
     }
     size = static_cast<int>(std::min<std::uint32_t>(m_sizes[number - 1], INT_MAX));
-    return result;
+    return 1;
 }
 
 int Pop3Session::Top(int number, MessageHeader& header) {
@@ -440,12 +472,15 @@ int Pop3Session::Quit() {
     const Failure reason = failure_;
     if (m_bConnected == 1) {
         SendLine("QUIT\r\n");
-        if (m_socket.CheckPeer() != -1) {
+        // Out of step, the answer could not be told from the rest of the last reply.
+        if (!outOfStep_ && m_socket.CheckPeer() != -1) {
             result = ReadStatusLine();
         }
         m_bConnected = 0;
         m_bListDone = 0;
         m_bStatDone = 0;
+        listFailed_ = false;
+        outOfStep_ = false;
     }
     m_socket.Close();
     failure_ = reason;

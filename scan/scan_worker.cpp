@@ -1,6 +1,7 @@
 #include "scan/scan_worker.h"
 
 #include <algorithm>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -230,7 +231,19 @@ void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& 
 
 void ScanWorker::Shared::ScanMessages(std::uint32_t index, Pop3Session& session, int count,
                                       CheckReport& report) {
-    for (int number = 1; number <= count && !stop; ++number) {
+    // Counted wide: neither the loop nor the bar's position may wrap at a count of INT_MAX.
+    for (std::int64_t wide = 1; wide <= count && !stop; ++wide) {
+        const auto number = static_cast<int>(wide);
+        // Only the messages the listing holds are fetched, whatever STAT claimed. No
+        // size means the listing ended, LIST failed or the session is out of step:
+        // each ends the scan, the last two as a failed check.
+        int listedSize = 0;
+        if (session.GetMessageSize(number, listedSize) != 1) {
+            if (session.LastFailure().failed()) {
+                report.failure = session.LastFailure();
+            }
+            return;
+        }
         MessageHeader header;
         if (session.Top(number, header) == 1 && header.headerText && !stop) {
             std::string& block = *header.headerText;
@@ -245,7 +258,8 @@ void ScanWorker::Shared::ScanMessages(std::uint32_t index, Pop3Session& session,
                 state.RecordUnwanted(index, message.from, message.subject);
             }
         }
-        if (!ToView([number](ScanView& v) { v.SetProgressPosition(number + 1); })) {
+        const auto position = static_cast<int>(std::min<std::int64_t>(wide + 1, INT_MAX));
+        if (!ToView([position](ScanView& v) { v.SetProgressPosition(position); })) {
             return;
         }
     }
