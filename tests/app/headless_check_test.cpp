@@ -83,7 +83,7 @@ class HeadlessCheckTest : public ::testing::Test {
         }
         NoPrompts prompts;
         ASSERT_TRUE(SaveAccountFile(state, prompts));
-        ASSERT_TRUE(WriteRuleFile(state, 1, {{"Subject:", "won", 30}}, prompts));
+        ASSERT_TRUE(WriteRuleFile(state, RuleList::kBlock, {{"Subject:", "won", 30}}, prompts));
     }
 
     // Runs the check in this process; its output lands in out_ and err_.

@@ -50,7 +50,8 @@ class InboxPageTest : public QObject {
     // stores its fingerprint with the account, to be saved.
     void refusedCertificateCanBeTrusted() {
         AppState state;
-        state.AppendAccount(Account("Home", "me@pop.example", "x"));
+        state.AppendAccount(qvtest::MakeAccount("me@pop.example", "x",
+                                                {.description = "Home", .periodMinutes = 1}));
         CPageInbox page(state);
         CheckReport report;
         report.failure.kind = FailureKind::kCertificate;

@@ -287,7 +287,8 @@ class PageAccountTest : public QObject {
     }
 
     void trustedCertificateStaysOnlyWithItsServer() {
-        AccountRecord stored = qvtest::MakeAccount("user@pop.example.com", "pw", {.description = "Work", .periodMinutes = 10});
+        AccountRecord stored = qvtest::MakeAccount("user@pop.example.com", "pw",
+                                                   {.description = "Work", .periodMinutes = 10});
         stored.security = 1;
         std::memset(stored.trustedFingerprint, 'A', 64);
         for (const bool moved : {false, true}) {
