@@ -61,14 +61,23 @@ class Matcher {
     std::unique_ptr<pcre2_jit_stack, JitStackFree> stack_;
 };
 
-// Thousands of Received fields could otherwise overflow the score.
-void AddWeight(int& score, int weight) {
-    int sum = 0;
-    if (__builtin_add_overflow(score, weight, &sum)) {
-        sum = weight > 0 ? INT_MAX : INT_MIN;
+// The running score, and the rules that went into it when the caller asks.
+struct Tally {
+    int score;
+    std::vector<int>* fired;
+
+    // Thousands of Received fields could otherwise overflow the score.
+    void Add(std::uint32_t rule, int weight) {
+        int sum = 0;
+        if (__builtin_add_overflow(score, weight, &sum)) {
+            sum = weight > 0 ? INT_MAX : INT_MIN;
+        }
+        score = sum;
+        if (fired != nullptr) {
+            fired->push_back(static_cast<int>(rule));
+        }
     }
-    score = sum;
-}
+};
 
 // The bit tests of a header code present a rule to more fields than its own (a
 // Subject rule to From and to every Received field), trusting the anchored header
@@ -92,14 +101,15 @@ bool ShowToSubject(int code) {
 }
 
 // Every Received field is tested, first to last, and cut from the block after use.
-void ScoreReceived(const AppState& state, const Matcher& matcher, std::string& block, int& score) {
+void ScoreReceived(const AppState& state, const Matcher& matcher, std::string& block,
+                   Tally& tally) {
     static constexpr std::string_view kReceived = "Received:";
     for (std::optional<std::string> field = FindHeaderField(block, kReceived); field;
          field = FindHeaderField(block, kReceived)) {
         for (std::uint32_t j = 0; j < state.ruleCount; ++j) {
             const CompiledRule& rule = state.rules[j];
             if (ShowToReceived(rule.headerCode) && matcher.Matches(rule, *field)) {
-                AddWeight(score, rule.weight);
+                tally.Add(j, rule.weight);
             }
         }
         CutHeaderField(block, kReceived);
@@ -113,31 +123,31 @@ struct Fields {
     std::optional<std::string> cc;
 };
 
-void TestField(const Matcher& matcher, const CompiledRule& rule, bool shown,
-               const std::optional<std::string>& field, int& score) {
+void TestField(const Matcher& matcher, std::uint32_t index, const CompiledRule& rule, bool shown,
+               const std::optional<std::string>& field, Tally& tally) {
     if (shown && field && matcher.Matches(rule, *field)) {
-        AddWeight(score, rule.weight);
+        tally.Add(index, rule.weight);
     }
 }
 
 // A score of exactly 100 ends the pass between a rule's Cc and Subject tests.
-void ScoreRules(const AppState& state, const Matcher& matcher, const Fields& fields, int& score) {
+void ScoreRules(const AppState& state, const Matcher& matcher, const Fields& fields, Tally& tally) {
     for (std::uint32_t j = 0; j < state.ruleCount; ++j) {
         const CompiledRule& rule = state.rules[j];
         const int code = rule.headerCode;
-        TestField(matcher, rule, ShowToFrom(code), fields.from, score);
-        TestField(matcher, rule, ShowToTo(code), fields.to, score);
-        TestField(matcher, rule, ShowToCc(code), fields.cc, score);
-        if (score == 100) {
+        TestField(matcher, j, rule, ShowToFrom(code), fields.from, tally);
+        TestField(matcher, j, rule, ShowToTo(code), fields.to, tally);
+        TestField(matcher, j, rule, ShowToCc(code), fields.cc, tally);
+        if (tally.score == 100) {
             return;
         }
-        TestField(matcher, rule, ShowToSubject(code), fields.subject, score);
+        TestField(matcher, j, rule, ShowToSubject(code), fields.subject, tally);
     }
 }
 
 }  // namespace
 
-ScoreResult ScoreHeader(const AppState& state, std::string& block) {
+ScoreResult ScoreHeader(const AppState& state, std::string& block, std::vector<int>* firedRules) {
     Fields fields;
     fields.subject = FindHeaderField(block, "Subject:");
     fields.from = FindHeaderField(block, "From:");
@@ -146,8 +156,13 @@ ScoreResult ScoreHeader(const AppState& state, std::string& block) {
 
     const Matcher matcher;
     ScoreResult result;
-    ScoreReceived(state, matcher, block, result.score);
-    ScoreRules(state, matcher, fields, result.score);
+    if (firedRules != nullptr) {
+        firedRules->clear();
+    }
+    Tally tally{0, firedRules};
+    ScoreReceived(state, matcher, block, tally);
+    ScoreRules(state, matcher, fields, tally);
+    result.score = tally.score;
     result.from = std::move(fields.from);
     result.subject = std::move(fields.subject);
     return result;

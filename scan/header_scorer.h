@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/app_state.h"
 
@@ -13,5 +14,8 @@ struct ScoreResult {
 };
 
 // Scores one decoded header block against the rule table. The block loses its
-// Received fields on the way.
-ScoreResult ScoreHeader(const AppState& state, std::string& block);
+// Received fields on the way. When `firedRules` is given, it receives the indices
+// (into the rule table) of the rules whose weights went into the score, in the order
+// they were added, once per matching field: they sum to the score unless it saturated.
+ScoreResult ScoreHeader(const AppState& state, std::string& block,
+                        std::vector<int>* firedRules = nullptr);

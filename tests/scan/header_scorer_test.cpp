@@ -74,6 +74,30 @@ TEST_F(ScoreHeaderTest, ExactlyHundredEndsThePass) {
     EXPECT_EQ(Score(), 40);
 }
 
+TEST_F(ScoreHeaderTest, FiredRulesSumToTheScore) {
+    Add(kBlock, "Received:", "lottery", 10);          // 0: two Received fields
+    Add(kFriends, "Recipient", "example\\.org", 30);  // 1: To and Cc
+    Add(kBlock, "Subject:", "nothing", 5);            // 2: no match
+    Add(kFriends, "From:", "alice", 60);              // 3: 100 is reached here
+    Add(kBlock, "Subject:", "report", 7);             // 4: cut off by the early end
+    std::vector<int> fired = {42};
+    std::string block = kMessage;
+    const ScoreResult result = ScoreHeader(state_, block, &fired);
+    EXPECT_EQ(result.score, 100);
+    EXPECT_EQ(fired, (std::vector<int>{0, 0, 1, 1, 3}));
+    int sum = 0;
+    for (int j : fired) {
+        sum += state_.rules[j].weight;
+    }
+    EXPECT_EQ(sum, result.score);
+    // Without the early end the Subject rule counts too.
+    block = kMessage;
+    Add(kBlock, "Cc:", "carol", 1);  // 5
+    state_.rules[3].weight = 61;
+    EXPECT_EQ(ScoreHeader(state_, block, &fired).score, 93);
+    EXPECT_EQ(fired, (std::vector<int>{0, 0, 1, 1, 3, 4, 5}));
+}
+
 TEST_F(ScoreHeaderTest, PassingOverHundredDoesNotEndIt) {
     Add(kFriends, "From:", "alice", 50);
     Add(kFriends, "To:", "bob", 100);
