@@ -135,6 +135,7 @@ int CompileRule(AppState& state, int listIndex, const std::string& headerName,
     if (state.ruleCount >= kMaxRules) {
         return 1;  // the table is full: nothing is stored past its end
     }
+    ++state.rulesVersion;
     CompiledRule& slot = state.rules[state.ruleCount];
     if (slot.pattern != nullptr) {
         pcre2_code_free(slot.pattern);  // a slot past the count is never in use
@@ -152,6 +153,7 @@ int CompileRule(AppState& state, int listIndex, const std::string& headerName,
         return 1;
     }
     slot.pattern = code;
+    slot.source = rule.text;
     // The JIT stands for studying: when it is unavailable the pattern is interpreted.
     slot.study = (useJit && pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) == 0) ? 1 : 0;
     slot.weight = SignedWeight(listIndex, weight);
