@@ -174,6 +174,38 @@ TEST_F(ScoreHeaderTest, LongFieldsMatchWithAndWithoutJit) {
     EXPECT_EQ(Score(big), -7);
 }
 
+TEST_F(ScoreHeaderTest, CatastrophicPatternGivesUpAndCountsAsNoMatch) {
+    // Nested repeats before a "b" that the look-behind then refuses: without a limit
+    // this backtracks for longer than anyone waits. The prefilter cannot rule it out.
+    Add(kBlock, "Subject:", "(a|aa)+(a|aa)+b(?<!ab)", 50);
+    Add(kBlock, "Subject:", "aaaa", 7);
+    const std::string hostile = "Subject: " + std::string(30000, 'a') + "b\r\n";
+    for (const ScoringPath path : {ScoringPath::kPrefilter, ScoringPath::kGroups}) {
+        state_.scoringPath = path;
+        std::string block = hostile;
+        const ScoreResult result = ScoreHeader(state_, block);
+        EXPECT_EQ(result.score, -7);
+        EXPECT_EQ(result.limitedRules, std::vector<int>{0});
+    }
+}
+
+TEST_F(ScoreHeaderTest, ReloadedRulesAreScoredAtOnce) {
+    // The groups and their databases are made from the table as it was; every path
+    // must see a rule list that changed since.
+    for (const ScoringPath path :
+         {ScoringPath::kPrefilter, ScoringPath::kGroups, ScoringPath::kReference}) {
+        state_.scoringPath = path;
+        state_.ClearRules();
+        Add(kBlock, "Subject:", "report", 5);
+        EXPECT_EQ(Score(), -5);
+        state_.ClearRules();
+        Add(kBlock, "Subject:", "quarterly", 9);
+        EXPECT_EQ(Score(), -9);
+        Add(kBlock, "From:", "alice", 4);
+        EXPECT_EQ(Score(), -13);
+    }
+}
+
 TEST_F(ScoreHeaderTest, DecodedWordsAreScored) {
     Add(kBlock, "Subject:", "caf\xE9 gratuit", 60);
     std::string block = "Subject: =?iso-8859-1?Q?CAF=C9?=\r\n =?utf-8?B?IGdyYXR1aXQ=?=\r\n";
