@@ -115,6 +115,10 @@ class AppState {
     mutable std::shared_ptr<const RuleGroups> ruleGroups;  // guarded by ruleGroupsMutex
 };
 
+// The program's one AppState. It is never destroyed, so a worker thread let go at
+// exit may still read its rules and accounts while the process ends.
+AppState& ProcessAppState();
+
 // Copies `text` into a fixed account field, cut to 255 bytes.
 void SetAccountText(char (&field)[kTextSize], const std::string& text);
 
