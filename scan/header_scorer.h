@@ -17,10 +17,11 @@ struct ScoreResult {
 };
 
 // Scores one decoded header block against the rule table: each field against the
-// group of rules that score it, the matching rules' weights summed in table order.
-// The block loses its Received fields on the way. Safe to call from several threads
-// at once while the table is not being changed. When `firedRules` is given, it receives the indices
-// (into the rule table) of the rules whose weights went into the score, in the order
-// they were added, once per matching field: they sum to the score unless it saturated.
+// group of rules that score it, the matching rules' weights summed in table order. The
+// block loses its Received fields on the way. Threads may score at once while the
+// table is not being changed; each keeps its own work area.
+// When `firedRules` is given, it receives the indices (into the rule table) of the
+// rules whose weights went into the score, in the order they were added, once per
+// matching field: they sum to the score unless it saturated.
 ScoreResult ScoreHeader(const AppState& state, std::string& block,
                         std::vector<int>* firedRules = nullptr);
