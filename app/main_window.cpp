@@ -168,3 +168,7 @@ void MainWindow::SetInboxCell(int row, int column, const std::string& text) {
     const QString cell = QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
     OnGuiThread([this, row, column, cell] { inboxPage_->SetCell(row, column, cell); });
 }
+
+void MainWindow::ReportCheck(int row, const CheckReport& report) {
+    OnGuiThread([this, row, report] { inboxPage_->SetCheckReport(row, report); });
+}
