@@ -79,6 +79,7 @@ void AppState::ClearRules() {
         rule = CompiledRule{};
     }
     ruleCount = 0;
+    ++rulesVersion;
 }
 
 void SetAccountText(char (&field)[kTextSize], const std::string& text) {

@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -55,6 +56,16 @@ struct CompiledRule {
     int study;              // 1 when the pattern was JIT-compiled
     std::uint32_t options;  // always PCRE2_CASELESS
     int weight;             // negated for Block rules
+    std::string source;     // the pattern text, for the multi-pattern prefilter
+};
+
+class RuleGroups;  // the scorer's index of the rule table (scan/rule_groups.h)
+
+// How ScoreHeader works; every path gives the same scores. Tests and benchmarks switch.
+enum class ScoringPath : int {
+    kPrefilter,  // rules grouped by field, candidates found by one multi-pattern scan
+    kGroups,     // rules grouped by field, each tried with PCRE2
+    kReference,  // every rule in table order, as the scorer first worked
 };
 
 // The one application object: accounts, compiled rules and the unwanted lists.
@@ -99,6 +110,13 @@ class AppState {
                       std::vector<std::string>& subject) const;
     // Frees every compiled pattern and empties the rule table.
     void ClearRules();
+
+    // Counts the changes to the rule table: the scorer makes its rule groups again
+    // when they were made from an older table.
+    std::atomic<std::uint64_t> rulesVersion{0};
+    std::atomic<ScoringPath> scoringPath{ScoringPath::kPrefilter};
+    mutable std::mutex ruleGroupsMutex;
+    mutable std::shared_ptr<const RuleGroups> ruleGroups;  // guarded by ruleGroupsMutex
 };
 
 // The program's one AppState. It is never destroyed, so a worker thread let go at

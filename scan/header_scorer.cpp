@@ -1,110 +1,43 @@
 #include "scan/header_scorer.h"
 
+#include <algorithm>
 #include <climits>
-#include <memory>
 
 #include "scan/header_fields.h"
+#include "scan/reference_scorer.h"
+#include "scan/rule_groups.h"
 
 namespace {
 
-constexpr std::uint32_t kMatchPairs = 33;  // room for 33 capture pairs; nothing reads them
-constexpr PCRE2_SIZE kJitStackStart = 32 * 1024;
-constexpr PCRE2_SIZE kJitStackMax = 512 * 1024;
-
-struct MatchDataFree {
-    void operator()(pcre2_match_data* p) const { pcre2_match_data_free(p); }
-};
-struct MatchContextFree {
-    void operator()(pcre2_match_context* p) const { pcre2_match_context_free(p); }
-};
-struct JitStackFree {
-    void operator()(pcre2_jit_stack* p) const { pcre2_jit_stack_free(p); }
+// What one thread keeps between messages: the matcher's work area and the lists of
+// matching rules, so a message costs no allocation once they have grown.
+struct ThreadWork {
+    RuleGroups::Work work;
+    std::vector<int> received, from, to, cc, subject;
 };
 
-// The work area of one scoring: made once and used for every match call.
-class Matcher {
-  public:
-    Matcher()
-        : data_(pcre2_match_data_create(kMatchPairs, nullptr)),
-          context_(pcre2_match_context_create(nullptr)),
-          stack_(pcre2_jit_stack_create(kJitStackStart, kJitStackMax, nullptr)) {
-        // The default JIT stack (32 KiB) runs out on fields of a few KiB with a
-        // repeated alternation; a larger one spares most of them the second run.
-        if (context_ && stack_) {
-            pcre2_jit_stack_assign(context_.get(), nullptr, stack_.get());
+ThreadWork& WorkOfThisThread() {
+    thread_local ThreadWork work;
+    return work;
+}
+
+// The running score, and the rules that went into it when the caller asks.
+struct Tally {
+    int score;
+    std::vector<int>* fired;
+
+    // Thousands of Received fields could otherwise overflow the score.
+    void Add(int rule, int weight) {
+        int sum = 0;
+        if (__builtin_add_overflow(score, weight, &sum)) {
+            sum = weight > 0 ? INT_MAX : INT_MIN;
+        }
+        score = sum;
+        if (fired != nullptr) {
+            fired->push_back(rule);
         }
     }
-
-    // An error counts as no match. A result of 0 means the pattern matched with more
-    // groups than the work area holds, which is still a match. The JIT's stack is far
-    // smaller than the interpreter's heap: a match that outgrows it is run again by
-    // the interpreter, so both give the same verdict.
-    bool Matches(const CompiledRule& rule, const std::string& text) const {
-        if (rule.pattern == nullptr) {
-            return false;
-        }
-        int rc = Run(rule.pattern, text, 0);
-        if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
-            rc = Run(rule.pattern, text, PCRE2_NO_JIT);
-        }
-        return rc >= 0;
-    }
-
-  private:
-    int Run(const pcre2_code* code, const std::string& text, std::uint32_t options) const {
-        return pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, options,
-                           data_.get(), context_.get());
-    }
-
-    std::unique_ptr<pcre2_match_data, MatchDataFree> data_;
-    std::unique_ptr<pcre2_match_context, MatchContextFree> context_;
-    std::unique_ptr<pcre2_jit_stack, JitStackFree> stack_;
 };
-
-// Thousands of Received fields could otherwise overflow the score.
-void AddWeight(int& score, int weight) {
-    int sum = 0;
-    if (__builtin_add_overflow(score, weight, &sum)) {
-        sum = weight > 0 ? INT_MAX : INT_MIN;
-    }
-    score = sum;
-}
-
-// The bit tests of a header code present a rule to more fields than its own (a
-// Subject rule to From and to every Received field), trusting the anchored header
-// name never to match there. A top-level alternation in the contains text ("a|b")
-// lifts that anchor, so each test also requires the rule's own kind; for every other
-// pattern this changes nothing. Kinds outside these never add to a score.
-bool ShowToReceived(int code) {
-    return (code & 8) == 8 && code == kHeaderReceived;
-}
-bool ShowToFrom(int code) {
-    return (code & 1) == 1 && code == kHeaderFrom;
-}
-bool ShowToTo(int code) {
-    return ((code & 2) == 2 || (code & 5) == 5) && (code == kHeaderTo || code == kHeaderRecipient);
-}
-bool ShowToCc(int code) {
-    return ((code & 3) == 3 || (code & 5) == 5) && (code == kHeaderCc || code == kHeaderRecipient);
-}
-bool ShowToSubject(int code) {
-    return (code & 9) == 9 && code == kHeaderSubject;
-}
-
-// Every Received field is tested, first to last, and cut from the block after use.
-void ScoreReceived(const AppState& state, const Matcher& matcher, std::string& block, int& score) {
-    static constexpr std::string_view kReceived = "Received:";
-    for (std::optional<std::string> field = FindHeaderField(block, kReceived); field;
-         field = FindHeaderField(block, kReceived)) {
-        for (std::uint32_t j = 0; j < state.ruleCount; ++j) {
-            const CompiledRule& rule = state.rules[j];
-            if (ShowToReceived(rule.headerCode) && matcher.Matches(rule, *field)) {
-                AddWeight(score, rule.weight);
-            }
-        }
-        CutHeaderField(block, kReceived);
-    }
-}
 
 struct Fields {
     std::optional<std::string> subject;
@@ -113,42 +46,95 @@ struct Fields {
     std::optional<std::string> cc;
 };
 
-void TestField(const Matcher& matcher, const CompiledRule& rule, bool shown,
-               const std::optional<std::string>& field, int& score) {
-    if (shown && field && matcher.Matches(rule, *field)) {
-        AddWeight(score, rule.weight);
+void MatchField(const RuleGroups& groups, FieldKind kind, const AppState& state,
+                const std::optional<std::string>& field, ThreadWork& t, std::vector<int>& matched,
+                ScoreResult& result) {
+    matched.clear();
+    if (field) {
+        groups.Match(kind, state, *field, t.work, matched, result.limitedRules);
     }
 }
 
-// A score of exactly 100 ends the pass between a rule's Cc and Subject tests.
-void ScoreRules(const AppState& state, const Matcher& matcher, const Fields& fields, int& score) {
-    for (std::uint32_t j = 0; j < state.ruleCount; ++j) {
-        const CompiledRule& rule = state.rules[j];
-        const int code = rule.headerCode;
-        TestField(matcher, rule, ShowToFrom(code), fields.from, score);
-        TestField(matcher, rule, ShowToTo(code), fields.to, score);
-        TestField(matcher, rule, ShowToCc(code), fields.cc, score);
-        if (score == 100) {
+// Every Received field is scored, first to last, and cut from the block after use.
+void ScoreReceived(const RuleGroups& groups, const AppState& state, std::string& block,
+                   ThreadWork& t, Tally& tally, ScoreResult& result) {
+    static constexpr std::string_view kReceived = "Received:";
+    for (std::optional<std::string> field = FindHeaderField(block, kReceived); field;
+         field = FindHeaderField(block, kReceived)) {
+        MatchField(groups, FieldKind::kReceived, state, field, t, t.received, result);
+        for (const int j : t.received) {
+            tally.Add(j, state.rules[j].weight);
+        }
+        CutHeaderField(block, kReceived);
+    }
+}
+
+// The matching rules' weights in table order, a rule's From, To and Cc fields before
+// its Subject. The score is looked at after each rule's From, To and Cc fields, and a
+// score of exactly 100 there ends the pass; between two matching rules it cannot
+// change, so one look at the last rule passed stands for all of them.
+void SumInTableOrder(const AppState& state, const ThreadWork& t, Tally& tally) {
+    std::size_t f = 0, to = 0, cc = 0, s = 0;
+    auto head = [](const std::vector<int>& v, std::size_t i) {
+        return i < v.size() ? v[i] : INT_MAX;
+    };
+    auto take = [&](const std::vector<int>& v, std::size_t& i, int j) {
+        if (head(v, i) == j) {
+            tally.Add(j, state.rules[j].weight);
+            ++i;
+        }
+    };
+    int nextLook = 0;  // the first rule whose look at the score is still to come
+    for (;;) {
+        const int j =
+            std::min({head(t.from, f), head(t.to, to), head(t.cc, cc), head(t.subject, s)});
+        if (j == INT_MAX || (nextLook < j && tally.score == 100)) {
             return;
         }
-        TestField(matcher, rule, ShowToSubject(code), fields.subject, score);
+        take(t.from, f, j);
+        take(t.to, to, j);
+        take(t.cc, cc, j);
+        if (tally.score == 100) {
+            return;
+        }
+        take(t.subject, s, j);
+        nextLook = j + 1;
     }
 }
 
-}  // namespace
+ScoreResult ScoreGrouped(const AppState& state, std::string& block, std::vector<int>* firedRules) {
+    const std::shared_ptr<const RuleGroups> groups = RuleGroups::Of(state);
+    ThreadWork& t = WorkOfThisThread();
+    groups->Prepare(t.work);
 
-ScoreResult ScoreHeader(const AppState& state, std::string& block) {
     Fields fields;
     fields.subject = FindHeaderField(block, "Subject:");
     fields.from = FindHeaderField(block, "From:");
     fields.to = FindHeaderField(block, "To:");
     fields.cc = FindHeaderField(block, "Cc:");
 
-    const Matcher matcher;
     ScoreResult result;
-    ScoreReceived(state, matcher, block, result.score);
-    ScoreRules(state, matcher, fields, result.score);
+    Tally tally{0, firedRules};
+    ScoreReceived(*groups, state, block, t, tally, result);
+    MatchField(*groups, FieldKind::kFrom, state, fields.from, t, t.from, result);
+    MatchField(*groups, FieldKind::kTo, state, fields.to, t, t.to, result);
+    MatchField(*groups, FieldKind::kCc, state, fields.cc, t, t.cc, result);
+    MatchField(*groups, FieldKind::kSubject, state, fields.subject, t, t.subject, result);
+    SumInTableOrder(state, t, tally);
+    result.score = tally.score;
     result.from = std::move(fields.from);
     result.subject = std::move(fields.subject);
     return result;
+}
+
+}  // namespace
+
+ScoreResult ScoreHeader(const AppState& state, std::string& block, std::vector<int>* firedRules) {
+    if (firedRules != nullptr) {
+        firedRules->clear();
+    }
+    if (state.scoringPath.load() == ScoringPath::kReference) {
+        return ScoreHeaderReference(state, block, firedRules);
+    }
+    return ScoreGrouped(state, block, firedRules);
 }

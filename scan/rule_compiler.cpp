@@ -8,6 +8,7 @@
 namespace {
 
 constexpr std::size_t kPatternBufferSize = 4096;  // 4095 bytes of pattern at most
+constexpr std::string_view kRecipientNames = "(To:|Cc:)";
 
 // Rule texts are C texts: they end at their first NUL byte.
 std::string_view TextOf(const std::string& s) {
@@ -56,7 +57,7 @@ int DeriveHeaderCode(std::string_view name, std::string_view contains, std::stri
                 case 'e':
                     return kHeaderReceived;
                 case 'i':
-                    pattern = BuildPattern("(To:|Cc:)", contains);
+                    pattern = BuildPattern(kRecipientNames, contains);
                     return kHeaderRecipient;
                 case 'l':
                     return kHeaderReplyTo;
@@ -90,13 +91,53 @@ int SignedWeight(RuleList list, int weight) {
     return weight == INT_MIN ? INT_MAX : -weight;
 }
 
+// The pattern a rule compiles to, and its header code.
+struct RulePattern {
+    std::string text;
+    int headerCode;
+    std::size_t prefixLength;  // the bytes before the contains text
+};
+
+RulePattern MakeRulePattern(const std::string& headerName, const std::string& contains) {
+    const std::string_view name = TextOf(headerName);
+    const std::string_view text = TextOf(contains);
+    RulePattern rule;
+    rule.text = BuildPattern(name, text);
+    rule.headerCode = DeriveHeaderCode(name, text, rule.text);
+    const std::string_view shownName = rule.headerCode == kHeaderRecipient ? kRecipientNames : name;
+    rule.prefixLength = BuildPattern(shownName, "").size();
+    return rule;
+}
+
+pcre2_code* CompilePattern(const std::string& pattern, int& errorCode, PCRE2_SIZE& errorOffset) {
+    return pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.c_str()), pattern.size(),
+                         PCRE2_CASELESS, &errorCode, &errorOffset, nullptr);
+}
+
 }  // namespace
+
+PatternCheck CheckRulePattern(const std::string& headerName, const std::string& contains) {
+    const RulePattern rule = MakeRulePattern(headerName, contains);
+    int errorCode = 0;
+    PCRE2_SIZE errorOffset = 0;
+    pcre2_code* code = CompilePattern(rule.text, errorCode, errorOffset);
+    if (code != nullptr) {
+        pcre2_code_free(code);
+        return PatternCheck{true, {}, 0};
+    }
+    PCRE2_UCHAR buffer[256];
+    const int length = pcre2_get_error_message(errorCode, buffer, sizeof buffer);
+    std::string message(reinterpret_cast<const char*>(buffer), length > 0 ? length : 0);
+    const PCRE2_SIZE offset = errorOffset > rule.prefixLength ? errorOffset - rule.prefixLength : 0;
+    return PatternCheck{false, std::move(message), static_cast<int>(offset)};
+}
 
 int CompileRule(AppState& state, RuleList list, const std::string& headerName,
                 const std::string& contains, int weight, bool useJit) {
     if (state.ruleCount >= kMaxRules) {
         return 1;  // the table is full: nothing is stored past its end
     }
+    ++state.rulesVersion;
     CompiledRule& slot = state.rules[state.ruleCount];
     if (slot.pattern != nullptr) {
         pcre2_code_free(slot.pattern);  // a slot past the count is never in use
@@ -104,21 +145,18 @@ int CompileRule(AppState& state, RuleList list, const std::string& headerName,
     slot = CompiledRule{};
     slot.options = PCRE2_CASELESS;
 
-    const std::string_view name = TextOf(headerName);
-    const std::string_view text = TextOf(contains);
-    std::string pattern = BuildPattern(name, text);
-    slot.headerCode = DeriveHeaderCode(name, text, pattern);
-
+    const RulePattern rule = MakeRulePattern(headerName, contains);
+    slot.headerCode = rule.headerCode;
     int errorCode = 0;
     PCRE2_SIZE errorOffset = 0;
-    pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.c_str()), pattern.size(),
-                                     slot.options, &errorCode, &errorOffset, nullptr);
+    pcre2_code* code = CompilePattern(rule.text, errorCode, errorOffset);
     if (code == nullptr) {
-        DebugLog::DroppedRule(pattern, errorCode, errorOffset);
+        DebugLog::DroppedRule(rule.text, errorCode, errorOffset);
         slot = CompiledRule{};  // dropped silently; the next rule reuses the slot
         return 1;
     }
     slot.pattern = code;
+    slot.source = rule.text;
     // The JIT stands for studying: when it is unavailable the pattern is interpreted.
     slot.study = (useJit && pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) == 0) ? 1 : 0;
     slot.weight = SignedWeight(list, weight);

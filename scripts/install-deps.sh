@@ -12,6 +12,11 @@ PACKAGES=(
   xvfb xauth fonts-dejavu-core imagemagick
 )
 
+# The scorer's prefilter; Debian builds Vectorscan for these architectures only.
+case "$(dpkg --print-architecture)" in
+  amd64|arm64|ppc64el) PACKAGES+=(libvectorscan-dev) ;;
+esac
+
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,5 +1,6 @@
 // Feeds arbitrary header blocks through decoding, field search and cut, and scoring
-// against a small fixed rule table, and checks what must hold for any input.
+// against a small fixed rule table, and checks what must hold for any input: among it,
+// that the grouped scorer gives the reference scorer's score and fired rules.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,7 @@
 
 #include "scan/header_fields.h"
 #include "scan/header_scorer.h"
+#include "scan/reference_scorer.h"
 #include "scan/rule_compiler.h"
 
 namespace {
@@ -33,6 +35,8 @@ const AppState& Rules() {
         CompileRule(*s, RuleList::kBlock, "Any header", "", 99);
         CompileRule(*s, RuleList::kBlock, "From:", "broken(", 99);  // dropped
         CompileRule(*s, RuleList::kFriends, "Subject:", "r(e)?(e)?(e)?port", 100, false);
+        CompileRule(*s, RuleList::kBlock, "Subject:", "(\\w+) \\2|^s", 40);  // the prefilter cannot take it
+        CompileRule(*s, RuleList::kFriends, "Received:", "(?<=from )[a-z]{2,}\\b", 100);
         return s;
     }();
     return *state;
@@ -65,10 +69,20 @@ void FuzzFields(const std::string& block, const std::string& name) {
     Check(cut->find('\0') == std::string::npos);
 }
 
+// The grouped scorer with its prefilter must agree with the reference scorer.
 void FuzzScore(std::string block) {
-    const ScoreResult result = ScoreHeader(Rules(), block);
+    std::string referenceBlock = block;
+    std::vector<int> fired;
+    std::vector<int> referenceFired;
+    const ScoreResult result = ScoreHeader(Rules(), block, &fired);
+    const ScoreResult reference = ScoreHeaderReference(Rules(), referenceBlock, &referenceFired);
     Check(!FindHeaderField(block, "Received:"));
     Check(result.from == FindHeaderField(block, "From:"));
+    if (result.limitedRules.empty()) {
+        Check(result.score == reference.score);
+        Check(fired == referenceFired);
+    }
+    Check(block == referenceBlock);
 }
 
 }  // namespace

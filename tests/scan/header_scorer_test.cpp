@@ -98,6 +98,30 @@ TEST_F(ScoreHeaderTest, ExactlyHundredEndsThePass) {
     EXPECT_EQ(Score(), 40);
 }
 
+TEST_F(ScoreHeaderTest, FiredRulesSumToTheScore) {
+    Add(kBlock, "Received:", "lottery", 10);          // 0: two Received fields
+    Add(kFriends, "Recipient", "example\\.org", 30);  // 1: To and Cc
+    Add(kBlock, "Subject:", "nothing", 5);            // 2: no match
+    Add(kFriends, "From:", "alice", 60);              // 3: 100 is reached here
+    Add(kBlock, "Subject:", "report", 7);             // 4: cut off by the early end
+    std::vector<int> fired = {42};
+    std::string block = kMessage;
+    const ScoreResult result = ScoreHeader(state_, block, &fired);
+    EXPECT_EQ(result.score, 100);
+    EXPECT_EQ(fired, (std::vector<int>{0, 0, 1, 1, 3}));
+    int sum = 0;
+    for (int j : fired) {
+        sum += state_.rules[j].weight;
+    }
+    EXPECT_EQ(sum, result.score);
+    // Without the early end the Subject rule counts too.
+    block = kMessage;
+    Add(kBlock, "Cc:", "carol", 1);  // 5
+    state_.rules[3].weight = 61;
+    EXPECT_EQ(ScoreHeader(state_, block, &fired).score, 93);
+    EXPECT_EQ(fired, (std::vector<int>{0, 0, 1, 1, 3, 4, 5}));
+}
+
 TEST_F(ScoreHeaderTest, PassingOverHundredDoesNotEndIt) {
     Add(kFriends, "From:", "alice", 50);
     Add(kFriends, "To:", "bob", 100);
@@ -172,6 +196,38 @@ TEST_F(ScoreHeaderTest, LongFieldsMatchWithAndWithoutJit) {
     Add(kBlock, "Received:", "x(a|b)+c", 3);
     CompileRule(state_, kBlock, "Received:", "x(a|b)+c", 4, false);
     EXPECT_EQ(Score(big), -7);
+}
+
+TEST_F(ScoreHeaderTest, CatastrophicPatternGivesUpAndCountsAsNoMatch) {
+    // Nested repeats before a "b" that the look-behind then refuses: without a limit
+    // this backtracks for longer than anyone waits. The prefilter cannot rule it out.
+    Add(kBlock, "Subject:", "(a|aa)+(a|aa)+b(?<!ab)", 50);
+    Add(kBlock, "Subject:", "aaaa", 7);
+    const std::string hostile = "Subject: " + std::string(30000, 'a') + "b\r\n";
+    for (const ScoringPath path : {ScoringPath::kPrefilter, ScoringPath::kGroups}) {
+        state_.scoringPath = path;
+        std::string block = hostile;
+        const ScoreResult result = ScoreHeader(state_, block);
+        EXPECT_EQ(result.score, -7);
+        EXPECT_EQ(result.limitedRules, std::vector<int>{0});
+    }
+}
+
+TEST_F(ScoreHeaderTest, ReloadedRulesAreScoredAtOnce) {
+    // The groups and their databases are made from the table as it was; every path
+    // must see a rule list that changed since.
+    for (const ScoringPath path :
+         {ScoringPath::kPrefilter, ScoringPath::kGroups, ScoringPath::kReference}) {
+        state_.scoringPath = path;
+        state_.ClearRules();
+        Add(kBlock, "Subject:", "report", 5);
+        EXPECT_EQ(Score(), -5);
+        state_.ClearRules();
+        Add(kBlock, "Subject:", "quarterly", 9);
+        EXPECT_EQ(Score(), -9);
+        Add(kBlock, "From:", "alice", 4);
+        EXPECT_EQ(Score(), -13);
+    }
 }
 
 TEST_F(ScoreHeaderTest, DecodedWordsAreScored) {

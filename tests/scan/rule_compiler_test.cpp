@@ -86,3 +86,23 @@ TEST(CompileRuleTest, ReloadWithoutClearDoesNotLeak) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CheckRulePatternTest, ReportsPcreMessageAndOffsetInTheContainsText) {
+    EXPECT_TRUE(CheckRulePattern("Subject:", "(free|win).*money").ok);
+    const PatternCheck bad = CheckRulePattern("Subject:", "ab(c");
+    EXPECT_FALSE(bad.ok);
+    EXPECT_EQ(bad.message, "missing closing parenthesis");
+    EXPECT_EQ(bad.offset, 4);
+    // Recipient rules are built on other names; the offset still counts in the text.
+    const PatternCheck recipient = CheckRulePattern("Recipient", "a[b");
+    EXPECT_FALSE(recipient.ok);
+    EXPECT_EQ(recipient.offset, 3);
+    // Nothing is stored: a check leaves no trace in any table.
+    AppState state;
+    CompileRule(state, RuleList::kFriends, "Subject:", "ab(c", 1);
+    EXPECT_EQ(state.ruleCount, 0u);
+}
+
+}  // namespace

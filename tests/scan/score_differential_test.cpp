@@ -1,0 +1,263 @@
+// The grouped scorer, with and without its prefilter, against the reference scorer:
+// the same score, verdict and fired rules for every block, on generated rule lists of
+// the shapes users write (and the odd ones) and on the scan fuzz target's corpus.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "scan/header_fields.h"
+#include "scan/header_scorer.h"
+#include "scan/reference_scorer.h"
+#include "scan/rule_compiler.h"
+#include "scan/rule_groups.h"
+
+namespace {
+
+const std::vector<std::string> kWords = {"free",  "win",     "prize", "alice", "bob",     "casino",
+                                         "offer", "report",  "mx",    "relay", "lottery", "ab",
+                                         "a",     "example", "org",   "biz",   "x1",      "zz"};
+const std::vector<std::string> kHeaders = {
+    "From:",        "To:",           "Cc:",     "Recipient", "Subject:",   "Received:",
+    "Subject:",     "Received:",     "Sender:", "Reply-To:", "Any header", "Message-ID:",
+    "Return-Path:", "Content-Type:", "From:",   "To:"};
+
+class Random {
+  public:
+    explicit Random(unsigned seed) : rng_(seed) {}
+    int Int(int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng_); }
+    bool Chance(double p) { return std::bernoulli_distribution(p)(rng_); }
+    template <class T>
+    const T& Of(const std::vector<T>& v) {
+        return v[static_cast<std::size_t>(Int(0, static_cast<int>(v.size()) - 1))];
+    }
+    std::string Word() {
+        std::string w = Of(kWords);
+        if (Chance(0.2)) {
+            for (char& c : w) {
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            }
+        }
+        return w;
+    }
+
+  private:
+    std::mt19937 rng_;
+};
+
+// One piece of a contains text. The prefix's "(.*)" is group 1, so "\1" names it.
+std::string Piece(Random& r, int depth) {
+    const std::string w = r.Word();
+    switch (depth > 2 ? 0 : r.Int(0, 17)) {
+        case 0:
+            return w;
+        case 1:
+            return "(" + w + "|" + r.Word() + "|" + r.Word() + ")";
+        case 2:
+            return "[a-z]{" + std::to_string(r.Int(0, 3)) + "," + std::to_string(r.Int(3, 8)) + "}";
+        case 3:
+            return "[^ @]+@";
+        case 4:
+            return "\\b" + w + "\\b";
+        case 5:
+            return "(\\w+) \\2";  // a repeated word
+        case 6:
+            return "\\1";  // whatever the prefix's group took
+        case 7:
+            return w + "(?=" + Piece(r, depth + 1) + ")";
+        case 8:
+            return "(?<!" + r.Word() + ")" + w;
+        case 9:
+            return "(?<=[ <])" + w;
+        case 10:
+            return w + "(?!" + r.Word() + ")";
+        case 11:
+            return ".{0," + std::to_string(r.Int(1, 30)) + "}";
+        case 12:
+            return "[0-9]{2}|" + w;  // a top-level alternation
+        case 13:
+            return w + "$";
+        case 14:
+            return "\\d+\\.\\w{1,4}\\s?";
+        case 15:
+            return "(?>" + w + "+)|x++";  // atomic and possessive: PCRE2 only
+        case 16:
+            return "(?-i)" + w;
+        default:
+            return "(" + Piece(r, depth + 1) + ")?" + Piece(r, depth + 1);
+    }
+}
+
+std::string Contains(Random& r) {
+    if (r.Chance(0.03)) {
+        return "";
+    }
+    std::string text;
+    for (int i = r.Int(1, 3); i > 0; --i) {
+        text += Piece(r, 0) + (r.Chance(0.3) ? ".*" : " ?");
+    }
+    return text;
+}
+
+void MakeRules(AppState& state, std::size_t count, unsigned seed) {
+    Random r(seed);
+    static const std::vector<int> kWeights = {10, 20, 25, 50, 100, 30, 75, 1};
+    state.ClearRules();
+    while (state.ruleCount < count) {
+        CompileRule(state, static_cast<RuleList>(r.Int(0, 1)), r.Of(kHeaders), Contains(r), r.Of(kWeights));
+    }
+}
+
+std::string Text(Random& r) {
+    std::string text;
+    for (int i = r.Int(0, 8); i > 0; --i) {
+        text += r.Word();
+        switch (r.Int(0, 9)) {
+            case 0:
+                text += " " + std::to_string(r.Int(0, 999)) + ".";
+                break;
+            case 1:
+                text += "@";
+                break;
+            case 2:
+                text += "\r\n\t";
+                break;  // folded
+            case 3:
+                text += "\xE9";
+                break;
+            case 4:
+                text += " " + text.substr(0, 6);
+                break;
+            default:
+                text += " ";
+        }
+    }
+    return text;
+}
+
+std::string Block(Random& r) {
+    static const std::vector<std::string> kNames = {
+        "From: ", "To: ", "Cc: ", "Subject: ", "Received: ", "Sender: ", "X-Other: "};
+    std::string block;
+    for (int i = r.Int(1, 10); i > 0; --i) {
+        std::string name = r.Of(kNames);
+        if (r.Chance(0.1)) {
+            name[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[0])));
+        }
+        block += name + Text(r) + (r.Chance(0.05) ? "\n" : "\r\n");
+    }
+    return block;
+}
+
+struct Outcome {
+    int score;
+    bool unwanted;
+    std::vector<int> fired;
+    std::size_t limited;
+    std::string block;  // what is left of it
+};
+
+Outcome Score(const AppState& state, std::string block, bool reference) {
+    std::vector<int> fired;
+    const ScoreResult r =
+        reference ? ScoreHeaderReference(state, block, &fired) : ScoreHeader(state, block, &fired);
+    return {r.score, r.Unwanted(), fired, r.limitedRules.size(), block};
+}
+
+// The patterns of the rules that fired on one side only, to tell a failure's cause.
+std::string Difference(const AppState& state, const Outcome& want, const Outcome& got) {
+    std::string out;
+    for (std::uint32_t j = 0; j < state.ruleCount; ++j) {
+        const auto n = [j](const std::vector<int>& v) { return std::count(v.begin(), v.end(), j); };
+        if (n(want.fired) != n(got.fired)) {
+            out += std::to_string(j) + " " + state.rules[j].source + " reference " +
+                   std::to_string(n(want.fired)) + " grouped " + std::to_string(n(got.fired)) +
+                   "\n";
+        }
+    }
+    return out;
+}
+
+// Every path must agree with the reference on every block.
+// How many blocks the reference found unwanted, and how many ended at exactly 100.
+struct Seen {
+    int unwanted = 0;
+    int hundred = 0;
+};
+
+void ExpectSameEverywhere(AppState& state, const std::vector<std::string>& blocks, Seen& seen) {
+    std::vector<Outcome> reference;
+    for (const std::string& block : blocks) {
+        reference.push_back(Score(state, block, true));
+        seen.unwanted += reference.back().unwanted ? 1 : 0;
+        seen.hundred += reference.back().score == 100 ? 1 : 0;
+    }
+    for (const ScoringPath path : {ScoringPath::kPrefilter, ScoringPath::kGroups}) {
+        state.scoringPath = path;
+        for (std::size_t i = 0; i < blocks.size(); ++i) {
+            const Outcome& want = reference[i];
+            const Outcome got = Score(state, blocks[i], false);
+            ASSERT_EQ(got.score, want.score) << "path " << static_cast<int>(path) << "\n"
+                                             << Difference(state, want, got) << blocks[i];
+            EXPECT_EQ(got.unwanted, want.unwanted);
+            EXPECT_EQ(got.fired, want.fired) << blocks[i];
+            EXPECT_EQ(got.block, want.block);
+            EXPECT_EQ(got.limited, 0u) << blocks[i];
+        }
+    }
+}
+
+TEST(ScoreDifferentialTest, GeneratedRulesAndBlocks) {
+    Random r(2026);
+    std::vector<std::string> blocks;
+    for (int i = 0; i < 3000; ++i) {
+        std::string block = Block(r);
+        DecodeEncodedWords(block);
+        blocks.push_back(std::move(block));
+    }
+    for (const std::size_t count : {15u, 500u, 2000u}) {
+        SCOPED_TRACE(count);
+        AppState state;
+        MakeRules(state, count, static_cast<unsigned>(count));
+        if (Prefilter::Available()) {
+            // The list must exercise all three ways a rule is taken.
+            const RuleGroups::Figures f = RuleGroups::Of(state)->figures();
+            EXPECT_GT(f.exact, 0u);
+            EXPECT_GT(f.alwaysTried, 0u);
+            EXPECT_GT(f.approximate + (count < 100 ? 1 : 0), 0u);
+        }
+        Seen seen;
+        ExpectSameEverywhere(state, blocks, seen);
+        // The blocks must reach the verdicts and the early end, or agreeing proves little.
+        EXPECT_GT(seen.unwanted, 100);
+        if (count >= 500) {
+            EXPECT_GT(seen.hundred, 100);
+        }
+    }
+}
+
+TEST(ScoreDifferentialTest, FuzzCorpus) {
+    std::vector<std::string> blocks;
+    for (const auto& entry : std::filesystem::directory_iterator(QV_FUZZ_SCAN_CORPUS)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (!data.empty()) {
+            std::string block = data.substr(1);  // as the fuzz target reads it
+            DecodeEncodedWords(block);
+            blocks.push_back(std::move(block));
+        }
+    }
+    ASSERT_GT(blocks.size(), 100u);
+    for (const std::size_t count : {15u, 500u}) {
+        AppState state;
+        MakeRules(state, count, static_cast<unsigned>(count) + 1);
+        Seen seen;
+        ExpectSameEverywhere(state, blocks, seen);
+        EXPECT_GT(seen.unwanted, 5);
+    }
+}
+
+}  // namespace

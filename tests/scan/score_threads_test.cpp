@@ -1,0 +1,51 @@
+// Two threads scoring with one rule table, as the scan worker and the window may: the
+// first scoring makes the shared groups, each thread keeps its own work area.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "scan/header_scorer.h"
+#include "scan/rule_compiler.h"
+
+namespace {
+
+std::string Block(int i) {
+    return "Received: from relay" + std::to_string(i % 7) + ".example.biz\r\n" + "From: sender" +
+           std::to_string(i % 5) + "@example.org\r\n" + "Subject: offer number " +
+           std::to_string(i) + "\r\n";
+}
+
+void AddRules(AppState& state) {
+    state.ClearRules();
+    CompileRule(state, RuleList::kBlock, "Received:", "relay[0-3]\\.example", 10);
+    CompileRule(state, RuleList::kFriends, "From:", "sender[24]@", 30);
+    CompileRule(state, RuleList::kBlock, "Subject:", "number \\d*7\\b", 25);
+    CompileRule(state, RuleList::kBlock, "Subject:", "(\\w+) \\2", 5);  // PCRE2 alone
+}
+
+std::vector<int> Scores(const AppState& state) {
+    std::vector<int> scores;
+    for (int i = 0; i < 300; ++i) {
+        std::string block = Block(i);
+        scores.push_back(ScoreHeader(state, block).score);
+    }
+    return scores;
+}
+
+TEST(ScoreThreadsTest, ThreadsShareTheGroupsAndAgree) {
+    AppState state;
+    state.scoringPath = ScoringPath::kReference;
+    AddRules(state);
+    const std::vector<int> expected = Scores(state);
+    state.scoringPath = ScoringPath::kPrefilter;
+    AddRules(state);  // both threads find the groups out of date at once
+    std::vector<int> got[2];
+    std::thread a([&] { got[0] = Scores(state); });
+    std::thread b([&] { got[1] = Scores(state); });
+    a.join();
+    b.join();
+    EXPECT_EQ(got[0], expected);
+    EXPECT_EQ(got[1], expected);
+}
+
+}  // namespace
