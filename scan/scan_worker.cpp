@@ -89,6 +89,8 @@ struct ScanWorker::Shared {
     AutoResetEvent stopEvent;
     AutoResetEvent idleEvent;
     bool started = false;  // touched by the owner's thread only
+    std::atomic<bool> checkAll{false};
+    std::uint32_t removalsSeen = 0;  // AppState::removals when this check began
 
     std::mutex mutex;  // guards view and finished
     std::condition_variable ended;
@@ -97,7 +99,9 @@ struct ScanWorker::Shared {
 
     void Run();
     void RunPass();
-    void CheckIfDue(std::uint32_t index);
+    void CheckIfDue(std::uint32_t index, bool all);
+    // False once an account was removed during this check: its index may name another.
+    bool Current() const { return state.Removals() == removalsSeen; }
     void CheckAccount(std::uint32_t index, const AccountRecord& account);
     void ScanMessages(std::uint32_t index, Pop3Session& session, int count);
     // Makes one view call unless stopping. False when the check must end: the window
@@ -125,8 +129,12 @@ bool ScanWorker::Shared::ToView(Call&& call) {
 
 void ScanWorker::Shared::Run() {
     idleEvent.Set();
-    while (!stop && !stopEvent.Wait(settings.tick)) {
-        RunPass();
+    // Stop() raises the flag before it signals; a signal without it is CheckNow().
+    while (!stop) {
+        stopEvent.Wait(settings.tick);
+        if (!stop) {
+            RunPass();
+        }
     }
     {
         std::lock_guard lock(mutex);
@@ -136,16 +144,18 @@ void ScanWorker::Shared::Run() {
 }
 
 void ScanWorker::Shared::RunPass() {
+    const bool all = checkAll.exchange(false);
     // The count is read again before every account, so accounts added meanwhile join.
     for (std::uint32_t index = 0; !stop && index < state.AccountCount(); ++index) {
-        CheckIfDue(index);
+        CheckIfDue(index, all);
     }
 }
 
-void ScanWorker::Shared::CheckIfDue(std::uint32_t index) {
+void ScanWorker::Shared::CheckIfDue(std::uint32_t index, bool all) {
     const auto now = static_cast<std::uint32_t>(std::time(nullptr));
     AccountRecord account{};
-    if (!state.CopyAccount(index, account) || !IsDue(account, now)) {
+    removalsSeen = state.Removals();
+    if (!state.CopyAccount(index, account) || !(all || IsDue(account, now))) {
         return;
     }
     IdleOnExit idle(idleEvent);
@@ -154,7 +164,9 @@ void ScanWorker::Shared::CheckIfDue(std::uint32_t index) {
     }
     {
         std::lock_guard lock(state.mutex);
-        state.accounts[index].lastCheck = now;
+        if (state.removals == removalsSeen) {
+            state.accounts[index].lastCheck = now;
+        }
     }
     try {
         CheckAccount(index, account);
@@ -188,11 +200,15 @@ void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& 
     const int row = static_cast<int>(index);
     // One view call at a time: each may be the one that finds the window closing.
     const bool shown =
-        ToView([&](ScanView& v) { v.SetProgressRange(0, count); }) &&
+        ToView([&](ScanView& v) { v.SetProgressRange(0, count); }) && Current() &&
         ToView([&](ScanView& v) { v.SetInboxCell(row, kCountColumn, std::to_string(count)); }) &&
         ToView([&](ScanView& v) { v.SetInboxCell(row, kSizeColumn, SizeText(size)); }) &&
         ToView([&](ScanView& v) { v.SetInboxCell(row, kTimeColumn, LocalTimeText()); });
     if (!shown) {
+        if (!stop) {  // the account was removed meanwhile: end this check orderly
+            session.Quit();
+            ToView([](ScanView& v) { v.ShowProgress(false); });
+        }
         return;
     }
     if (account.scanMessages == 1) {
@@ -206,14 +222,14 @@ void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& 
 }
 
 void ScanWorker::Shared::ScanMessages(std::uint32_t index, Pop3Session& session, int count) {
-    for (int number = 1; number <= count && !stop; ++number) {
+    for (int number = 1; number <= count && !stop && Current(); ++number) {
         MessageHeader header;
         if (session.Top(number, header) == 1 && header.headerText && !stop) {
             std::string& block = *header.headerText;
             DecodeEncodedWords(block);
             ScoreResult result = ScoreHeader(state, block);
             if (result.Unwanted()) {
-                state.RecordUnwanted(index, result.from.value_or(kMissingFrom),
+                state.RecordUnwanted(index, removalsSeen, result.from.value_or(kMissingFrom),
                                      result.subject.value_or(kMissingSubject));
             }
         }
@@ -269,6 +285,11 @@ bool ScanWorker::Stop(std::chrono::milliseconds wait) {
 
 void ScanWorker::RunPass() {
     shared_->RunPass();
+}
+
+void ScanWorker::CheckNow() {
+    shared_->checkAll = true;
+    shared_->stopEvent.Set();
 }
 
 AutoResetEvent& ScanWorker::stopEvent() {

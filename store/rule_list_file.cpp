@@ -31,7 +31,7 @@ std::string RuleFilePath(const AppState& state, int listIndex) {
     return std::string(state.dataDirectory) + kRuleFileNames[listIndex];
 }
 
-std::vector<RuleEntry> ReadRuleFile(const AppState& state, int listIndex) {
+std::vector<RuleEntry> ReadRuleFile(const AppState& state, int listIndex, std::size_t* unread) {
     std::vector<RuleEntry> rules;
     std::vector<std::string> lines;
     if (!IsListIndex(listIndex) || !ReadDataLines(RuleFilePath(state, listIndex), lines)) {
@@ -41,6 +41,8 @@ std::vector<RuleEntry> ReadRuleFile(const AppState& state, int listIndex) {
         RuleEntry rule;
         if (DecodeRuleLine(line, state.passphrase, rule)) {
             rules.push_back(std::move(rule));
+        } else if (unread != nullptr) {
+            ++*unread;
         }
     }
     return rules;

@@ -17,8 +17,10 @@ struct RuleEntry {
 // "friends.qvd" for list index 0, "block.qvd" for 1, in the data directory.
 std::string RuleFilePath(const AppState& state, int listIndex);
 
-// The rules of one list file, in line order; lines that hold no rule are skipped.
-std::vector<RuleEntry> ReadRuleFile(const AppState& state, int listIndex);
+// The rules of one list file, in line order; lines that hold no rule are skipped
+// and counted into `unread` when given.
+std::vector<RuleEntry> ReadRuleFile(const AppState& state, int listIndex,
+                                    std::size_t* unread = nullptr);
 
 // Empties the rule table, compiles Friends then Block, and clears `modified`.
 void LoadRuleLists(AppState& state);

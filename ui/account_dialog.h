@@ -15,6 +15,7 @@ class AccountDialog : public QDialog {
     Q_OBJECT
   public:
     static constexpr int kMaxPeriod = 9999;
+    static constexpr int kDefaultPeriod = 10;  // minutes, for a new account
 
     explicit AccountDialog(QWidget* parent = nullptr);
     ~AccountDialog() override;

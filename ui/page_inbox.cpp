@@ -1,10 +1,12 @@
 #include "ui/page_inbox.h"
 
+#include <QBoxLayout>
 #include <QHeaderView>
 #include <QTableWidget>
 #include <algorithm>
 
 #include "ui/deleted_mail_dialog.h"
+#include "ui/skin_button.h"
 #include "ui_page_inbox.h"
 
 namespace {
@@ -25,6 +27,26 @@ CPageInbox::CPageInbox(AppState& state, QWidget* parent)
         SetDescription(static_cast<int>(row));
     }
     connect(table, &QTableWidget::cellDoubleClicked, this, &CPageInbox::OpenDeletedMail);
+    AddCheckNowButton();
+}
+
+void CPageInbox::AddCheckNowButton() {
+    checkNowButton_ = new SkinButton(this);
+    checkNowButton_->setObjectName(QStringLiteral("checkNowButton"));
+    checkNowButton_->setText(QStringLiteral("Check &now"));
+    checkNowButton_->setToolTip(QStringLiteral("Check every account now, whatever its period"));
+    checkNowButton_->UseProgramSkin();
+    auto* row = new QHBoxLayout;
+    row->addStretch();
+    row->addWidget(checkNowButton_);
+    static_cast<QBoxLayout*>(layout())->addLayout(row);
+    connect(checkNowButton_, &QPushButton::clicked, this, &CPageInbox::checkNowClicked);
+}
+
+void CPageInbox::RemoveAccountRow(int index) {
+    if (index >= 0 && index < ui_->inboxList->rowCount()) {
+        ui_->inboxList->removeRow(index);
+    }
 }
 
 CPageInbox::~CPageInbox() = default;
@@ -68,6 +90,7 @@ void CPageInbox::SetCell(int row, int column, const QString& text) {
         table->setItem(row, column, item);
     }
     item->setText(text);
+    item->setToolTip(text);  // a text cut by its column shows whole here
 }
 
 void CPageInbox::OpenDeletedMail() {

@@ -10,6 +10,7 @@ namespace Ui {
 class PageInbox;
 }
 class QTableWidget;
+class SkinButton;
 
 // The "Inbox" page: one row per account with the message count, total size and time
 // of its last successful check, written by the scan worker. A double click shows the
@@ -25,15 +26,24 @@ class CPageInbox : public QWidget {
     // Sets the text of one cell; a row that does not exist is left alone.
     void SetCell(int row, int column, const QString& text);
     QTableWidget* list() const;
+    SkinButton* checkNowButton() const { return checkNowButton_; }
 
   public slots:
     // Gives an account added during the run its row.
     void AddAccountRow(int index);
+    // Drops the row of a removed account; the rows below move up.
+    void RemoveAccountRow(int index);
+
+  signals:
+    // "Check now": every account is to be checked at once.
+    void checkNowClicked();
 
   private:
+    void AddCheckNowButton();
     void SetDescription(int row);
     void OpenDeletedMail();
 
     AppState& state_;
     std::unique_ptr<Ui::PageInbox> ui_;
+    SkinButton* checkNowButton_ = nullptr;
 };
