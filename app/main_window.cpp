@@ -3,9 +3,9 @@
 #include <QCloseEvent>
 #include <QHeaderView>
 #include <QMetaObject>
-#include <QTableWidget>
 #include <QProgressBar>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <QThread>
 #include <condition_variable>
 #include <mutex>
@@ -15,9 +15,9 @@
 #include "ui/page_friend.h"
 #include "ui/page_inbox.h"
 #include "ui/page_options.h"
-#include "ui/user_options.h"
 #include "ui/resources.h"
 #include "ui/skin_button.h"
+#include "ui/user_options.h"
 #include "ui_main_window.h"
 
 namespace {

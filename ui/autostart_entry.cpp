@@ -13,8 +13,8 @@ namespace {
 QString ExecArgument(QString program) {
     program.replace(QLatin1Char('%'), QStringLiteral("%%"));
     static const QString kReserved = QStringLiteral(" \t\"'\\><~|&;$*?#()`");
-    const bool plain = std::none_of(program.begin(), program.end(),
-                                    [](QChar c) { return kReserved.contains(c); });
+    const bool plain =
+        std::none_of(program.begin(), program.end(), [](QChar c) { return kReserved.contains(c); });
     if (plain) {
         return program;
     }

@@ -27,8 +27,8 @@ DesktopTray::DesktopTray(DesktopHooks hooks, QObject* parent)
     menu_->addAction(QStringLiteral("&Check now"), this, &DesktopTray::checkNowRequested);
     menu_->addSeparator();
     menu_->addAction(QStringLiteral("&Quit"), this, &DesktopTray::quitRequested);
-    const bool available = hooks_.trayAvailable ? hooks_.trayAvailable()
-                                                : QSystemTrayIcon::isSystemTrayAvailable();
+    const bool available =
+        hooks_.trayAvailable ? hooks_.trayAvailable() : QSystemTrayIcon::isSystemTrayAvailable();
     if (!available) {
         return;
     }
@@ -36,8 +36,7 @@ DesktopTray::DesktopTray(DesktopHooks hooks, QObject* parent)
     icon_->setContextMenu(menu_.get());
     connect(icon_.get(), &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger ||
-                    reason == QSystemTrayIcon::DoubleClick) {
+                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
                     emit openRequested();
                 }
             });

@@ -128,11 +128,11 @@ void CPageAccount::RemoveSelected() {
         return;  // no row, or the add row
     }
     const QString question =
-        QStringLiteral("Remove the account \"%1\"?\n\nIts Inbox row and its list of unwanted "
-                       "messages go with it. The file keeps it until you press Close.")
+        QStringLiteral(
+            "Remove the account \"%1\"?\n\nIts Inbox row and its list of unwanted "
+            "messages go with it. The file keeps it until you press Close.")
             .arg(QString::fromLocal8Bit(record.description));
-    if (!Confirm(this, question) ||
-        !state_.RemoveAccount(static_cast<std::uint32_t>(selected))) {
+    if (!Confirm(this, question) || !state_.RemoveAccount(static_cast<std::uint32_t>(selected))) {
         return;
     }
     list_->removeRow(selected);

@@ -103,9 +103,9 @@ void CPageFriend::ConfirmDelete() {
         return;  // nothing, or the add row, is selected
     }
     const RuleEntry& rule = rules_[static_cast<std::size_t>(selected)];
-    const QString question = QStringLiteral("Delete the rule \"%1\" on %2?")
-                                 .arg(QString::fromLocal8Bit(rule.contains),
-                                      QString::fromLocal8Bit(rule.header));
+    const QString question =
+        QStringLiteral("Delete the rule \"%1\" on %2?")
+            .arg(QString::fromLocal8Bit(rule.contains), QString::fromLocal8Bit(rule.header));
     if (Confirm(this, question)) {
         Delete();
     }

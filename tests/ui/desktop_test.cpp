@@ -151,8 +151,8 @@ class DesktopTest : public QObject {
 
         UserOptions::SetNotices(false);
         MenuAction(window.tray(), "Check now")->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(d.state.AccountCount() > 0 && window.tray()->toolTip().contains("4"),
-                                 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            d.state.AccountCount() > 0 && window.tray()->toolTip().contains("4"), 10000);
         QTRY_VERIFY_WITH_TIMEOUT(!window.progressBar()->isVisible(), 5000);
         QTest::qWait(300);  // Bob's check ends too, with nothing new
         QCOMPARE(d.notices.size(), 1);
