@@ -119,6 +119,9 @@ void MainWindow::StopWorker() {
 }
 
 void MainWindow::BringUp() {
+    if (isHidden() && !hiddenGeometry_.isEmpty()) {
+        restoreGeometry(hiddenGeometry_);
+    }
     if (isMinimized()) {
         showNormal();
     }
@@ -219,6 +222,8 @@ void MainWindow::UseDesktop(DesktopHooks hooks) {
 void MainWindow::closeEvent(QCloseEvent* event) {
     if (tray_ && tray_->Shown() && UserOptions::KeepInTray()) {
         event->ignore();
+        // Shown again, a dialog would take its own size and place: keep the user's.
+        hiddenGeometry_ = saveGeometry();
         hide();
         return;
     }

@@ -101,4 +101,5 @@ class MainWindow : public QDialog, public ScanView {
     std::unique_ptr<DesktopTray> tray_;
     // Unwanted messages per account when last looked at, to tell the new ones.
     std::vector<std::size_t> unwantedSeen_;
+    QByteArray hiddenGeometry_;  // where the window was when it went to the tray
 };
