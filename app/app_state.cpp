@@ -5,6 +5,12 @@
 
 AppState::AppState() = default;
 
+AppState& ProcessAppState() {
+    // Deliberately leaked: no destructor may run while a let-go thread still uses it.
+    static AppState* const state = new AppState;
+    return *state;
+}
+
 AppState::~AppState() {
     ClearRules();
 }

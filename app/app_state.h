@@ -111,6 +111,10 @@ class AppState {
     void ClearRules();
 };
 
+// The program's one AppState. It is never destroyed, so a worker thread let go at
+// exit may still read its rules and accounts while the process ends.
+AppState& ProcessAppState();
+
 // Copies `text` into a fixed account field, cut to 255 bytes.
 void SetAccountText(char (&field)[kTextSize], const std::string& text);
 

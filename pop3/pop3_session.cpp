@@ -13,8 +13,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr std::size_t kStatusLineBytes = 8192;
 constexpr std::size_t kStatReplyBytes = 100;
 constexpr std::size_t kListBytesPerMessage = 14;
@@ -27,6 +25,12 @@ constexpr std::size_t kFirstAllocationCap = std::size_t{1} << 20;
 constexpr std::size_t kReplyLimit = std::size_t{64} << 20;
 // Longest wait for data before the loop looks at the clock and the stop flag again.
 constexpr int kWaitSliceMs = 100;
+// Besides the silence limit, which every byte restarts, a whole reply must arrive
+// within this many silence limits plus one second for each kReplyFloorBytesPerSecond
+// received. A link at least that fast always passes; a server dribbling a byte at a
+// time is cut off after the fixed part (three minutes at the 45 s limit).
+constexpr long long kReplyBoundFactor = 4;
+constexpr long long kReplyFloorBytesPerSecond = 4096;
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
@@ -62,6 +66,13 @@ bool IsPositive(const char* text, std::size_t length) {
     return length >= 3 && strncasecmp(text, "+OK", 3) == 0;
 }
 
+// After a "-ERR" in the first piece: the reply was read whole when the bytes so far
+// end with its terminator or are exactly one status line.
+bool EndsWhole(std::string_view received, std::string_view terminator) {
+    return received.ends_with(terminator) ||
+           (received.ends_with("\r\n") && received.find("\r\n") == received.size() - 2);
+}
+
 }  // namespace
 
 Pop3Session::Reply::Reply(std::size_t initial, std::size_t maximum)
@@ -92,14 +103,29 @@ bool Pop3Session::StopRequested() const {
     return stop_ != nullptr && stop_->load(std::memory_order_relaxed);
 }
 
-int Pop3Session::Fail(const Reply& reply) {
-    m_strLastResponse.assign(reply.data.get(), reply.length);
+int Pop3Session::Fail(const Reply& reply, bool whole) {
+    // A failed reply of many megabytes must not live on in the last-response text.
+    const char* text = reply.data.get();
+    const auto firstLine = static_cast<std::size_t>(SkipLine(text, text + reply.length) - text);
+    m_strLastResponse.assign(text, std::min(firstLine, kStatusLineBytes));
+    if (!whole) {
+        outOfStep_ = true;
+    }
     return 0;
+}
+
+bool Pop3Session::WithinReplyBound(Clock::time_point start, std::size_t received) const {
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    const long long allowed = kReplyBoundFactor * std::max(0, m_nTimeout) +
+                              static_cast<long long>(received) * 1000 / kReplyFloorBytesPerSecond;
+    return elapsed <= allowed;
 }
 
 int Pop3Session::ReadResponse(Reply& reply, const char* terminator) {
     const std::size_t terminatorLength = std::strlen(terminator);
-    auto lastActivity = Clock::now();
+    const auto start = Clock::now();
+    auto lastActivity = start;
     bool firstData = true;
     std::size_t searchFrom = 0;
     reply.length = 0;
@@ -109,12 +135,12 @@ int Pop3Session::ReadResponse(Reply& reply, const char* terminator) {
         const auto silent =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastActivity)
                 .count();
-        if (silent > m_nTimeout || StopRequested()) {
-            return Fail(reply);
+        if (silent > m_nTimeout || !WithinReplyBound(start, reply.length) || StopRequested()) {
+            return Fail(reply, false);
         }
         int readable = 0;
         if (m_socket.PollReadable(readable) == 0) {
-            return Fail(reply);
+            return Fail(reply, false);
         }
         if (readable == 0) {
             // Waiting on the socket rather than sleeping reads data the moment it comes.
@@ -124,13 +150,13 @@ int Pop3Session::ReadResponse(Reply& reply, const char* terminator) {
             continue;
         }
         if (reply.length + 1 >= reply.capacity && !reply.Grow()) {
-            return Fail(reply);  // longer than any reply may be
+            return Fail(reply, false);  // longer than any reply may be
         }
         const long received =
             m_socket.Receive(reply.data.get() + reply.length, reply.capacity - 1 - reply.length);
         // 0 is a closed peer: nothing more can come, so waiting out the limit is useless.
         if (received <= 0) {
-            return Fail(reply);
+            return Fail(reply, false);
         }
         lastActivity = Clock::now();
         reply.length += static_cast<std::size_t>(received);
@@ -139,7 +165,8 @@ int Pop3Session::ReadResponse(Reply& reply, const char* terminator) {
         if (firstData) {
             firstData = false;
             if (memmem(reply.data.get(), reply.length, "-ERR", 4) != nullptr) {
-                return Fail(reply);
+                return Fail(
+                    reply, EndsWhole(std::string_view(reply.data.get(), reply.length), terminator));
             }
         }
         const void* found = memmem(reply.data.get() + searchFrom, reply.length - searchFrom,
@@ -149,7 +176,7 @@ int Pop3Session::ReadResponse(Reply& reply, const char* terminator) {
                 static_cast<std::size_t>(static_cast<const char*>(found) - reply.data.get());
             reply.data[reply.length] = '\0';
             if (!IsPositive(reply.data.get(), reply.length)) {
-                return Fail(reply);
+                return Fail(reply, true);
             }
             return 1;
         }
@@ -230,7 +257,7 @@ int Pop3Session::Login(const std::string& host, const std::string& user,
 }
 
 int Pop3Session::Stat(int& count, int& size) {
-    if (SendLine("STAT\r\n") == 0) {
+    if (outOfStep_ || SendLine("STAT\r\n") == 0) {
         return 0;
     }
     m_bStatDone = 1;
@@ -305,15 +332,18 @@ int Pop3Session::ParseListReply(int count) {
 }
 
 int Pop3Session::GetMessageSize(int number, int& size) {
-    int result = 1;
-    if (m_bListDone == 0) {
-        result = List();
+    if (outOfStep_ || listFailed_) {
+        return 0;
+    }
+    if (m_bListDone == 0 && List() == 0) {
+        listFailed_ = true;
+        return 0;
     }
     if (number < 1 || static_cast<std::size_t>(number) > m_sizes.size()) {
         return 0;
     }
     size = static_cast<int>(std::min<std::uint32_t>(m_sizes[number - 1], INT_MAX));
-    return result;
+    return 1;
 }
 
 int Pop3Session::Top(int number, MessageHeader& header) {
@@ -349,12 +379,15 @@ int Pop3Session::Quit() {
     int result = 0;
     if (m_bConnected == 1) {
         SendLine("QUIT\r\n");
-        if (m_socket.CheckPeer() != -1) {
+        // Out of step, the answer could not be told from the rest of the last reply.
+        if (!outOfStep_ && m_socket.CheckPeer() != -1) {
             result = ReadStatusLine();
         }
         m_bConnected = 0;
         m_bListDone = 0;
         m_bStatDone = 0;
+        listFailed_ = false;
+        outOfStep_ = false;
     }
     m_socket.Close();
     return result;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -43,6 +44,8 @@ class Pop3Session {
     static std::string Md5Hex(const char* bytes, std::size_t length);
 
   private:
+    using Clock = std::chrono::steady_clock;
+
     // One reply's text. It may grow from `capacity` up to `limit` bytes; one byte is
     // always kept for the terminating NUL.
     struct Reply {
@@ -61,7 +64,10 @@ class Pop3Session {
     int ParseListReply(int count);
     int ReadTopReply(MessageHeader& header, std::uint32_t size);
     int SendLine(const std::string& line);
-    int Fail(const Reply& reply);
+    // Keeps the reply's first line for m_strLastResponse and returns 0. `whole` says
+    // whether the reply was read to its end; when not, the session is out of step.
+    int Fail(const Reply& reply, bool whole);
+    bool WithinReplyBound(Clock::time_point start, std::size_t received) const;
     bool StopRequested() const;
     static const char* SkipLine(const char* text, const char* end);
 
@@ -72,4 +78,9 @@ class Pop3Session {
     std::vector<std::uint32_t> m_sizes;
     int m_bConnected = 0;
     const std::atomic<bool>* stop_ = nullptr;
+    // A failed LIST is not sent again: every later TOP fails at once.
+    bool listFailed_ = false;
+    // Set when a reply was not read whole: what is left of it would be read as the
+    // next reply, so no further data command is sent.
+    bool outOfStep_ = false;
 };

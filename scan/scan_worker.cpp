@@ -1,6 +1,7 @@
 #include "scan/scan_worker.h"
 
 #include <algorithm>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -222,7 +223,16 @@ void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& 
 }
 
 void ScanWorker::Shared::ScanMessages(std::uint32_t index, Pop3Session& session, int count) {
-    for (int number = 1; number <= count && !stop && Current(); ++number) {
+    // Counted wide: neither the loop nor the bar's position may wrap at a count of INT_MAX.
+    for (std::int64_t wide = 1; wide <= count && !stop && Current(); ++wide) {
+        const auto number = static_cast<int>(wide);
+        // Only the messages the listing holds are fetched, whatever STAT claimed. No
+        // size means the listing ended, LIST failed or the session is out of step:
+        // each ends the scan.
+        int listedSize = 0;
+        if (session.GetMessageSize(number, listedSize) != 1) {
+            return;
+        }
         MessageHeader header;
         if (session.Top(number, header) == 1 && header.headerText && !stop) {
             std::string& block = *header.headerText;
@@ -233,7 +243,8 @@ void ScanWorker::Shared::ScanMessages(std::uint32_t index, Pop3Session& session,
                                      result.subject.value_or(kMissingSubject));
             }
         }
-        if (!ToView([number](ScanView& v) { v.SetProgressPosition(number + 1); })) {
+        const auto position = static_cast<int>(std::min<std::int64_t>(wide + 1, INT_MAX));
+        if (!ToView([position](ScanView& v) { v.SetProgressPosition(position); })) {
             return;
         }
     }

@@ -22,7 +22,7 @@ struct ScanWorkerSettings {
 //
 // The thread works on a state block it shares with this object, so a thread that
 // outlives a Stop() never touches freed memory. `AppState` must outlive the thread:
-// it is the process-wide object.
+// the program passes ProcessAppState(), which is never destroyed.
 class ScanWorker {
   public:
     ScanWorker(AppState& state, ScanView& view, ScanWorkerSettings settings = {});

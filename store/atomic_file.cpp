@@ -3,12 +3,23 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <utility>
 #include <vector>
 
 namespace {
+
+namespace fs = std::filesystem;
+
+// mkstemp's six letters follow this.
+constexpr char kTempSuffix[] = ".tmp.";
+constexpr std::size_t kTempLetters = 6;
+// As many links as the system itself follows before it calls the chain a loop.
+constexpr int kMaxLinkHops = 40;
 
 AtomicFile::BeforeRenameHook& Hook() {
     static AtomicFile::BeforeRenameHook hook;
@@ -42,7 +53,7 @@ bool WriteAll(int fd, const std::string& content) {
 // content through to the disk. Fills `tempPath` as soon as the file exists.
 bool WriteTemporary(const std::string& path, const std::string& content, std::string& tempPath) {
     std::vector<char> name(path.begin(), path.end());
-    const std::string suffix = ".tmp.XXXXXX";
+    const std::string suffix = std::string(kTempSuffix) + std::string(kTempLetters, 'X');
     name.insert(name.end(), suffix.begin(), suffix.end());
     name.push_back('\0');
     const int fd = ::mkstemp(name.data());
@@ -64,10 +75,58 @@ void SyncDirectory(const std::string& path) {
     }
 }
 
+// The file a save replaces: `path` itself, or the file its chain of symbolic links
+// ends at, so that the links stay and the file they name is the one brought up to
+// date. Empty for a chain that loops.
+std::string SaveTarget(const std::string& path) {
+    fs::path target(path);
+    for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
+        std::error_code error;
+        if (!fs::is_symlink(fs::symlink_status(target, error))) {
+            return target.string();
+        }
+        const fs::path next = fs::read_symlink(target, error);
+        if (error) {
+            return target.string();  // the rename then reports what is wrong
+        }
+        target = next.is_relative() ? target.parent_path() / next : next;
+    }
+    return {};
+}
+
+bool IsTemporaryOf(const std::string& name, const std::string& base) {
+    const std::string prefix = base + kTempSuffix;
+    return name.size() == prefix.size() + kTempLetters && name.starts_with(prefix) &&
+           std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                       [](unsigned char c) { return std::isalnum(c) != 0; });
+}
+
+// Removes the temporary files that saves of `path` killed before their rename left
+// behind. Only regular files named exactly as a save names them are touched.
+void RemoveStaleTemporaries(const std::string& path) {
+    const fs::path file(path);
+    const std::string base = file.filename().string();
+    const fs::path directory = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    std::error_code error;
+    std::vector<fs::path> stale;
+    for (fs::directory_iterator entry(directory, error), end; !error && entry != end;
+         entry.increment(error)) {
+        std::error_code ignored;
+        if (IsTemporaryOf(entry->path().filename().string(), base) &&
+            entry->is_regular_file(ignored) && !entry->is_symlink(ignored)) {
+            stale.push_back(entry->path());
+        }
+    }
+    for (const fs::path& temporary : stale) {
+        fs::remove(temporary, error);
+    }
+}
+
 }  // namespace
 
-bool AtomicFile::Replace(const std::string& path, const std::string& content,
+bool AtomicFile::Replace(const std::string& linkOrPath, const std::string& content,
                          UserPrompts& prompts) {
+    const std::string path = SaveTarget(linkOrPath);
     std::string tempPath;
     bool saved = !path.empty() && WriteTemporary(path, content, tempPath);
     if (saved && Hook()) {
@@ -78,10 +137,11 @@ bool AtomicFile::Replace(const std::string& path, const std::string& content,
         if (!tempPath.empty()) {
             ::unlink(tempPath.c_str());
         }
-        prompts.ShowNotice(FailureNotice(path));
+        prompts.ShowNotice(FailureNotice(linkOrPath));
         return false;
     }
     SyncDirectory(path);
+    RemoveStaleTemporaries(path);
     return true;
 }
 

@@ -7,7 +7,10 @@
 
 // Replaces a data file whole without a window in which it is lost: the new content
 // goes to a temporary file in the same directory, reaches the disk, and is renamed
-// over the old file. Until the rename the old file is untouched.
+// over the old file. Until the rename the old file is untouched. A path that is a
+// symbolic link is written through: the link stays and the file it names is replaced,
+// in that file's own directory. Temporary files that a killed save left behind are
+// removed by the next successful save of the same file.
 class AtomicFile {
   public:
     // On failure the old file stays as it was, the temporary file is removed, the

@@ -82,6 +82,20 @@ TEST(ScriptedSession, EveryByteRestartsTheSilenceLimit) {
     EXPECT_EQ(1, LoginTo(session, server));
 }
 
+TEST(ScriptedSession, AReplyDribbledByteByByteEndsAtItsOverallBound) {
+    // Each byte comes well within the silence limit; four limits is all a short reply gets.
+    qvtest::ScriptedServer server;
+    server.Send("+OK");
+    for (int i = 0; i < 25; ++i) {
+        server.Pause(100).Send("x");
+    }
+    Pop3Session session;
+    const auto start = Clock::now();
+    EXPECT_EQ(0, LoginTo(session, server));
+    EXPECT_GE(MsSince(start), 4 * kShortTimeout);
+    EXPECT_LT(MsSince(start), 2300);
+}
+
 TEST(ScriptedSession, RepliesAreReadAsSoonAsTheyArrive) {
     // Thirty round trips with a short server delay: a reader that slept 100 ms whenever
     // nothing was there yet would need three seconds at least.
@@ -207,7 +221,7 @@ TEST(ScriptedSession, APeerClosingMidReplyFailsWithoutWaitingOutTheLimit) {
     const auto start = Clock::now();
     MessageHeader header;
     EXPECT_EQ(0, session.Top(1, header));
-    EXPECT_EQ("+OK\r\nSubject: cut", session.m_strLastResponse);
+    EXPECT_EQ("+OK\r\n", session.m_strLastResponse);
     EXPECT_EQ(0, session.Quit());
     EXPECT_LT(MsSince(start), 2000);
 }
@@ -344,6 +358,65 @@ TEST(ScriptedSession, HugeAnnouncedFiguresAllocateLittle) {
     MessageHeader header;
     ASSERT_EQ(1, session.Top(1, header));
     EXPECT_EQ("Subject: big\r\n", *header.headerText);
+}
+
+TEST(ScriptedSession, AFailedListIsNeverSentAgain) {
+    qvtest::ScriptedServer server;
+    LoggedIn(server).ReadLine().Send("+OK 2 200\r\n").ReadLine().Send("-ERR no listing\r\n");
+    Pop3Session session;
+    ASSERT_EQ(1, LoginTo(session, server));
+    int count = 0;
+    int size = 0;
+    ASSERT_EQ(1, session.Stat(count, size));
+    MessageHeader header;
+    EXPECT_EQ(0, session.Top(1, header));
+    EXPECT_EQ(0, session.Top(2, header));
+    EXPECT_EQ(0, session.GetMessageSize(1, size));
+    session.Quit();
+    server.Finish();
+    EXPECT_EQ("USER user\r\nPASS pw\r\nSTAT\r\nLIST\r\nQUIT\r\n", server.Received());
+}
+
+// A reply not read to its end leaves its rest in the stream; read as the next reply, it
+// would pass one message's header off as another's. No data command follows it.
+TEST(ScriptedSession, AReplyNotReadWholeEndsTheConversation) {
+    const std::string statReply = "+OK 2 200\r\n";
+    const std::string listing = "+OK\r\n1 100\r\n2 100\r\n.\r\n";
+    // Past the silence limit: message 1's header arrives while TOP 2 would be waiting.
+    qvtest::ScriptedServer late;
+    LoggedIn(late)
+        .ReadLine()
+        .Send(statReply)
+        .ReadLine()
+        .Send(listing)
+        .ReadLine()
+        .Pause(kShortTimeout * 2)
+        .Send("+OK\r\nSubject: one\r\n\r\n.\r\n");
+    // Past the size cap: 65 MB of header lines that never end.
+    std::string huge = "+OK\r\n";
+    while (huge.size() < (std::size_t{65} << 20)) {
+        huge += "X-Filler: " + std::string(1000, 'f') + "\r\n";
+    }
+    qvtest::ScriptedServer capped;
+    LoggedIn(capped).ReadLine().Send(statReply).ReadLine().Send(listing).ReadLine().Send(huge);
+    for (qvtest::ScriptedServer* server : {&late, &capped}) {
+        Pop3Session session;
+        ASSERT_EQ(1, LoginTo(session, *server, server == &late ? kShortTimeout : 5000));
+        MessageHeader header;
+        EXPECT_EQ(0, session.Top(1, header));
+        EXPECT_EQ(server == &late ? "" : "+OK\r\n", session.m_strLastResponse);
+        EXPECT_EQ(0, session.Top(2, header));
+        int count = 0;
+        int size = 0;
+        EXPECT_EQ(0, session.Stat(count, size));
+        EXPECT_FALSE(header.headerText.has_value());
+        session.Quit();
+        server->Finish();
+        // The capped peer may lose the QUIT it never read when the client resets.
+        const std::string sent = "USER user\r\nPASS pw\r\nSTAT\r\nLIST\r\nTOP 1 0\r\n";
+        const std::string received = server->Received();
+        EXPECT_TRUE(received == sent + "QUIT\r\n" || received == sent) << received;
+    }
 }
 
 TEST(ScriptedSession, AReplyPastItsLimitFailsAtOnce) {

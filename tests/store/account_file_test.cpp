@@ -286,7 +286,8 @@ TEST_F(AccountFileTest, FailedSavesKeepTheOldFile) {
 }
 
 // The process dies between the finished temporary file and the rename: the old file
-// is untouched, and the stray temporary file disturbs neither loading nor saving.
+// is untouched, the stray temporary file disturbs neither loading nor saving, and the
+// next save removes it. Files that merely look alike stay.
 TEST_F(AccountFileTest, SaveKilledBeforeTheRenameLosesNothing) {
     Save({{"kept", "k@h", "p", 0, 5, 1}});
     const std::string before = ReadAll(Path());
@@ -309,7 +310,44 @@ TEST_F(AccountFileTest, SaveKilledBeforeTheRenameLosesNothing) {
     Load(state, prompts, kPassphrase);
     ASSERT_EQ(state.accountCount, 1u);
     EXPECT_STREQ(state.accounts[0].description, "kept");
+    const std::vector<std::string> alike = {"email.qvd.tmp.my-own", "email.qvd.tmp.ABC",
+                                            "other.qvd.tmp.ABCDEF"};
+    for (const std::string& name : alike) {
+        WriteAll(dir + name, "mine");
+    }
     EXPECT_TRUE(SaveAccountFile(state, prompts));
+    EXPECT_EQ(EntryCount(), 1u + alike.size());
+    for (const std::string& name : alike) {
+        EXPECT_EQ(ReadAll(dir + name), "mine");
+    }
+}
+
+// The user keeps the real file elsewhere and links to it: the save goes through the
+// link, replacing the real file in its own directory, and the link stays a link.
+TEST_F(AccountFileTest, ALinkedFileIsWrittenThroughTheLink) {
+    const std::string elsewhere = dir + "synced/";
+    std::filesystem::create_directory(elsewhere);
+    WriteAll(elsewhere + "real.qvd", "");
+    std::filesystem::create_symlink("synced/real.qvd", dir + "hop");
+    std::filesystem::create_symlink("hop", Path());  // a chain: email.qvd -> hop -> real
+    Save({{"linked", "l@h", "p", 0, 5, 1}});
+
+    EXPECT_TRUE(std::filesystem::is_symlink(Path()));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir + "hop"));
+    EXPECT_EQ(CrLfLines(elsewhere + "real.qvd").size(), 1u);
+    EXPECT_EQ(EntryCount(), 3u);  // nothing left beside the links
+    AppState state;
+    FakePrompts prompts;
+    Load(state, prompts, kPassphrase);
+    ASSERT_EQ(state.accountCount, 1u);
+    EXPECT_STREQ(state.accounts[0].description, "linked");
+
+    // A chain that loops names no file: the save fails and says so.
+    std::filesystem::remove(dir + "hop");
+    std::filesystem::create_symlink("email.qvd", dir + "hop");
+    FakePrompts looped;
+    EXPECT_FALSE(SaveAccountFile(state, looped));
+    EXPECT_EQ(looped.notices, std::vector<std::string>{AtomicFile::FailureNotice(Path())});
 }
 
 }  // namespace

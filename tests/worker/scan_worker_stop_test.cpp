@@ -2,10 +2,12 @@
 // scripted server can produce.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
 #include "recording_view.h"
+#include "scan/header_scorer.h"
 #include "scan/rule_compiler.h"
 #include "scan/scan_worker.h"
 #include "scripted_pop3_server.h"
@@ -48,6 +50,40 @@ TEST(ScanWorkerStop, EndsAReadPendingOnASilentServer) {
     EXPECT_LT(Since(start), kPromptStop);
     EXPECT_TRUE(server.WaitClosed(1, 2s)) << "the connection is closed, not leaked";
     EXPECT_TRUE(view.Trace().empty()) << "no login, so the window stays untouched";
+}
+
+// A worker let go at exit may still read the rules and accounts while the process
+// ends. The exit handler stands in for it at the latest moment: it was registered
+// before the state existed, so it runs after any destructor of the state would have.
+// Under ASan a destroyed state fails the child.
+TEST(ScanWorkerStopDeathTest, StateOutlivesAWorkerLetGoAtExit) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            std::atexit([] {
+                AppState& state = ProcessAppState();
+                AccountRecord account{};
+                std::vector<std::string> from, subject;
+                std::string block = "Subject: lottery\r\n";
+                const bool read = state.CopyAccount(0, account) &&
+                                  (state.CopyUnwanted(0, from, subject), from.size() == 1) &&
+                                  ScoreHeader(state, block).Unwanted();
+                std::_Exit(read ? 0 : 1);
+            });
+            // Held by pointers the process keeps, so nothing here counts as a leak.
+            static auto* server = new ScriptedPop3Server(ScriptedPop3Server::Silent());
+            AppState& state = ProcessAppState();
+            CompileRule(state, 1, "Subject:", "lottery", 100);
+            state.AppendAccount(MakeAccount("user@127.0.0.1", "secret"));
+            state.RecordUnwanted(0, "From: a@example.org", "Subject: earlier");
+            static RecordingView view;
+            static auto* worker = new ScanWorker(state, view, FastSettings(server->port(), 45000));
+            worker->Start();
+            server->WaitAccepted(1, 5s);
+            worker->Stop(0ms);  // let go while the greeting read is under way
+            std::exit(2);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST(ScanWorkerStop, EndsAPendingConnect) {
@@ -128,6 +164,35 @@ TEST(ScanWorkerScripted, RefusedTopIsSkippedAndTheBarStillAdvances) {
     EXPECT_EQ(from, (Trace{"(no address)", "From: c@example.org"}));
     EXPECT_EQ(subject, (Trace{"Subject: one", "Subject: three"}));
     EXPECT_EQ(server.Commands().back(), "QUIT");
+}
+
+// A STAT count near INT_MAX neither loops for ever nor wraps the bar's position: the
+// messages fetched are the ones listed. A failed LIST ends the check at once.
+TEST(ScanWorkerScripted, OnlyListedMessagesAreFetchedAndAFailedListEndsTheCheck) {
+    auto script = ScriptedPop3Server::Mailbox({"Subject: one\r\n", "Subject: two\r\n"});
+    script.statCount = 2147483647;
+    for (const bool failList : {false, true}) {
+        script.failList = failList;
+        ScriptedPop3Server server(script);
+        AppState state;
+        state.AppendAccount(MakeAccount("user@127.0.0.1", "secret"));
+        RecordingView view;
+        ScanWorker worker(state, view, FastSettings(server.port()));
+        worker.RunPass();
+
+        Trace trace{"show", "range 0 2147483647", "cell 0 1 2147483647", "cell 0 2 0 KB",
+                    "cell 0 3 <time>"};
+        Trace commands{"USER user", "PASS secret", "STAT", "LIST"};
+        if (!failList) {
+            trace.insert(trace.end(), {"position 2", "position 3"});
+            commands.insert(commands.end(), {"TOP 1 0", "TOP 2 0"});
+        }
+        trace.push_back("hide");
+        commands.push_back("QUIT");
+        EXPECT_EQ(view.Trace(), trace);
+        EXPECT_TRUE(server.WaitClosed(1, 2s));
+        EXPECT_EQ(server.Commands(), commands);
+    }
 }
 
 // An account edit sets both flags; the rule reload clears only the reload flag, so

@@ -136,9 +136,14 @@ std::string ScriptedPop3Server::Answer(const std::string& command, bool& hangUp)
         for (const std::string& header : headers) {
             total += header.size();
         }
-        return "+OK " + std::to_string(headers.size()) + " " + std::to_string(total) + "\r\n";
+        const long long count =
+            script_.statCount >= 0 ? script_.statCount : static_cast<long long>(headers.size());
+        return "+OK " + std::to_string(count) + " " + std::to_string(total) + "\r\n";
     }
     if (command.starts_with("LIST")) {
+        if (script_.failList) {
+            return "-ERR no listing today\r\n";
+        }
         std::string reply = "+OK\r\n";
         for (std::size_t i = 0; i < headers.size(); ++i) {
             reply += std::to_string(i + 1) + " " + std::to_string(headers[i].size()) + "\r\n";

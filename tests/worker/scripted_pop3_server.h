@@ -11,7 +11,8 @@
 // A POP3 server on loopback that plays a fixed part, one connection at a time.
 // Silent: accepts and never says a word. Mailbox: accepts any credentials and serves
 // the given header blocks (STAT, LIST, TOP n 0, QUIT); `failStat` answers STAT with
-// -ERR, and TOP of the message numbers in `failTop` is refused.
+// -ERR, and TOP of the message numbers in `failTop` is refused. `statCount`, when not
+// negative, is the count STAT claims; `failList` answers LIST with -ERR.
 class ScriptedPop3Server {
   public:
     struct Script {
@@ -19,6 +20,8 @@ class ScriptedPop3Server {
         std::vector<std::string> headers;
         bool failStat = false;
         std::vector<int> failTop;
+        long long statCount = -1;
+        bool failList = false;
     };
     static Script Silent() {
         Script script;
