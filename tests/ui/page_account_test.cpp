@@ -94,7 +94,8 @@ class PageAccountTest : public QObject {
         CPageAccount page(state);
         QTableWidget* list = page.List();
         QCOMPARE(list->rowCount(), 1);
-        QCOMPARE(guitest::RowTexts(list, 0), (QStringList{"Double click here to Add", "", "", "", ""}));
+        QCOMPARE(guitest::RowTexts(list, 0),
+                 (QStringList{"Double click here to Add", "", "", "", ""}));
         QSignalSpy added(&page, &CPageAccount::accountAdded);
 
         Select(list, 0);
@@ -103,7 +104,8 @@ class PageAccountTest : public QObject {
         QCOMPARE(state.accountCount, 1u);
         QCOMPARE(guitest::RowTexts(list, 0),
                  (QStringList{"Home", "me@pop.example.com", "15", "APOP", "Y"}));
-        QCOMPARE(guitest::RowTexts(list, 1), (QStringList{"Double click here to Add", "", "", "", ""}));
+        QCOMPARE(guitest::RowTexts(list, 1),
+                 (QStringList{"Double click here to Add", "", "", "", ""}));
         QCOMPARE(state.modified.load(), 1);
         QCOMPARE(state.accountsDirty.load(), 1);
         QCOMPARE(added.size(), 1);
