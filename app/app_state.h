@@ -32,8 +32,9 @@ enum HeaderCode : int {
 constexpr std::size_t kMaxAccounts = 100;
 constexpr std::size_t kMaxRules = 2048;
 constexpr std::size_t kUnwantedSlots = 999;
-constexpr std::size_t kTextSize = 256;  // account texts: 255 bytes and the NUL
-constexpr std::size_t kPathSize = 260;  // data directory: 259 bytes and the NUL
+constexpr std::size_t kTextSize = 256;        // account texts: 255 bytes and the NUL
+constexpr std::size_t kPathSize = 260;        // data directory: 259 bytes and the NUL
+constexpr std::size_t kFingerprintSize = 65;  // 64 hexadecimal digits and the NUL
 
 struct AccountRecord {
     char description[kTextSize];
@@ -43,6 +44,9 @@ struct AccountRecord {
     int periodMinutes;
     int scanMessages;         // 1 = score every header; anything else = only count
     std::uint32_t lastCheck;  // seconds since 1970; 0 until the first check
+    int security;             // 0 = none, 1 = SSL/TLS, 2 = STARTTLS
+    int port;                 // 0 = the security mode's default
+    char trustedFingerprint[kFingerprintSize];  // SHA-256, 64 upper-case hex digits, or ""
 };
 
 struct CompiledRule {

@@ -1,11 +1,44 @@
 #include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QStyleFactory>
+#include <iostream>
 
 #include "app/app_state.h"
+#include "app/headless_check.h"
 #include "app/quorvane_app.h"
 #include "ui/resources.h"
 
+namespace {
+// Where the desktop program would keep its files, found without creating or probing
+// anything: the headless check writes nothing.
+std::string CheckDataDirectory() {
+    const QString programDir = QFileInfo(QCoreApplication::applicationFilePath()).absolutePath();
+    const QDir dir(programDir);
+    const bool holdsFiles = dir.exists(QStringLiteral("email.qvd")) ||
+                            dir.exists(QStringLiteral("friends.qvd")) ||
+                            dir.exists(QStringLiteral("block.qvd"));
+    const QString chosen = holdsFiles || QFileInfo(programDir).isWritable()
+                               ? programDir
+                               : QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    return chosen.toLocal8Bit().toStdString();
+}
+
+// No display is needed: only the core application object of Qt, for the paths.
+int RunHeadlessCheck(int argc, char* argv[]) {
+    QCoreApplication core(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Quorvane"));
+    HeadlessCheck check(ProcessAppState(), std::cout, std::cerr);
+    return check.Run(argc, argv, CheckDataDirectory());
+}
+}  // namespace
+
 int main(int argc, char* argv[]) {
+    if (HeadlessCheck::Requested(argc, argv)) {
+        return RunHeadlessCheck(argc, argv);
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorvane"));
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));

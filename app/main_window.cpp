@@ -309,3 +309,7 @@ void MainWindow::SaveLayout() {
         UserOptions::SetColumnWidths(name, widths);
     }
 }
+
+void MainWindow::ReportCheck(int row, const CheckReport& report) {
+    OnGuiThread([this, row, report] { inboxPage_->SetCheckReport(row, report); });
+}

@@ -47,6 +47,7 @@ class MainWindow : public QDialog, public ScanView {
     void SetProgressPosition(int position) override;
     void ShowProgress(bool visible) override;
     void SetInboxCell(int row, int column, const std::string& text) override;
+    void ReportCheck(int row, const CheckReport& report) override;
 
     // Brings the window to the front, restored if minimised.
     void BringUp();

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -25,6 +26,8 @@ constexpr std::size_t kFirstAllocationCap = std::size_t{1} << 20;
 constexpr std::size_t kReplyLimit = std::size_t{64} << 20;
 // Longest wait for data before the loop looks at the clock and the stop flag again.
 constexpr int kWaitSliceMs = 100;
+// A server's text shown to the user is cut to one line of at most this many bytes.
+constexpr std::size_t kDetailBytes = 200;
 // Besides the silence limit, which every byte restarts, a whole reply must arrive
 // within this many silence limits plus one second for each kReplyFloorBytesPerSecond
 // received. A link at least that fast always passes; a server dribbling a byte at a
@@ -103,13 +106,30 @@ bool Pop3Session::StopRequested() const {
     return stop_ != nullptr && stop_->load(std::memory_order_relaxed);
 }
 
-int Pop3Session::Fail(const Reply& reply, bool whole) {
+int Pop3Session::Fail(const Reply& reply, bool whole, FailureKind kind) {
     // A failed reply of many megabytes must not live on in the last-response text.
     const char* text = reply.data.get();
     const auto firstLine = static_cast<std::size_t>(SkipLine(text, text + reply.length) - text);
     m_strLastResponse.assign(text, std::min(firstLine, kStatusLineBytes));
     if (!whole) {
         outOfStep_ = true;
+    }
+    if (kind == FailureKind::kNone) {
+        return FailFromSocket();
+    }
+    failure_ = Failure{kind, {}, {}};
+    if (kind == FailureKind::kServer) {
+        const std::string_view line(m_strLastResponse);
+        failure_.detail =
+            std::string(line.substr(0, std::min(line.find_first_of("\r\n"), kDetailBytes)));
+    }
+    return 0;
+}
+
+int Pop3Session::FailFromSocket() {
+    failure_ = m_socket.LastFailure();
+    if (!failure_.failed()) {
+        failure_.kind = FailureKind::kConnection;
     }
     return 0;
 }
@@ -135,12 +155,15 @@ int Pop3Session::ReadResponse(Reply& reply, const char* terminator) {
         const auto silent =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastActivity)
                 .count();
-        if (silent > m_nTimeout || !WithinReplyBound(start, reply.length) || StopRequested()) {
-            return Fail(reply, false);
+        if (StopRequested()) {
+            return Fail(reply, false, FailureKind::kStopped);
+        }
+        if (silent > m_nTimeout || !WithinReplyBound(start, reply.length)) {
+            return Fail(reply, false, FailureKind::kTimedOut);
         }
         int readable = 0;
         if (m_socket.PollReadable(readable) == 0) {
-            return Fail(reply, false);
+            return Fail(reply, false, FailureKind::kNone);
         }
         if (readable == 0) {
             // Waiting on the socket rather than sleeping reads data the moment it comes.
@@ -150,13 +173,15 @@ int Pop3Session::ReadResponse(Reply& reply, const char* terminator) {
             continue;
         }
         if (reply.length + 1 >= reply.capacity && !reply.Grow()) {
-            return Fail(reply, false);  // longer than any reply may be
+            Fail(reply, false, FailureKind::kServer);
+            failure_.detail = "a reply was too long";
+            return 0;
         }
         const long received =
             m_socket.Receive(reply.data.get() + reply.length, reply.capacity - 1 - reply.length);
         // 0 is a closed peer: nothing more can come, so waiting out the limit is useless.
         if (received <= 0) {
-            return Fail(reply, false);
+            return Fail(reply, false, FailureKind::kNone);
         }
         lastActivity = Clock::now();
         reply.length += static_cast<std::size_t>(received);
@@ -165,18 +190,21 @@ int Pop3Session::ReadResponse(Reply& reply, const char* terminator) {
         if (firstData) {
             firstData = false;
             if (memmem(reply.data.get(), reply.length, "-ERR", 4) != nullptr) {
-                return Fail(
-                    reply, EndsWhole(std::string_view(reply.data.get(), reply.length), terminator));
+                return Fail(reply,
+                            EndsWhole(std::string_view(reply.data.get(), reply.length), terminator),
+                            FailureKind::kServer);
             }
         }
         const void* found = memmem(reply.data.get() + searchFrom, reply.length - searchFrom,
                                    terminator, terminatorLength);
         if (found != nullptr) {
+            const std::size_t received = reply.length;
             reply.length =
                 static_cast<std::size_t>(static_cast<const char*>(found) - reply.data.get());
             reply.data[reply.length] = '\0';
+            extraBytes_ = received - reply.length - terminatorLength;
             if (!IsPositive(reply.data.get(), reply.length)) {
-                return Fail(reply, true);
+                return Fail(reply, true, FailureKind::kServer);
             }
             return 1;
         }
@@ -212,19 +240,23 @@ std::string Pop3Session::Md5Hex(const char* bytes, std::size_t length) {
 }
 
 int Pop3Session::SendLine(const std::string& line) {
-    return m_socket.Send(line.data(), line.size());
+    return m_socket.Send(line.data(), line.size()) != 0 ? 1 : FailFromSocket();
+}
+
+void Pop3Session::SetSecurity(ConnectionSecurity security, std::string trustedFingerprint) {
+    security_ = security;
+    trustedFingerprint_ = std::move(trustedFingerprint);
 }
 
 int Pop3Session::Login(const std::string& host, const std::string& user,
                        const std::string& password, int port) {
+    failure_ = Failure{};
     // A stored field with a line break could append commands of its own (DELE …).
     if (HasLineBreakOrNul(user) || HasLineBreakOrNul(password)) {
+        failure_.kind = FailureKind::kBadCredential;
         return 0;
     }
-    if (m_socket.Create() == 0) {
-        return 0;
-    }
-    if (m_socket.Connect(host.c_str(), port, std::max(0, m_nTimeout), stop_) == 0) {
+    if (Connect(host, port) == 0) {
         return 0;
     }
     m_bConnected = 1;
@@ -232,28 +264,86 @@ int Pop3Session::Login(const std::string& host, const std::string& user,
         Quit();
         return 0;
     }
+    if (security_ == ConnectionSecurity::kStartTls && SecureWithStls(host) == 0) {
+        return 0;
+    }
+    if (Authenticate(user, password) == 0) {
+        Quit();
+        return 0;
+    }
+    return 1;
+}
+
+int Pop3Session::Connect(const std::string& host, int port) {
+    if (m_socket.Create() == 0 ||
+        m_socket.Connect(host.c_str(), port, std::max(0, m_nTimeout), stop_) == 0) {
+        return FailFromSocket();
+    }
+    m_socket.SetWaitLimits(std::max(0, m_nTimeout), stop_);
+    if (security_ == ConnectionSecurity::kTls &&
+        m_socket.StartTls(host, trustedFingerprint_) == 0) {
+        FailFromSocket();
+        m_socket.Close();
+        return 0;
+    }
+    return 1;
+}
+
+// After the greeting in clear: STLS, then the handshake. Nothing else is ever sent in
+// clear, and a failure closes the connection without even a QUIT.
+int Pop3Session::SecureWithStls(const std::string& host) {
+    int result = 0;
+    if (!NothingMoreArrived()) {
+        failure_ = Failure{FailureKind::kHandshake, "the server sent more than its greeting", {}};
+    } else if (SendLine("STLS\r\n") == 0) {
+        // the socket's reason is recorded
+    } else if (ReadStatusLine() == 0) {
+        if (failure_.kind == FailureKind::kServer) {
+            failure_.kind = FailureKind::kNoStartTls;
+        }
+    } else if (!NothingMoreArrived()) {
+        // Bytes after "+OK" were not sent through TLS: they are never read as replies.
+        failure_ = Failure{FailureKind::kHandshake, "the server sent data in clear after STLS", {}};
+    } else if (m_socket.StartTls(host, trustedFingerprint_) == 0) {
+        FailFromSocket();
+    } else {
+        result = 1;
+    }
+    if (result == 0) {
+        m_bConnected = 0;
+        m_socket.Close();
+    }
+    return result;
+}
+
+bool Pop3Session::NothingMoreArrived() {
+    int readable = 0;
+    return extraBytes_ == 0 && m_socket.PollReadable(readable) == 1 && readable == 0;
+}
+
+int Pop3Session::Authenticate(const std::string& user, const std::string& password) {
+    int result = 0;
     if (m_bApop == 1) {
         if (!password.empty()) {
             m_strTimestamp += password;
         }
         const std::string digest = Md5Hex(m_strTimestamp.data(), m_strTimestamp.size());
-        if (SendLine("APOP " + user + " " + digest + "\r\n") == 0) {
-            Quit();
-            return 0;
+        if (SendLine("APOP " + user + " " + digest + "\r\n") != 0) {
+            m_bApop = 0;
+            result = ReadStatusLine();
         }
-        m_bApop = 0;
     } else {
-        if (SendLine("USER " + user + "\r\n") == 0 || ReadStatusLine() == 0 ||
-            SendLine("PASS " + password + "\r\n") == 0) {
-            Quit();
-            return 0;
+        result = SendLine("USER " + user + "\r\n") != 0 && ReadStatusLine() != 0 &&
+                 SendLine("PASS " + password + "\r\n") != 0 && ReadStatusLine() != 0;
+    }
+    if (result == 0 && failure_.kind == FailureKind::kServer) {
+        failure_.kind = FailureKind::kLoginRefused;
+        // The user reads the server's own words: what follows "-ERR".
+        if (failure_.detail.rfind("-ERR", 0) == 0) {
+            failure_.detail.erase(0, failure_.detail.find_first_not_of(' ', 4));
         }
     }
-    if (ReadStatusLine() == 0) {
-        Quit();
-        return 0;
-    }
-    return 1;
+    return result;
 }
 
 int Pop3Session::Stat(int& count, int& size) {
@@ -340,6 +430,7 @@ int Pop3Session::GetMessageSize(int number, int& size) {
         return 0;
     }
     if (number < 1 || static_cast<std::size_t>(number) > m_sizes.size()) {
+        failure_ = Failure{};  // not listed: no message, and nothing went wrong
         return 0;
     }
     size = static_cast<int>(std::min<std::uint32_t>(m_sizes[number - 1], INT_MAX));
@@ -377,6 +468,8 @@ const char* Pop3Session::SkipLine(const char* text, const char* end) {
 
 int Pop3Session::Quit() {
     int result = 0;
+    // The reason of the failure that led here must survive the QUIT's own reply.
+    const Failure reason = failure_;
     if (m_bConnected == 1) {
         SendLine("QUIT\r\n");
         // Out of step, the answer could not be told from the rest of the last reply.
@@ -390,5 +483,6 @@ int Pop3Session::Quit() {
         outOfStep_ = false;
     }
     m_socket.Close();
+    failure_ = reason;
     return result;
 }

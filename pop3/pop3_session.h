@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "pop3/connection_security.h"
+#include "pop3/failure.h"
 #include "pop3/socket_stream.h"
 
 // The header block of one message, as TOP n 0 delivered it.
@@ -31,8 +33,13 @@ class Pop3Session {
     int GetMessageSize(int number, int& size);
     int Top(int number, MessageHeader& header);
     int Quit();
-    // A pending connect or read ends within about 100 ms of `*stop` becoming true.
+    // A pending connect, read or send ends within about 100 ms of `*stop` becoming true.
     void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
+    // How Login protects the connection; `trustedFingerprint` (64 hex digits or empty)
+    // names the one certificate accepted instead of the system's verdict.
+    void SetSecurity(ConnectionSecurity security, std::string trustedFingerprint = {});
+    // Why the last operation that returned 0 failed.
+    const Failure& LastFailure() const { return failure_; }
 
     int m_bApop = 0;
     std::string m_strTimestamp;
@@ -66,7 +73,13 @@ class Pop3Session {
     int SendLine(const std::string& line);
     // Keeps the reply's first line for m_strLastResponse and returns 0. `whole` says
     // whether the reply was read to its end; when not, the session is out of step.
-    int Fail(const Reply& reply, bool whole);
+    // Records why: kNone takes the socket's own reason.
+    int Fail(const Reply& reply, bool whole, FailureKind kind);
+    int FailFromSocket();
+    int Connect(const std::string& host, int port);
+    int SecureWithStls(const std::string& host);
+    int Authenticate(const std::string& user, const std::string& password);
+    bool NothingMoreArrived();
     bool WithinReplyBound(Clock::time_point start, std::size_t received) const;
     bool StopRequested() const;
     static const char* SkipLine(const char* text, const char* end);
@@ -83,4 +96,8 @@ class Pop3Session {
     // Set when a reply was not read whole: what is left of it would be read as the
     // next reply, so no further data command is sent.
     bool outOfStep_ = false;
+    ConnectionSecurity security_ = ConnectionSecurity::kNone;
+    std::string trustedFingerprint_;
+    Failure failure_;
+    std::size_t extraBytes_ = 0;  // received after the last reply's terminator
 };

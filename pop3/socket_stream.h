@@ -3,14 +3,22 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <memory>
+#include <string>
+
+#include "pop3/failure.h"
 
 struct sockaddr_in;
 
-// A blocking TCP client socket: the one place that knows the platform's socket calls.
-// Results follow the platform's style: 1/0 for yes/no questions, -1 for errors.
+// A TCP client socket, plain or protected by TLS: the one place that knows the
+// platform's socket calls and OpenSSL. Results follow the platform's style: 1/0 for
+// yes/no questions, -1 for errors; after a failure LastFailure() says why.
+//
+// The socket never blocks: every wait is cut into slices so that the stop flag is seen
+// in time, and a wait without progress ends after the silence limit.
 class SocketStream {
   public:
-    SocketStream() = default;
+    SocketStream();
     ~SocketStream();
     SocketStream(const SocketStream&) = delete;
     SocketStream& operator=(const SocketStream&) = delete;
@@ -21,6 +29,15 @@ class SocketStream {
     // `stop`, when given, ends the wait early as a failure.
     int Connect(const char* host, int port, int timeoutMs = -1,
                 const std::atomic<bool>* stop = nullptr);
+    // Bounds of the waits in Send, Receive and StartTls: `silenceMs` without progress
+    // (< 0: none), and `*stop` becoming true.
+    void SetWaitLimits(int silenceMs, const std::atomic<bool>* stop);
+    // Runs the TLS handshake over the connected socket (TLS 1.2 or later, SNI for host
+    // names) and checks the certificate: it must match `trustedFingerprint` when that
+    // is given, else pass the system's trust store and name `host`. Any failure leaves
+    // the stream unusable; the certificate, when one came, is in LastFailure().
+    int StartTls(const std::string& host, const std::string& trustedFingerprint);
+    bool Secure() const;
     int Send(const char* buffer, std::size_t count);  // whole buffer or failure
     long Receive(char* buffer, std::size_t capacity);
     int PollReadable(int& readable);              // never waits
@@ -28,12 +45,28 @@ class SocketStream {
     int CheckPeer();
     int Close();
     int LastError() const { return lastError_; }
+    const Failure& LastFailure() const { return failure_; }
 
   private:
+    using Clock = std::chrono::steady_clock;
+    struct Tls;
+
     // One connect of the handle to `addr`, given up at `deadline` or on `*stop`.
-    int ConnectAddress(const sockaddr_in& addr, std::chrono::steady_clock::time_point deadline,
+    int ConnectAddress(const sockaddr_in& addr, Clock::time_point deadline,
                        const std::atomic<bool>* stop);
+    // Waits until the socket is ready for `events`; false on the deadline or stop.
+    bool WaitFor(short events, Clock::time_point deadline);
+    Clock::time_point SilenceDeadline() const;
+    int Fail(FailureKind kind, std::string detail = {});
+    int FailWithErrno(int error);
+    int CheckCertificate(const std::string& trustedFingerprint);
+    long ReceiveTls(char* buffer, std::size_t capacity);
+    bool PeekTls();
 
     int handle_ = -1;
     int lastError_ = 0;
+    int silenceMs_ = -1;
+    const std::atomic<bool>* stop_ = nullptr;
+    Failure failure_;
+    std::unique_ptr<Tls> tls_;
 };

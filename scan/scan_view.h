@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "scan/check_report.h"
+
 // What the scan worker may do to the window. The main window serves each call on
 // the user-interface thread and returns when it is done; tests record the calls.
 class ScanView {
@@ -12,4 +14,10 @@ class ScanView {
     virtual void ShowProgress(bool visible) = 0;
     // Sets one cell of the Inbox list; a row that does not exist is ignored.
     virtual void SetInboxCell(int row, int column, const std::string& text) = 0;
+    // The whole outcome of one check, after its cells are written. The window keeps a
+    // certificate the user may choose to trust; the headless check prints the report.
+    virtual void ReportCheck(int row, const CheckReport& report) {
+        (void)row;
+        (void)report;
+    }
 };

@@ -22,6 +22,7 @@ constexpr std::int64_t kSecondsPerPeriodUnit = 60;
 constexpr int kSizeColumn = 2;
 constexpr int kCountColumn = 1;
 constexpr int kTimeColumn = 3;
+constexpr int kStatusColumn = 4;
 constexpr char kMissingFrom[] = "(no address)";
 constexpr char kMissingSubject[] = "(no subject)";
 
@@ -103,8 +104,9 @@ struct ScanWorker::Shared {
     void CheckIfDue(std::uint32_t index, bool all);
     // False once an account was removed during this check: its index may name another.
     bool Current() const { return state.Removals() == removalsSeen; }
-    void CheckAccount(std::uint32_t index, const AccountRecord& account);
-    void ScanMessages(std::uint32_t index, Pop3Session& session, int count);
+    void CheckAccount(std::uint32_t index, const AccountRecord& account, CheckReport& report);
+    void ScanMessages(std::uint32_t index, Pop3Session& session, int count, CheckReport& report);
+    void ShowOutcome(std::uint32_t index, const CheckReport& report);
     // Makes one view call unless stopping. False when the check must end: the window
     // is closing, and nothing of it or of AppState may be touched any more.
     template <class Call>
@@ -169,15 +171,30 @@ void ScanWorker::Shared::CheckIfDue(std::uint32_t index, bool all) {
             state.accounts[index].lastCheck = now;
         }
     }
+    CheckReport report;
     try {
-        CheckAccount(index, account);
+        CheckAccount(index, account, report);
     } catch (const std::exception&) {
         // Out of memory on a hostile reply: this check ends, the next one comes a
         // period later like after any other failure.
+        report.failure = Failure{FailureKind::kServer, "a reply did not fit in memory", {}};
+    }
+    ShowOutcome(index, report);
+}
+
+void ScanWorker::Shared::ShowOutcome(std::uint32_t index, const CheckReport& report) {
+    if (!Current()) {
+        return;  // the account was removed during its check: its row is another's now
+    }
+    const int row = static_cast<int>(index);
+    const std::string status = FailureText(report.failure);
+    if (ToView([&](ScanView& v) { v.SetInboxCell(row, kStatusColumn, status); })) {
+        ToView([&](ScanView& v) { v.ReportCheck(row, report); });
     }
 }
 
-void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& account) {
+void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& account,
+                                      CheckReport& report) {
     std::string user;
     std::string host;
     SplitAddress(AccountText(account.address), user, host);
@@ -185,7 +202,13 @@ void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& 
     session.SetStopFlag(&stop);
     session.m_bApop = account.authMethod == 1 ? 1 : 0;
     session.m_nTimeout = settings.readTimeoutMs;
-    if (session.Login(host, user, std::string(AccountText(account.password)), settings.port) != 1) {
+    const ConnectionSecurity security = SecurityFromDigit(account.security);
+    session.SetSecurity(security, account.trustedFingerprint);
+    const int port = settings.port != 0 ? settings.port : EffectivePort(security, account.port);
+    report.host = host;
+    report.port = port;
+    if (session.Login(host, user, std::string(AccountText(account.password)), port) != 1) {
+        report.failure = session.LastFailure();
         return;
     }
     if (!ToView([](ScanView& v) { v.ShowProgress(true); })) {
@@ -194,10 +217,13 @@ void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& 
     int count = 0;
     int size = 0;
     if (session.Stat(count, size) != 1) {
+        report.failure = session.LastFailure();
         session.Quit();
         ToView([](ScanView& v) { v.ShowProgress(false); });
         return;
     }
+    report.messages = count;
+    report.size = static_cast<std::uint32_t>(size);
     const int row = static_cast<int>(index);
     // One view call at a time: each may be the one that finds the window closing.
     const bool shown =
@@ -213,7 +239,7 @@ void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& 
         return;
     }
     if (account.scanMessages == 1) {
-        ScanMessages(index, session, count);
+        ScanMessages(index, session, count, report);
         if (stop) {
             return;
         }
@@ -222,15 +248,19 @@ void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& 
     ToView([](ScanView& v) { v.ShowProgress(false); });
 }
 
-void ScanWorker::Shared::ScanMessages(std::uint32_t index, Pop3Session& session, int count) {
+void ScanWorker::Shared::ScanMessages(std::uint32_t index, Pop3Session& session, int count,
+                                      CheckReport& report) {
     // Counted wide: neither the loop nor the bar's position may wrap at a count of INT_MAX.
     for (std::int64_t wide = 1; wide <= count && !stop && Current(); ++wide) {
         const auto number = static_cast<int>(wide);
         // Only the messages the listing holds are fetched, whatever STAT claimed. No
         // size means the listing ended, LIST failed or the session is out of step:
-        // each ends the scan.
+        // each ends the scan, the last two as a failed check.
         int listedSize = 0;
         if (session.GetMessageSize(number, listedSize) != 1) {
+            if (session.LastFailure().failed()) {
+                report.failure = session.LastFailure();
+            }
             return;
         }
         MessageHeader header;
@@ -239,8 +269,12 @@ void ScanWorker::Shared::ScanMessages(std::uint32_t index, Pop3Session& session,
             DecodeEncodedWords(block);
             ScoreResult result = ScoreHeader(state, block);
             if (result.Unwanted()) {
-                state.RecordUnwanted(index, removalsSeen, result.from.value_or(kMissingFrom),
-                                     result.subject.value_or(kMissingSubject));
+                UnwantedMessage& message = report.unwanted.emplace_back();
+                message.number = number;
+                message.from = result.from.value_or(kMissingFrom);
+                message.subject = result.subject.value_or(kMissingSubject);
+                message.score = result.score;
+                state.RecordUnwanted(index, removalsSeen, message.from, message.subject);
             }
         }
         const auto position = static_cast<int>(std::min<std::int64_t>(wide + 1, INT_MAX));

@@ -14,7 +14,7 @@
 struct ScanWorkerSettings {
     std::chrono::milliseconds tick{10000};
     int readTimeoutMs = 45000;
-    int port = 110;
+    int port = 0;  // 0: each account's own port; tests point every account elsewhere
 };
 
 // The background thread that polls every due account, shows its figures in the

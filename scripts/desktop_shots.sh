@@ -78,7 +78,7 @@ sleep 0.5
 # Check now: every account at once, without waiting for the first tick.
 xdotool key alt+n
 sleep 3
-shot "$MAIN" "$OUT/window_inbox.png"
+shot "$MAIN" "$OUT/desktop_inbox.png"
 
 # The close box hides the window; the program goes on in the tray.
 eval "$(xdotool getwindowgeometry --shell "$MAIN")"
@@ -104,4 +104,4 @@ xdotool mousemove --window "$MAIN" 340 18 click 1  # the Options tab
 sleep 0.5
 shot "$MAIN" "$OUT/window_options.png"
 echo "tray icon shown, window hidden to it and back; saved into $OUT:" \
-    "window_inbox.png tray_icon.png window_options.png"
+    "desktop_inbox.png tray_icon.png window_options.png"

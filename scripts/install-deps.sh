@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libpcre2-dev libcrypto++-dev
+  libpcre2-dev libcrypto++-dev libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   dovecot-core dovecot-pop3d python3
   xvfb xauth fonts-dejavu-core imagemagick

@@ -1,6 +1,7 @@
 #include "store/account_record.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "store/data_lines.h"
@@ -13,6 +14,9 @@ constexpr int kMaxPeriod = 9999;
 // After the three texts: length byte, four period digits, length byte, auth digit,
 // length byte, scan digit.
 constexpr std::size_t kTailLength = 9;
+constexpr char kPortLength = 0x05;
+constexpr int kMaxPort = 65535;
+constexpr std::size_t kFingerprintDigits = kFingerprintSize - 1;
 
 void AppendText(std::string& record, const char (&field)[kTextSize]) {
     const std::size_t length = strnlen(field, kTextSize - 1);
@@ -38,6 +42,48 @@ char Digit(int value) {
     return static_cast<char>('0' + value);
 }
 
+// Fields written since connection security came; each one is read only when it is
+// there whole, so a record cut short keeps the old meaning of what is missing.
+void AppendSecurity(std::string& record, const AccountRecord& account) {
+    record += kDigitLength;
+    record += Digit(account.security >= 0 && account.security <= 2 ? account.security : 0);
+    const int port = account.port >= 1 && account.port <= kMaxPort ? account.port : 0;
+    char portDigits[8];
+    std::snprintf(portDigits, sizeof portDigits, "%05d", port);
+    record += kPortLength;
+    record.append(portDigits, 5);
+    const std::string fingerprint(account.trustedFingerprint,
+                                  strnlen(account.trustedFingerprint, kFingerprintDigits));
+    const bool trusted = IsFingerprint(fingerprint);
+    record += static_cast<char>(trusted ? kFingerprintDigits : 0);
+    if (trusted) {
+        record += fingerprint;
+    }
+}
+
+void ParseSecurity(const std::string& record, std::size_t pos, AccountRecord& account) {
+    if (record.size() - pos < 2) {
+        return;
+    }
+    const char mode = record[pos + 1];
+    account.security = mode >= '0' && mode <= '2' ? mode - '0' : 0;
+    pos += 2;
+    if (record.size() - pos < 6) {
+        return;
+    }
+    const int port = ParseDecimalField(record.data() + pos + 1, 5);
+    account.port = port >= 1 && port <= kMaxPort ? port : 0;
+    pos += 6;
+    if (record.size() - pos < 1 + kFingerprintDigits ||
+        static_cast<unsigned char>(record[pos]) != kFingerprintDigits) {
+        return;
+    }
+    const std::string fingerprint = record.substr(pos + 1, kFingerprintDigits);
+    if (IsFingerprint(fingerprint)) {
+        std::memcpy(account.trustedFingerprint, fingerprint.data(), kFingerprintDigits);
+    }
+}
+
 }  // namespace
 
 std::string BuildAccountRecord(const AccountRecord& account) {
@@ -55,6 +101,7 @@ std::string BuildAccountRecord(const AccountRecord& account) {
     record += Digit(account.authMethod >= 0 && account.authMethod <= 9 ? account.authMethod : 0);
     record += kDigitLength;
     record += Digit(account.scanMessages == 1 ? 1 : 0);
+    AppendSecurity(record, account);
     return record;
 }
 
@@ -75,5 +122,12 @@ bool ParseAccountRecord(const std::string& record, AccountRecord& account) {
     const char auth = tail[6];
     account.authMethod = auth >= '0' && auth <= '9' ? auth - '0' : 0;
     account.scanMessages = tail[8] == '1' ? 1 : 0;
+    ParseSecurity(record, pos + kTailLength, account);
     return true;
+}
+
+bool IsFingerprint(const std::string& text) {
+    return text.size() == kFingerprintDigits && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+           });
 }

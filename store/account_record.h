@@ -6,9 +6,16 @@
 
 // The plain record of one account line: three texts, each after its length byte,
 // then 0x04 and the period in four digits, 0x01 and the authentication digit, 0x01
-// and the scan digit. `lastCheck` is not stored.
+// and the scan digit; then 0x01 and the security digit, 0x05 and the port in five
+// digits, and the trusted fingerprint after its length byte (0 or 64). `lastCheck` is
+// not stored.
 std::string BuildAccountRecord(const AccountRecord& account);
 
 // Reads a decrypted record into `account` (zeroed first). False when the record ends
-// before its last field; nothing past the record's end is read.
+// before the scan digit; a record that ends there is an account of the time before
+// connection security (none, port 0 meaning 110, no fingerprint). Nothing past the
+// record's end is read.
 bool ParseAccountRecord(const std::string& record, AccountRecord& account);
+
+// True for 64 upper-case hexadecimal digits.
+bool IsFingerprint(const std::string& text);

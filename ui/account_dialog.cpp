@@ -1,5 +1,7 @@
 #include "ui/account_dialog.h"
 
+#include <cstdio>
+
 #include "ui/byte_limit.h"
 #include "ui/message_box.h"
 #include "ui/resources.h"
@@ -33,7 +35,28 @@ AccountDialog::AccountDialog(QWidget* parent)
     ui_->periodBox->SetValue(kDefaultPeriod);
     ui_->scanCheck->setChecked(true);
     ui_->authCombo->setCurrentIndex(0);
+    ui_->portBox->SetRange(1, kMaxPort);
+    ui_->portBox->SetValue(DefaultPort(shownSecurity_));
+    ui_->securityCombo->setCurrentIndex(static_cast<int>(shownSecurity_));
+    ui_->insecureWarning->setVisible(false);
+    connect(ui_->securityCombo, &QComboBox::currentIndexChanged, this,
+            &AccountDialog::OnSecurityChosen);
     ui_->descriptionEdit->setFocus();
+}
+
+ConnectionSecurity AccountDialog::Security() const {
+    return SecurityFromDigit(ui_->securityCombo->currentIndex());
+}
+
+void AccountDialog::OnSecurityChosen(int index) {
+    const ConnectionSecurity chosen = SecurityFromDigit(index);
+    // A port the user typed stays; an empty box or the old mode's default follows.
+    const QString text = ui_->portBox->Text().trimmed();
+    if (text.isEmpty() || text == QString::number(DefaultPort(shownSecurity_))) {
+        ui_->portBox->SetValue(DefaultPort(chosen));
+    }
+    shownSecurity_ = chosen;
+    ui_->insecureWarning->setVisible(chosen == ConnectionSecurity::kNone);
 }
 
 AccountDialog::~AccountDialog() = default;
@@ -46,6 +69,12 @@ void AccountDialog::Load(const AccountRecord& record) {
     ui_->periodBox->SetValue(record.periodMinutes);
     ui_->scanCheck->setChecked(record.scanMessages != 0);
     ui_->authCombo->setCurrentIndex(record.authMethod != 0 ? 1 : 0);
+    const ConnectionSecurity security = SecurityFromDigit(record.security);
+    ui_->securityCombo->setCurrentIndex(static_cast<int>(security));
+    ui_->portBox->SetValue(EffectivePort(security, record.port));
+    trustedFingerprint_ = record.trustedFingerprint;
+    loadedAddress_ = record.address;
+    loadedPort_ = EffectivePort(security, record.port);
 }
 
 AccountRecord AccountDialog::Values() const {
@@ -57,6 +86,14 @@ AccountRecord AccountDialog::Values() const {
     record.periodMinutes = period_;
     record.scanMessages = ui_->scanCheck->isChecked() ? 1 : 0;
     record.lastCheck = 0;
+    record.security = static_cast<int>(Security());
+    record.port = port_;
+    // A trusted certificate belongs to one server: another host or port drops it.
+    if (Bytes(ui_->addressEdit->text()) == loadedAddress_ &&
+        EffectivePort(Security(), port_) == loadedPort_) {
+        std::snprintf(record.trustedFingerprint, sizeof record.trustedFingerprint, "%s",
+                      trustedFingerprint_.c_str());
+    }
     return record;
 }
 
@@ -65,13 +102,24 @@ bool AccountDialog::PasswordTyped() const {
 }
 
 void AccountDialog::accept() {
-    NumberBox* box = ui_->periodBox;
-    const NumberBox::Check check = box->Parse(box->Text(), period_);
-    if (check != NumberBox::Check::Ok) {
-        ShowMessage(this, box->Message(check, QStringLiteral("period"), box->Text()));
-        box->setFocus();
-        box->selectAll();
+    if (!CheckNumber(ui_->periodBox, QStringLiteral("period"), false, period_) ||
+        !CheckNumber(ui_->portBox, QStringLiteral("port"), true, port_)) {
         return;
     }
     QDialog::accept();
+}
+
+bool AccountDialog::CheckNumber(NumberBox* box, const QString& what, bool emptyAllowed,
+                                int& value) {
+    const NumberBox::Check check = box->Parse(box->Text(), value);
+    if (check == NumberBox::Check::Ok || (emptyAllowed && check == NumberBox::Check::Empty)) {
+        if (check == NumberBox::Check::Empty) {
+            value = 0;  // the mode's default
+        }
+        return true;
+    }
+    ShowMessage(this, box->Message(check, what, box->Text()));
+    box->setFocus();
+    box->selectAll();
+    return false;
 }

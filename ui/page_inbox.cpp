@@ -4,20 +4,23 @@
 #include <QHeaderView>
 #include <QTableWidget>
 #include <algorithm>
+#include <cstdio>
 
+#include "ui/certificate_dialog.h"
 #include "ui/deleted_mail_dialog.h"
 #include "ui/skin_button.h"
 #include "ui_page_inbox.h"
 
 namespace {
-constexpr int kColumnWidths[] = {100, 50, 50, 150};
-}
+constexpr int kColumnWidths[] = {100, 50, 50, 70, 200};
+constexpr int kColumns = 5;
+}  // namespace
 
 CPageInbox::CPageInbox(AppState& state, QWidget* parent)
     : QWidget(parent), state_(state), ui_(std::make_unique<Ui::PageInbox>()) {
     ui_->setupUi(this);
     QTableWidget* table = ui_->inboxList;
-    for (int column = 0; column < 4; ++column) {
+    for (int column = 0; column < kColumns; ++column) {
         table->setColumnWidth(column, kColumnWidths[column]);
     }
     table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 6);
@@ -26,7 +29,7 @@ CPageInbox::CPageInbox(AppState& state, QWidget* parent)
     for (std::uint32_t row = 0; row < count; ++row) {
         SetDescription(static_cast<int>(row));
     }
-    connect(table, &QTableWidget::cellDoubleClicked, this, &CPageInbox::OpenDeletedMail);
+    connect(table, &QTableWidget::cellDoubleClicked, this, &CPageInbox::OnDoubleClick);
     AddCheckNowButton();
 }
 
@@ -47,6 +50,14 @@ void CPageInbox::RemoveAccountRow(int index) {
     if (index >= 0 && index < ui_->inboxList->rowCount()) {
         ui_->inboxList->removeRow(index);
     }
+    // The refused certificates move up with their rows.
+    std::map<int, CertificateInfo> moved;
+    for (auto& [row, certificate] : refused_) {
+        if (row != index) {
+            moved.emplace(row > index ? row - 1 : row, std::move(certificate));
+        }
+    }
+    refused_ = std::move(moved);
 }
 
 CPageInbox::~CPageInbox() = default;
@@ -102,4 +113,56 @@ void CPageInbox::OpenDeletedMail() {
         rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.row() < b.row(); });
     DeletedMailDialog dialog(state_, first->row(), this);
     dialog.exec();
+}
+
+void CPageInbox::OnDoubleClick(int row, int column) {
+    if (column == kStatus && RefusedCertificate(row) != nullptr) {
+        OpenCertificate(row);
+        return;
+    }
+    OpenDeletedMail();
+}
+
+void CPageInbox::SetCheckReport(int row, const CheckReport& report) {
+    QTableWidgetItem* status = ui_->inboxList->item(row, kStatus);
+    if (report.failure.kind == FailureKind::kCertificate && report.failure.certificate) {
+        refused_[row] = *report.failure.certificate;
+        if (status != nullptr) {
+            status->setToolTip(status->text() +
+                               QStringLiteral("\nDouble-click to see the certificate."));
+        }
+        return;
+    }
+    refused_.erase(row);
+}
+
+const CertificateInfo* CPageInbox::RefusedCertificate(int row) const {
+    const auto found = refused_.find(row);
+    return found != refused_.end() ? &found->second : nullptr;
+}
+
+bool CPageInbox::TrustCertificate(int row) {
+    const CertificateInfo* certificate = RefusedCertificate(row);
+    AccountRecord account{};
+    if (certificate == nullptr || !state_.CopyAccount(static_cast<std::uint32_t>(row), account)) {
+        return false;
+    }
+    std::snprintf(account.trustedFingerprint, sizeof account.trustedFingerprint, "%s",
+                  certificate->fingerprint.c_str());
+    if (!state_.ReplaceAccount(static_cast<std::uint32_t>(row), account)) {
+        return false;
+    }
+    state_.accountsDirty = 1;
+    refused_.erase(row);
+    SetCell(row, kStatus, QStringLiteral("Certificate trusted: used from the next check"));
+    return true;
+}
+
+void CPageInbox::OpenCertificate(int row) {
+    const CertificateInfo* certificate = RefusedCertificate(row);
+    const QTableWidgetItem* status = ui_->inboxList->item(row, kStatus);
+    CertificateDialog dialog(*certificate, status != nullptr ? status->text() : QString(), this);
+    if (dialog.exec() == QDialog::Accepted) {
+        TrustCertificate(row);
+    }
 }

@@ -4,7 +4,11 @@
 #include <QWidget>
 #include <memory>
 
+#include <map>
+
 #include "app/app_state.h"
+#include "pop3/certificate_info.h"
+#include "scan/check_report.h"
 
 namespace Ui {
 class PageInbox;
@@ -13,12 +17,14 @@ class QTableWidget;
 class SkinButton;
 
 // The "Inbox" page: one row per account with the message count, total size and time
-// of its last successful check, written by the scan worker. A double click shows the
-// account's unwanted messages.
+// of its last successful check, and the outcome of its last check ("OK" or why it
+// failed), written by the scan worker. A double click shows the account's unwanted
+// messages; on the status of a check that failed on an untrusted certificate, it shows
+// that certificate and lets the user trust it for the account.
 class CPageInbox : public QWidget {
     Q_OBJECT
   public:
-    enum Column { kAccount = 0, kEmails = 1, kSize = 2, kStatus = 3 };
+    enum Column { kAccount = 0, kEmails = 1, kSize = 2, kLastCheck = 3, kStatus = 4 };
 
     explicit CPageInbox(AppState& state, QWidget* parent = nullptr);
     ~CPageInbox() override;
@@ -27,6 +33,12 @@ class CPageInbox : public QWidget {
     void SetCell(int row, int column, const QString& text);
     QTableWidget* list() const;
     SkinButton* checkNowButton() const { return checkNowButton_; }
+    // Keeps the certificate of a check that failed on it, for the user to look at.
+    void SetCheckReport(int row, const CheckReport& report);
+    // The certificate refused by the last check of `row`, if that is why it failed.
+    const CertificateInfo* RefusedCertificate(int row) const;
+    // Stores the fingerprint of the refused certificate of `row` with its account.
+    bool TrustCertificate(int row);
 
   public slots:
     // Gives an account added during the run its row.
@@ -42,8 +54,11 @@ class CPageInbox : public QWidget {
     void AddCheckNowButton();
     void SetDescription(int row);
     void OpenDeletedMail();
+    void OnDoubleClick(int row, int column);
+    void OpenCertificate(int row);
 
     AppState& state_;
     std::unique_ptr<Ui::PageInbox> ui_;
     SkinButton* checkNowButton_ = nullptr;
+    std::map<int, CertificateInfo> refused_;
 };

@@ -1,22 +1,27 @@
 // Login, STAT and TOP n 0 for every message of a 2,000-message Dovecot mailbox, by the
-// session and by Python's poplib (the baseline) against the same server in one run.
+// session and by Python's poplib (the baseline) against the same server in one run:
+// in plain POP3, and with TLS from the first byte (poplib.POP3_SSL), the certificate
+// verified by both against the same test CA.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "pop3/pop3_session.h"
 #include "tests/support/dovecot_server.h"
+#include "tests/support/test_certificates.h"
 
 namespace {
 
 constexpr int kMessages = 2000;
 qvtest::DovecotServer* g_server = nullptr;
-double g_quorvaneSeconds = 0;
-double g_poplibSeconds = 0;
+// Mean seconds per poll: [0] plain, [1] TLS.
+double g_quorvaneSeconds[2] = {0, 0};
+double g_poplibSeconds[2] = {0, 0};
 
 std::vector<std::string> Mailbox() {
     std::vector<std::string> messages;
@@ -36,10 +41,12 @@ std::vector<std::string> Mailbox() {
 }
 
 // One whole poll: the work the scan worker does for an account that scans.
-int PollOnce() {
+int PollOnce(bool tls) {
     Pop3Session session;
     session.m_nTimeout = 45000;
-    if (session.Login("127.0.0.1", "bench", "pw", g_server->Port()) != 1) {
+    session.SetSecurity(tls ? ConnectionSecurity::kTls : ConnectionSecurity::kNone);
+    const int port = tls ? g_server->TlsPort() : g_server->Port();
+    if (session.Login("127.0.0.1", "bench", "pw", port) != 1) {
         return -1;
     }
     int count = 0;
@@ -57,10 +64,11 @@ int PollOnce() {
 }
 
 void BM_Quorvane(benchmark::State& state) {
+    const bool tls = state.range(0) == 1;
     double total = 0;
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
-        const int fetched = PollOnce();
+        const int fetched = PollOnce(tls);
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (fetched != kMessages) {
@@ -70,12 +78,14 @@ void BM_Quorvane(benchmark::State& state) {
         state.SetIterationTime(seconds);
         total += seconds;
     }
-    g_quorvaneSeconds = total / static_cast<double>(state.iterations());
+    g_quorvaneSeconds[tls ? 1 : 0] = total / static_cast<double>(state.iterations());
 }
 
 void BM_Poplib(benchmark::State& state) {
-    const std::string command =
-        "python3 " QV_POPLIB_SCRIPT " " + std::to_string(g_server->Port()) + " bench pw";
+    const bool tls = state.range(0) == 1;
+    const std::string command = "python3 " QV_POPLIB_SCRIPT " " +
+                                std::to_string(tls ? g_server->TlsPort() : g_server->Port()) +
+                                " bench pw" + (tls ? " tls" : "");
     double total = 0;
     for (auto _ : state) {
         FILE* pipe = popen(command.c_str(), "r");
@@ -92,17 +102,37 @@ void BM_Poplib(benchmark::State& state) {
         state.SetIterationTime(seconds);
         total += seconds;
     }
-    g_poplibSeconds = total / static_cast<double>(state.iterations());
+    g_poplibSeconds[tls ? 1 : 0] = total / static_cast<double>(state.iterations());
 }
 
-BENCHMARK(BM_Quorvane)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
-BENCHMARK(BM_Poplib)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+// Argument 0: plain POP3; 1: TLS.
+BENCHMARK(BM_Quorvane)
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10);
+BENCHMARK(BM_Poplib)
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10);
 
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     qvtest::DovecotServer server;
+    qvtest::TestCertificates certificates(server.Directory());
+    if (!certificates.Make("bench", "IP:127.0.0.1", qvtest::TestCertificates::Issuer::kTestCa)) {
+        std::fprintf(stderr, "cannot make the test certificate\n");
+        return 1;
+    }
+    // Both sides verify the server against the test CA, through OpenSSL's default store.
+    setenv("SSL_CERT_FILE", certificates.CaFile().c_str(), 1);
+    server.EnableTls(
+        {{"127.0.0.1", {certificates.CertFile("bench"), certificates.KeyFile("bench")}}});
     server.AddUser("bench", "pw", Mailbox());
     if (!server.Start()) {
         std::fprintf(stderr, "%s\n", server.Error().c_str());
@@ -110,16 +140,19 @@ int main(int argc, char** argv) {
     }
     g_server = &server;
     // Dovecot builds its index on the first access; neither side should pay for that.
-    if (PollOnce() != kMessages) {
+    if (PollOnce(false) != kMessages || PollOnce(true) != kMessages) {
         std::fprintf(stderr, "warm-up poll failed\n");
         return 1;
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    if (g_quorvaneSeconds > 0 && g_poplibSeconds > 0) {
-        std::printf("poplib %.1f ms, Quorvane %.1f ms: poplib / Quorvane = %.2f\n",
-                    g_poplibSeconds * 1000, g_quorvaneSeconds * 1000,
-                    g_poplibSeconds / g_quorvaneSeconds);
+    for (const int tls : {0, 1}) {
+        if (g_quorvaneSeconds[tls] > 0 && g_poplibSeconds[tls] > 0) {
+            std::printf("%s: poplib %.1f ms, Quorvane %.1f ms: poplib / Quorvane = %.2f\n",
+                        tls != 0 ? "TLS  " : "plain", g_poplibSeconds[tls] * 1000,
+                        g_quorvaneSeconds[tls] * 1000,
+                        g_poplibSeconds[tls] / g_quorvaneSeconds[tls]);
+        }
     }
     return 0;
 }

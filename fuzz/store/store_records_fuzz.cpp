@@ -19,6 +19,18 @@ void Require(bool condition) {
     }
 }
 
+// The record cut after the scan digit is what older versions wrote: it must read as
+// the same account in the old plain mode, and older readers stop there anyway.
+void FuzzOldLayout(const std::string& built, const AccountRecord& account) {
+    const std::size_t securityFields = 2 + 6 + 1 + std::strlen(account.trustedFingerprint);
+    Require(built.size() > securityFields);
+    AccountRecord old{};
+    Require(ParseAccountRecord(built.substr(0, built.size() - securityFields), old));
+    Require(old.security == 0 && old.port == 0 && old.trustedFingerprint[0] == '\0');
+    Require(std::strcmp(old.address, account.address) == 0);
+    Require(old.periodMinutes == account.periodMinutes && old.authMethod == account.authMethod);
+}
+
 void FuzzAccount(const std::string& bytes) {
     AccountRecord account{};
     if (!ParseAccountRecord(bytes, account)) {
@@ -32,6 +44,9 @@ void FuzzAccount(const std::string& bytes) {
     Require(BuildAccountRecord(again) == built);
     Require(std::strcmp(again.password, account.password) == 0);
     Require(again.scanMessages == account.scanMessages);
+    Require(again.security == account.security && again.port == account.port);
+    Require(std::strcmp(again.trustedFingerprint, account.trustedFingerprint) == 0);
+    FuzzOldLayout(built, again);
 }
 
 void FuzzRule(const std::string& bytes, int pageKind) {

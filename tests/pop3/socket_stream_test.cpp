@@ -20,6 +20,7 @@ TEST(SocketStream, UnknownHostLeavesTheLookupError) {
     ASSERT_EQ(1, stream.Create());
     EXPECT_EQ(0, stream.Connect("no-such-host.invalid", 110, 2000));
     EXPECT_NE(0, stream.LastError());
+    EXPECT_EQ(FailureKind::kHostNotFound, stream.LastFailure().kind);
     EXPECT_EQ(-1, stream.CheckPeer());
     EXPECT_EQ(0, stream.Close());
     EXPECT_EQ(-1, stream.Close());

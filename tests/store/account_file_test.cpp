@@ -4,7 +4,9 @@
 
 #include <string>
 
+#include "pop3/connection_security.h"
 #include "store/atomic_file.h"
+#include "store/data_lines.h"
 #include "store/record_cipher.h"
 #include "store_test_support.h"
 
@@ -16,6 +18,8 @@ constexpr char kIncorrect[] = "The passphrase is incorrect.";
 struct Fields {
     std::string description, address, password;
     int auth, period, scan;
+    int security = 0, port = 0;
+    std::string fingerprint = "";
 };
 
 AccountRecord MakeAccount(const Fields& f) {
@@ -26,11 +30,15 @@ AccountRecord MakeAccount(const Fields& f) {
     account.authMethod = f.auth;
     account.periodMinutes = f.period;
     account.scanMessages = f.scan;
+    account.security = f.security;
+    account.port = f.port;
+    std::snprintf(account.trustedFingerprint, sizeof account.trustedFingerprint, "%s",
+                  f.fingerprint.c_str());
     return account;
 }
 
-// The record as the file layout spells it out, built apart from the writer.
-std::string Layout(const Fields& f) {
+// The record as older versions wrote it: up to the scan digit.
+std::string OldLayout(const Fields& f) {
     std::string record;
     for (const std::string* text : {&f.description, &f.address, &f.password}) {
         record += static_cast<char>(text->size());
@@ -39,6 +47,13 @@ std::string Layout(const Fields& f) {
     char tail[16];
     std::snprintf(tail, sizeof tail, "\x04%04d\x01%d\x01%d", f.period, f.auth, f.scan);
     return record + tail;
+}
+
+// The record as the file layout spells it out, built apart from the writer.
+std::string Layout(const Fields& f) {
+    char security[16];
+    std::snprintf(security, sizeof security, "\x01%d\x05%05d", f.security, f.port);
+    return OldLayout(f) + security + static_cast<char>(f.fingerprint.size()) + f.fingerprint;
 }
 
 std::string Line(const Fields& f) {
@@ -81,7 +96,9 @@ TEST_F(AccountFileTest, RoundTripKeepsEveryFieldAtItsLimits) {
     const std::vector<Fields> accounts = {
         {"", "", "", 0, 0, 0},  // the 12-byte record
         {LongText(1), LongText(2), LongText(3), 1, 9999, 1},
-        {"Work", "me@pop.example.org", "pw", 0, 15, 0},
+        {"Work", "me@pop.example.org", "pw", 0, 15, 0, 2, 65535, std::string(64, 'A')},
+        {"Home", "me@pop.example.org", "pw", 0, 15, 0, 1, 1,
+         "0123456789ABCDEF" + std::string(48, 'F')},
     };
     Save(accounts);
     const std::vector<std::string> lines = CrLfLines(Path());
@@ -89,9 +106,11 @@ TEST_F(AccountFileTest, RoundTripKeepsEveryFieldAtItsLimits) {
     EXPECT_EQ(Layout(accounts[0]), std::string("\0\0\0\x04"
                                                "0000\x01"
                                                "0\x01"
-                                               "0",
-                                               12));
-    EXPECT_EQ(lines[1].size(), 1632u);
+                                               "0\x01"
+                                               "0\x05"
+                                               "00000\0",
+                                               21));
+    EXPECT_EQ(lines[1].size(), 1648u);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         bool verified = false;
         EXPECT_EQ(RecordCipher::Decrypt(lines[i], kPassphrase, &verified), Layout(accounts[i]));
@@ -113,8 +132,36 @@ TEST_F(AccountFileTest, RoundTripKeepsEveryFieldAtItsLimits) {
         EXPECT_EQ(got.authMethod, accounts[i].auth);
         EXPECT_EQ(got.periodMinutes, accounts[i].period);
         EXPECT_EQ(got.scanMessages, accounts[i].scan);
+        EXPECT_EQ(got.security, accounts[i].security);
+        EXPECT_EQ(got.port, accounts[i].port);
+        EXPECT_EQ(got.trustedFingerprint, accounts[i].fingerprint);
         EXPECT_EQ(got.lastCheck, 0u);
     }
+}
+
+// Every file written before connection security: plain POP3 on port 110, as before;
+// a fingerprint that is not 64 upper-case digits is no trust at all.
+TEST_F(AccountFileTest, OldRecordsLoadAsPlainPop3OnPort110) {
+    const Fields old{"Old", "me@pop.example.org", "pw", 1, 10, 1};
+    Fields lowerCase = old;
+    lowerCase.security = 1;
+    lowerCase.fingerprint = std::string(64, 'a');
+    std::string lines;
+    for (const std::string& record : {OldLayout(old), Layout(lowerCase)}) {
+        AppendDataLine(lines, RecordCipher::Encrypt(record.data(), record.size(), kPassphrase));
+    }
+    WriteAll(Path(), lines);
+    AppState state;
+    FakePrompts prompts;
+    Load(state, prompts, kPassphrase);
+    ASSERT_EQ(state.accountCount, 2u);
+    EXPECT_EQ(state.accounts[0].security, 0);
+    EXPECT_EQ(EffectivePort(SecurityFromDigit(state.accounts[0].security), state.accounts[0].port),
+              110);
+    EXPECT_EQ(state.accounts[0].authMethod, 1);
+    EXPECT_EQ(state.accounts[0].scanMessages, 1);
+    EXPECT_EQ(state.accounts[1].security, 1);
+    EXPECT_STREQ(state.accounts[1].trustedFingerprint, "");
 }
 
 TEST_F(AccountFileTest, DialogModeFollowsTheFile) {
@@ -202,7 +249,7 @@ TEST_F(AccountFileTest, DamagedAndShortRecordsAreNeitherParsedNorLost) {
         "\x05"
         "abc",
         4, kPassphrase);
-    std::string cut = Layout({"fourth", "x@h", "p", 0, 4, 1});
+    std::string cut = OldLayout({"fourth", "x@h", "p", 0, 4, 1});
     cut.pop_back();
     const std::string shortTail = RecordCipher::Encrypt(cut.data(), cut.size(), kPassphrase);
     const std::vector<std::string> odd = {damaged, shortText, shortTail};

@@ -169,9 +169,8 @@ bool DovecotServer::WriteConfig(int port) {
          << "log_path = " << dir_ << "/log\n"
          << "protocols = pop3\n"
          << "login_greeting = " << Greeting() << "\n"
-         << "listen = 127.0.0.1\n"
-         << "ssl = no\n"
-         << "disable_plaintext_auth = no\n"
+         << "listen = " << ListenAddresses() << "\n"
+         << TlsConfig() << "disable_plaintext_auth = no\n"
          << "auth_mechanisms = plain apop\n"
          << "auth_failure_delay = 0\n"
          << "first_valid_uid = 0\n"
@@ -186,13 +185,49 @@ bool DovecotServer::WriteConfig(int port) {
          << "userdb {\n  driver = static\n  args = uid=" << id.uid << " gid=" << id.gid
          << " home=" << dir_ << "/mail/%u\n}\n"
          << "service pop3-login {\n  chroot =\n"
-         << "  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " << port << "\n  }\n"
-         << "  inet_listener pop3s {\n    port = 0\n  }\n}\n"
+         << "  inet_listener pop3 {\n    address = " << ListenAddresses() << "\n    port = " << port
+         << "\n  }\n"
+         << "  inet_listener pop3s {\n    address = " << ListenAddresses()
+         << "\n    port = " << tlsPort_ << (tlsPort_ != 0 ? "\n    ssl = yes" : "")
+         << "\n  }\n}\n"
          // Without the penalty socket repeated failures do not slow every later login.
          << "service anvil {\n  chroot =\n"
          << "  unix_listener anvil-auth-penalty {\n    mode = 0\n  }\n}\n";
     WriteFile(dir_ + "/dovecot.conf", conf.str());
     return true;
+}
+
+void DovecotServer::EnableTls(std::map<std::string, Certificate> byAddress) {
+    certificates_ = std::move(byAddress);
+}
+
+std::string DovecotServer::ListenAddresses() const {
+    std::string addresses = "127.0.0.1";
+    for (const auto& [address, certificate] : certificates_) {
+        if (address != "127.0.0.1") {
+            addresses += " " + address;
+        }
+    }
+    return addresses;
+}
+
+// Each address other than 127.0.0.1 gets its certificate through a "local" block.
+std::string DovecotServer::TlsConfig() const {
+    const auto main = certificates_.find("127.0.0.1");
+    if (main == certificates_.end()) {
+        return "ssl = no\n";
+    }
+    std::ostringstream conf;
+    conf << "ssl = required\nssl_min_protocol = TLSv1.2\n"
+         << "ssl_cert = <" << main->second.certFile << "\nssl_key = <" << main->second.keyFile
+         << "\n";
+    for (const auto& [address, certificate] : certificates_) {
+        if (address != "127.0.0.1") {
+            conf << "local " << address << " {\n  ssl_cert = <" << certificate.certFile
+                 << "\n  ssl_key = <" << certificate.keyFile << "\n}\n";
+        }
+    }
+    return conf.str();
 }
 
 bool DovecotServer::Start() {
@@ -210,6 +245,7 @@ bool DovecotServer::Start() {
     // A port found free may be taken before Dovecot binds it: try a few.
     for (int attempt = 0; attempt < 3; ++attempt) {
         port_ = FreeLoopbackPort();
+        tlsPort_ = certificates_.empty() ? 0 : FreeLoopbackPort();
         WriteConfig(port_);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);

@@ -40,12 +40,24 @@ class DovecotServer {
     void AddUser(const std::string& name, const std::string& password,
                  const std::vector<std::string>& messages);
 
+    // From the next Start() on, TLS too: STLS is required on Port() (nothing but the
+    // greeting, CAPA and STLS before it) and TLS starts with the first byte on TlsPort().
+    // `byAddress` maps loopback addresses ("127.0.0.1", "127.0.0.2", …) to a certificate
+    // and its key, as PEM files: a connection to an address gets its certificate. It
+    // must hold "127.0.0.1".
+    struct Certificate {
+        std::string certFile;
+        std::string keyFile;
+    };
+    void EnableTls(std::map<std::string, Certificate> byAddress);
+
     // Starts the server and waits (at most 10 s) until it greets on Port(). Returns
     // false, with the reason in Error(), when it cannot be started.
     bool Start();
     void Stop();
 
     int Port() const { return port_; }
+    int TlsPort() const { return tlsPort_; }
     const std::string& Error() const { return error_; }
     std::string Log() const;  // Dovecot's own log so far
     const std::string& Directory() const { return dir_; }
@@ -61,6 +73,8 @@ class DovecotServer {
     std::string MaildirOf(const std::string& user) const;
     void WritePasswd() const;
     bool WriteConfig(int port);
+    std::string TlsConfig() const;
+    std::string ListenAddresses() const;
     bool WaitForGreeting();
     std::string Greeting() const;
 
@@ -69,6 +83,8 @@ class DovecotServer {
     std::map<std::string, int> messageCount_;
     pid_t pid_ = -1;
     int port_ = 0;
+    int tlsPort_ = 0;
+    std::map<std::string, Certificate> certificates_;
     std::string error_;
 };
 

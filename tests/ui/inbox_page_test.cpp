@@ -1,10 +1,12 @@
 #include <QHeaderView>
+#include <QLabel>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTreeWidget>
 #include <QtTest>
 
 #include "gui_test_support.h"
+#include "ui/certificate_dialog.h"
 #include "ui/deleted_mail_dialog.h"
 #include "ui/page_inbox.h"
 
@@ -23,7 +25,7 @@ class InboxPageTest : public QObject {
         for (int column = 0; column < list->columnCount(); ++column) {
             headers << list->horizontalHeaderItem(column)->text();
         }
-        QCOMPARE(headers, (QStringList{"Account", "Emails", "Size ", "Status"}));
+        QCOMPARE(headers, (QStringList{"Account", "Emails", "Size ", "Last check", "Status"}));
         QCOMPARE(list->rowCount(), 2);
         QCOMPARE(list->item(1, 0)->text(), QStringLiteral("Work"));
         // Before the first check a row shows only the description.
@@ -44,6 +46,48 @@ class InboxPageTest : public QObject {
         QCOMPARE(list->item(2, 0)->text(), QStringLiteral("Added"));
         page.SetCell(2, CPageInbox::kEmails, QStringLiteral("9"));
         QCOMPARE(list->item(2, 1)->text(), QStringLiteral("9"));
+    }
+
+    // A check refused for its certificate: the Status cell opens it, and trusting it
+    // stores its fingerprint with the account, to be saved.
+    void refusedCertificateCanBeTrusted() {
+        AppState state;
+        state.AppendAccount(Account("Home", "me@pop.example", "x"));
+        CPageInbox page(state);
+        CheckReport report;
+        report.failure.kind = FailureKind::kCertificate;
+        report.failure.detail = "it is self-signed";
+        report.failure.certificate =
+            CertificateInfo{"CN = pop.example", "CN = pop.example", "Jan  1 00:00:00 2026 GMT",
+                            "Jan  1 00:00:00 2027 GMT", std::string(64, 'C')};
+        page.SetCell(0, CPageInbox::kStatus, QString::fromStdString(FailureText(report.failure)));
+        page.SetCheckReport(0, report);
+        QVERIFY(page.RefusedCertificate(0) != nullptr);
+
+        CertificateDialog dialog(*page.RefusedCertificate(0), "why");
+        const QList<QLabel*> labels = dialog.findChildren<QLabel*>();
+        QStringList texts;
+        for (const QLabel* label : labels) {
+            texts << label->text();
+        }
+        QVERIFY(texts.contains("CN = pop.example"));
+        QVERIFY(texts.contains("Jan  1 00:00:00 2027 GMT"));
+        QVERIFY(texts.contains(CertificateDialog::FingerprintText(std::string(64, 'C'))));
+        QCOMPARE(CertificateDialog::FingerprintText("0123456789ABCDEF0123"),
+                 QString("01:23:45:67:89:AB:CD:EF:\n01:23"));
+
+        QVERIFY(page.TrustCertificate(0));
+        AccountRecord account{};
+        QVERIFY(state.CopyAccount(0, account));
+        QCOMPARE(QString(account.trustedFingerprint), QString(64, 'C'));
+        QCOMPARE(state.accountsDirty.load(), 1);
+        QVERIFY(page.RefusedCertificate(0) == nullptr);
+        QVERIFY(!page.TrustCertificate(0));  // nothing refused any more
+
+        // A later check that passes, or fails otherwise, forgets the certificate.
+        page.SetCheckReport(0, report);
+        page.SetCheckReport(0, CheckReport{});
+        QVERIFY(page.RefusedCertificate(0) == nullptr);
     }
 
     void deletedMailListDropsThePrefixes() {

@@ -258,6 +258,63 @@ class PageAccountTest : public QObject {
             [](AccountDialog& dialog) { return dialog.Values().periodMinutes; });
     }
 
+    void SecurityPortAndWarning() {
+        AccountDialog dialog;
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        auto* security = dialog.findChild<QComboBox*>("securityCombo");
+        auto* port = dialog.findChild<NumberBox*>("portBox");
+        auto* warning = dialog.findChild<QWidget*>("insecureWarning");
+        // A new account starts with TLS on its default port.
+        QCOMPARE(security->currentText(), QString("SSL/TLS"));
+        QCOMPARE(port->Text(), QString("995"));
+        QVERIFY(!warning->isVisible());
+        // A mode's default follows the mode; a typed port stays.
+        security->setCurrentIndex(2);
+        QCOMPARE(port->Text(), QString("110"));
+        security->setCurrentIndex(0);
+        QVERIFY(warning->isVisible());
+        port->SetText("2110");
+        security->setCurrentIndex(1);
+        QCOMPARE(port->Text(), QString("2110"));
+        QVERIFY(!warning->isVisible());
+        port->SetText("");
+        security->setCurrentIndex(2);
+        QCOMPARE(port->Text(), QString("110"));
+
+        Form form(dialog);
+        for (const char* wrong : {"0", "65536", "9x"}) {
+            port->SetText(wrong);
+            form.okButton->click();
+            QCOMPARE(log_.texts.size(), 1);
+            QVERIFY(log_.texts.takeFirst().contains("port"));
+        }
+        port->SetText("");  // the mode's default
+        form.okButton->click();
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(dialog.Values().security, 2);
+        QCOMPARE(dialog.Values().port, 0);
+    }
+
+    void TrustedCertificateStaysOnlyWithItsServer() {
+        AccountRecord stored = MakeAccount("Work", "pw");
+        stored.security = 1;
+        std::memset(stored.trustedFingerprint, 'A', 64);
+        for (const bool moved : {false, true}) {
+            AccountDialog dialog;
+            dialog.Load(stored);
+            Form form(dialog);
+            QCOMPARE(form.periodBox->Text(), QString("10"));
+            QCOMPARE(dialog.findChild<NumberBox*>("portBox")->Text(), QString("995"));
+            if (moved) {
+                form.addressEdit->setText("user@pop.other.example");
+            }
+            form.okButton->click();
+            QCOMPARE(QString(dialog.Values().trustedFingerprint),
+                     moved ? QString() : QString(64, 'A'));
+        }
+    }
+
     void TypingLimits() {
         AccountDialog dialog;
         dialog.show();

@@ -13,11 +13,13 @@
 #include "app/main_window.h"
 #include "store/rule_list_file.h"
 #include "ui/account_dialog.h"
+#include "ui/certificate_dialog.h"
 #include "ui/hyper_link_static.h"
 #include "ui/message_box.h"
 #include "ui/number_box.h"
 #include "ui/page_account.h"
 #include "ui/page_friend.h"
+#include "ui/page_inbox.h"
 #include "ui/page_options.h"
 #include "ui/rule_dialog.h"
 
@@ -41,6 +43,13 @@ class ScreenshotTest : public QObject {
     Q_OBJECT
 
   private:
+    static CertificateInfo Sample() {
+        return {"O = Example Hosting, CN = *.shared.example.net",
+                "C = US, O = Example Trust, CN = Example Trust RSA CA 2024",
+                "Mar  1 00:00:00 2026 GMT", "Mar 31 23:59:59 2027 GMT",
+                "3F8A1C27B94E06D25A7713C0E8F46B91D2035AC7E6B8F14920DD57A6C31B0E44"};
+    }
+
     QString outDir_;
     QTemporaryDir dataDir_;
     AppState state_;
@@ -141,6 +150,34 @@ class ScreenshotTest : public QObject {
         window.reject();
     }
 
+    // The Inbox after a pass: one account checked, one refused for its certificate.
+    void InboxStatus() {
+        ScanWorkerSettings settings;
+        settings.tick = std::chrono::hours(1);
+        MainWindow window(state_, prompts_, settings);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.SetInboxCell(0, CPageInbox::kEmails, "12");
+        window.SetInboxCell(0, CPageInbox::kSize, "48 KB");
+        window.SetInboxCell(0, CPageInbox::kLastCheck, "09:41:07");
+        window.SetInboxCell(0, CPageInbox::kStatus, "OK");
+        CheckReport refused;
+        refused.failure = {FailureKind::kCertificate, "it is for another host name", Sample()};
+        window.SetInboxCell(1, CPageInbox::kStatus, FailureText(refused.failure));
+        window.ReportCheck(1, refused);
+        QVERIFY(window.inboxPage()->RefusedCertificate(1) != nullptr);
+        window.resize(640, window.height());  // room for the reasons
+        Save(window, "window_inbox");
+        window.reject();
+    }
+
+    void CertificateDialogLooks() {
+        CertificateDialog dialog(Sample(),
+                                 "The certificate is not trusted: it is for another host name");
+        Save(dialog, "dialog_certificate");
+        CheckTextsFit(dialog);
+    }
+
     void AccountDialogLooks() {
         AccountDialog dialog;
         AccountRecord record{};
@@ -148,6 +185,7 @@ class ScreenshotTest : public QObject {
         SetAccountText(record.address, "me@pop.example.com");
         record.periodMinutes = 15;
         record.scanMessages = 1;
+        record.security = 1;
         dialog.Load(record);
         Save(dialog, "dialog_account");
         CheckTextsFit(dialog);

@@ -122,12 +122,16 @@ class ScanWorkerDovecot : public ::testing::Test {
 
     static Lines Scanned(int row, int count, const std::string& size) {
         Lines trace = Counted(row, count, size);
-        trace.pop_back();  // "hide" comes after the positions
+        trace.resize(trace.size() - 2);  // "hide" and the status come after the positions
         for (int n = 1; n <= count; ++n) {
             trace.push_back("position " + std::to_string(n + 1));
         }
         trace.push_back("hide");
+        trace.push_back(Status(row, "OK"));
         return trace;
+    }
+    static std::string Status(int row, const std::string& text) {
+        return "cell " + std::to_string(row) + " 4 " + text;
     }
     static Lines Counted(int row, int count, const std::string& size) {
         const std::string cell = "cell " + std::to_string(row) + " ";
@@ -136,7 +140,8 @@ class ScanWorkerDovecot : public ::testing::Test {
                 cell + "1 " + std::to_string(count),
                 cell + "2 " + size,
                 cell + "3 <time>",
-                "hide"};
+                "hide",
+                Status(row, "OK")};
     }
 
     static qvtest::DovecotServer* server_;
@@ -184,7 +189,11 @@ TEST_F(ScanWorkerDovecot, OnePassOverEveryKindOfAccount) {
                               Counted(4, 1, "0 KB"), Scanned(5, 1, "0 KB")}) {
         expected.insert(expected.end(), part.begin(), part.end());
     }
-    EXPECT_EQ(view_.Trace(), expected) << "failed logins leave their rows untouched";
+    // Failed logins only say why, in the status column.
+    expected.push_back(Status(6, "The server refused the login: [AUTH] Authentication failed."));
+    expected.push_back(Status(7, "The server refused the login: [AUTH] Authentication failed."));
+    expected.push_back(Status(8, "The connection was refused"));
+    EXPECT_EQ(view_.Trace(), expected);
     EXPECT_FALSE(view_.Cell(0, 3).empty());
 
     EXPECT_EQ(UnwantedFrom(0), kAliceFrom);

@@ -140,7 +140,7 @@ TEST(ScanWorkerScripted, StatFailureQuitsAndLeavesTheRowAlone) {
     RecordingView view;
     ScanWorker worker(state, view, FastSettings(server.port()));
     worker.RunPass();
-    EXPECT_EQ(view.Trace(), (Trace{"show", "hide"}));
+    EXPECT_EQ(view.Trace(), (Trace{"show", "hide", "cell 0 4 Server error: -ERR no STAT today"}));
     EXPECT_EQ(server.Commands(), (Trace{"USER user", "PASS secret", "STAT", "QUIT"}));
 }
 
@@ -158,7 +158,7 @@ TEST(ScanWorkerScripted, RefusedTopIsSkippedAndTheBarStillAdvances) {
 
     EXPECT_EQ(view.Trace(),
               (Trace{"show", "range 0 3", "cell 0 1 3", "cell 0 2 0 KB", "cell 0 3 <time>",
-                     "position 2", "position 3", "position 4", "hide"}));
+                     "position 2", "position 3", "position 4", "hide", "cell 0 4 OK"}));
     std::vector<std::string> from, subject;
     state.CopyUnwanted(0, from, subject);
     EXPECT_EQ(from, (Trace{"(no address)", "From: c@example.org"}));
@@ -188,6 +188,7 @@ TEST(ScanWorkerScripted, OnlyListedMessagesAreFetchedAndAFailedListEndsTheCheck)
             commands.insert(commands.end(), {"TOP 1 0", "TOP 2 0"});
         }
         trace.push_back("hide");
+        trace.push_back(failList ? "cell 0 4 Server error: -ERR no listing today" : "cell 0 4 OK");
         commands.push_back("QUIT");
         EXPECT_EQ(view.Trace(), trace);
         EXPECT_TRUE(server.WaitClosed(1, 2s));

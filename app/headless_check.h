@@ -1,0 +1,56 @@
+#pragma once
+
+#include <iosfwd>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "scan/scan_view.h"
+#include "scan/scan_worker.h"
+
+// `quorvane --check [--json] [--data-dir DIR] [--passphrase-file FILE]`: checks every
+// account once, now, and prints what each check found, as text or as one JSON object.
+// It never writes the data files and needs no display.
+class HeadlessCheck : public ScanView {
+  public:
+    static constexpr int kAllChecked = 0;
+    static constexpr int kSomeFailed = 1;
+    static constexpr int kUsageError = 2;  // also a wrong passphrase
+
+    // True when the command line asks for the headless check.
+    static bool Requested(int argc, const char* const* argv);
+
+    HeadlessCheck(AppState& state, std::ostream& out, std::ostream& err,
+                  ScanWorkerSettings settings = {});
+
+    // The whole check; `defaultDataDirectory` serves when --data-dir is not given.
+    // Returns the exit code.
+    int Run(int argc, const char* const* argv, const std::string& defaultDataDirectory);
+
+    void SetProgressRange(int, int) override {}
+    void SetProgressPosition(int) override {}
+    void ShowProgress(bool) override {}
+    void SetInboxCell(int, int, const std::string&) override {}
+    void ReportCheck(int row, const CheckReport& report) override;
+
+  private:
+    struct Options {
+        bool json = false;
+        std::string dataDirectory;
+        std::string passphraseFile;
+    };
+    bool ParseArguments(int argc, const char* const* argv, Options& options);
+    bool ReadPassphrase(const Options& options, std::string& passphrase);
+    bool LoadData(const Options& options, const std::string& passphrase);
+    // The reports in account order; an account the pass did not reach counts as failed.
+    std::vector<CheckReport> Reports() const;
+    void PrintText(const std::vector<CheckReport>& reports) const;
+    void PrintJson(const std::vector<CheckReport>& reports) const;
+
+    AppState& state_;
+    std::ostream& out_;
+    std::ostream& err_;
+    ScanWorkerSettings settings_;
+    std::map<int, CheckReport> reports_;
+};

@@ -1,0 +1,217 @@
+// The headless check against a private Dovecot with TLS: what it prints, as text and as
+// JSON, its exit codes, and that it writes nothing.
+#include "app/headless_check.h"
+
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "app/json_text.h"
+#include "store/account_file.h"
+#include "store/rule_list_file.h"
+#include "tests/support/dovecot_server.h"
+#include "tests/support/test_certificates.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kPassphrase[] = "check passphrase";
+const std::string kWanted = "From: friend@example.org\r\nSubject: lunch\r\n\r\nhi\r\n";
+const std::string kSpam = "From: win@lottery.example\r\nSubject: You won\r\n\r\n$$$\r\n";
+
+class NoPrompts : public UserPrompts {
+  public:
+    bool AskPassphrase(bool, std::string& passphrase) override {
+        passphrase = kPassphrase;
+        return true;
+    }
+    void ShowNotice(const std::string& text) override { ADD_FAILURE() << text; }
+};
+
+struct Account {
+    std::string description, address, password;
+    int security, port, scan;
+};
+
+class HeadlessCheckTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        server_ = std::make_unique<qvtest::DovecotServer>();
+        qvtest::TestCertificates certificates(server_->Directory());
+        certificates.Make("good", "DNS:localhost,IP:127.0.0.1",
+                          qvtest::TestCertificates::Issuer::kTestCa);
+        certificates.Make("self", "IP:127.0.0.4", qvtest::TestCertificates::Issuer::kSelf);
+        setenv("SSL_CERT_FILE", certificates.CaFile().c_str(), 1);
+        server_->AddUser("alice", "s3cret", {kWanted, kSpam});
+        server_->EnableTls(
+            {{"127.0.0.1", {certificates.CertFile("good"), certificates.KeyFile("good")}},
+             {"127.0.0.4", {certificates.CertFile("self"), certificates.KeyFile("self")}}});
+        started_ = server_->Start();
+    }
+    static void TearDownTestSuite() { server_.reset(); }
+
+    void SetUp() override {
+        ASSERT_TRUE(started_) << server_->Error();
+        char pattern[] = "/tmp/qv-check.XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(pattern));
+        dir_ = pattern;
+        std::ofstream(dir_ + "/passphrase") << kPassphrase << "\n";
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    void WriteData(const std::vector<Account>& accounts) {
+        AppState state;
+        SetDataDirectory(state, dir_ + "/");
+        SetAccountText(state.passphrase, kPassphrase);
+        for (const Account& a : accounts) {
+            AccountRecord record{};
+            SetAccountText(record.description, a.description);
+            SetAccountText(record.address, a.address);
+            SetAccountText(record.password, a.password);
+            record.security = a.security;
+            record.port = a.port;
+            record.scanMessages = a.scan;
+            record.periodMinutes = 9999;  // checked now all the same
+            state.AppendAccount(record);
+        }
+        NoPrompts prompts;
+        ASSERT_TRUE(SaveAccountFile(state, prompts));
+        ASSERT_TRUE(WriteRuleFile(state, 1, {{"Subject:", "won", 30}}, prompts));
+    }
+
+    // Runs the check in this process; its output lands in out_ and err_.
+    int Check(std::vector<const char*> args) {
+        args.insert(args.begin(), {"quorvane", "--check"});
+        out_.str("");
+        err_.str("");
+        AppState state;
+        HeadlessCheck check(state, out_, err_);
+        return check.Run(static_cast<int>(args.size()), args.data(), dir_);
+    }
+
+    std::string Snapshot() const {
+        std::string all;
+        for (const auto& entry : fs::directory_iterator(dir_)) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            all += entry.path().filename().string() + ":" +
+                   std::string(std::istreambuf_iterator<char>(in), {}) + "\n";
+        }
+        return all;
+    }
+
+    static std::unique_ptr<qvtest::DovecotServer> server_;
+    static bool started_;
+    std::string dir_;
+    std::ostringstream out_;
+    std::ostringstream err_;
+};
+
+std::unique_ptr<qvtest::DovecotServer> HeadlessCheckTest::server_;
+bool HeadlessCheckTest::started_ = false;
+
+TEST_F(HeadlessCheckTest, JsonTellsEachAccountsOutcomeAndWritesNothing) {
+    const std::string tls = std::to_string(server_->TlsPort());
+    const std::string plain = std::to_string(server_->Port());
+    WriteData({{"Scanning", "alice@localhost", "s3cret", 1, server_->TlsPort(), 1},
+               {"Counting", "alice@127.0.0.1", "s3cret", 2, server_->Port(), 0},
+               {"Wrong password", "alice@127.0.0.1", "nope", 1, server_->TlsPort(), 1},
+               {"Self-signed", "alice@127.0.0.4", "s3cret", 1, server_->TlsPort(), 1}});
+    const std::string before = Snapshot();
+    const std::string size = std::to_string(kWanted.size() + kSpam.size());
+
+    EXPECT_EQ(HeadlessCheck::kSomeFailed,
+              Check({"--json", "--data-dir", dir_.c_str(), "--passphrase-file",
+                     (dir_ + "/passphrase").c_str()}));
+    EXPECT_EQ(
+        "{\"accounts\":["
+        "{\"description\":\"Scanning\",\"host\":\"localhost\",\"port\":" +
+            tls + ",\"security\":\"tls\",\"status\":\"ok\",\"messages\":2,\"size\":" + size +
+            ",\"unwanted\":[{\"number\":2,\"from\":\"From: win@lottery.example\","
+            "\"subject\":\"Subject: You won\",\"score\":-30}]},"
+            "{\"description\":\"Counting\",\"host\":\"127.0.0.1\",\"port\":" +
+            plain + ",\"security\":\"starttls\",\"status\":\"ok\",\"messages\":2,\"size\":" + size +
+            ",\"unwanted\":[]},"
+            "{\"description\":\"Wrong password\",\"host\":\"127.0.0.1\",\"port\":" +
+            tls +
+            ",\"security\":\"tls\",\"status\":\"error\",\"error\":\"The server refused the "
+            "login: [AUTH] Authentication failed.\",\"messages\":null,\"size\":null,"
+            "\"unwanted\":[]},"
+            "{\"description\":\"Self-signed\",\"host\":\"127.0.0.4\",\"port\":" +
+            tls +
+            ",\"security\":\"tls\",\"status\":\"error\",\"error\":\"The certificate is not "
+            "trusted: it is self-signed\",\"messages\":null,\"size\":null,\"unwanted\":[]}"
+            "]}\n",
+        out_.str());
+    EXPECT_EQ("", err_.str());
+    EXPECT_EQ(before, Snapshot());
+}
+
+TEST_F(HeadlessCheckTest, TextBlocksAndExitCodes) {
+    WriteData({{"Scanning", "alice@localhost", "s3cret", 1, server_->TlsPort(), 1}});
+    const std::string passphraseFile = dir_ + "/passphrase";
+    EXPECT_EQ(HeadlessCheck::kAllChecked, Check({"--passphrase-file", passphraseFile.c_str()}));
+    EXPECT_EQ(
+        "Scanning\n"
+        "  Host:     localhost\n"
+        "  Port:     " +
+            std::to_string(server_->TlsPort()) +
+            "\n"
+            "  Security: SSL/TLS\n"
+            "  Status:   OK\n"
+            "  Messages: 2 (" +
+            std::to_string(kWanted.size() + kSpam.size()) +
+            " bytes)\n"
+            "  Unwanted: 1\n"
+            "    2  score -30\n"
+            "      From: win@lottery.example\n"
+            "      Subject: You won\n",
+        out_.str());
+
+    // A wrong passphrase is an error, never an empty result.
+    std::ofstream(passphraseFile) << "not it\n";
+    EXPECT_EQ(HeadlessCheck::kUsageError, Check({"--passphrase-file", passphraseFile.c_str()}));
+    EXPECT_EQ("", out_.str());
+    EXPECT_NE(std::string::npos, err_.str().find("The passphrase is incorrect."));
+
+    EXPECT_EQ(HeadlessCheck::kUsageError, Check({"--jsn"}));
+    EXPECT_EQ(HeadlessCheck::kUsageError, Check({"--data-dir"}));
+    EXPECT_EQ(HeadlessCheck::kUsageError,
+              Check({"--data-dir", "/nonexistent", "--passphrase-file", passphraseFile.c_str()}));
+    EXPECT_EQ(HeadlessCheck::kUsageError,
+              Check({"--passphrase-file", (dir_ + "/missing").c_str()}));
+}
+
+TEST(JsonText, BytesThatAreNotUtf8AreEscapedNeverDropped) {
+    EXPECT_EQ("\"a\\\"b\\\\c\\u000a\"", JsonString("a\"b\\c\n"));
+    EXPECT_EQ("\"Andr\xc3\xa9 \xf0\x9f\x93\xa7\"", JsonString("Andr\xc3\xa9 \xf0\x9f\x93\xa7"));
+    // Latin-1, a cut sequence, an overlong form and an encoded surrogate.
+    EXPECT_EQ("\"Andr\\udce9|\\udce2\\udc82|\\udcc0\\udcaf|\\udced\\udca0\\udc80\"",
+              JsonString("Andr\xe9|\xe2\x82|\xc0\xaf|\xed\xa0\x80"));
+}
+
+#ifdef QV_PROGRAM
+// The real program, with no display at all.
+TEST_F(HeadlessCheckTest, TheProgramNeedsNoDisplay) {
+    WriteData({{"Scanning", "alice@localhost", "s3cret", 1, server_->TlsPort(), 1}});
+    const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " +
+                                std::string(QV_PROGRAM) + " --check --json --data-dir " + dir_ +
+                                " --passphrase-file " + dir_ + "/passphrase > " + dir_ +
+                                "/out.json";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    std::ifstream in(dir_ + "/out.json");
+    const std::string json(std::istreambuf_iterator<char>(in), {});
+    EXPECT_EQ(0u, json.find("{\"accounts\":[{\"description\":\"Scanning\""));
+    EXPECT_NE(std::string::npos, json.find("\"status\":\"ok\""));
+}
+#endif
+
+}  // namespace

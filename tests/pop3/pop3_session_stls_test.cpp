@@ -1,0 +1,133 @@
+// Connection security against a scripted peer, for what a real server does not do: no
+// STLS, bytes in clear after "+OK", a peer that speaks only TLS 1.0, a handshake that
+// never ends, a peer that stops reading.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "pop3/pop3_session.h"
+#include "tests/support/scripted_server.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+Failure LoginWith(qvtest::ScriptedServer& server, ConnectionSecurity security, int apop = 0,
+                  int timeout = 2000, const std::atomic<bool>* stop = nullptr) {
+    server.Start();
+    Pop3Session session;
+    session.m_nTimeout = timeout;
+    session.m_bApop = apop;
+    session.SetStopFlag(stop);
+    session.SetSecurity(security);
+    EXPECT_EQ(0, session.Login("127.0.0.1", "user", "pw", server.Port()));
+    return session.LastFailure();
+}
+
+TEST(StlsScripted, NoStartTlsMeansNothingMoreIsSent) {
+    for (const char* answer : {"-ERR TLS not available\r\n", "-ERR unknown command\r\n"}) {
+        for (const int apop : {0, 1}) {
+            qvtest::ScriptedServer server;
+            server.Send("+OK <1.2@host> ready\r\n").ReadLine().Send(answer);
+            const Failure failure = LoginWith(server, ConnectionSecurity::kStartTls, apop);
+            server.Finish();
+            EXPECT_EQ(FailureKind::kNoStartTls, failure.kind);
+            EXPECT_EQ(std::string(answer, std::string(answer).size() - 2), failure.detail);
+            EXPECT_EQ("STLS\r\n", server.Received()) << "not even QUIT after a refused STLS";
+        }
+    }
+}
+
+TEST(StlsScripted, BytesInClearAroundStlsAreNeverReadAsReplies) {
+    // After "+OK" to STLS, and after the greeting: both must come through TLS or not at all.
+    qvtest::ScriptedServer afterOk;
+    afterOk.Send("+OK ready\r\n").ReadLine().Send("+OK begin\r\n+OK\r\n+OK\r\n");
+    const Failure injected = LoginWith(afterOk, ConnectionSecurity::kStartTls);
+    afterOk.Finish();
+    EXPECT_EQ(FailureKind::kHandshake, injected.kind);
+    EXPECT_EQ("STLS\r\n", afterOk.Received());
+
+    qvtest::ScriptedServer afterGreeting;
+    afterGreeting.Send("+OK ready\r\n+OK early\r\n").Pause(300);
+    const Failure early = LoginWith(afterGreeting, ConnectionSecurity::kStartTls);
+    afterGreeting.Finish();
+    EXPECT_EQ(FailureKind::kHandshake, early.kind);
+    EXPECT_EQ("", afterGreeting.Received());
+}
+
+// A ServerHello that picks TLS 1.0: the answer of a server that knows nothing newer.
+std::string Tls10ServerHello() {
+    std::string hello("\x16\x03\x01\x00\x2a\x02\x00\x00\x26\x03\x01", 11);
+    hello += std::string(32, '\x42');             // server random
+    hello += std::string("\x00\x00\x2f\x00", 4);  // no session id, AES128-SHA, no compression
+    return hello;
+}
+
+TEST(StlsScripted, APeerOfferingOnlyTls10IsRefused) {
+    qvtest::ScriptedServer server;
+    server.Pause(200).Send(Tls10ServerHello()).Pause(300);
+    const Failure failure = LoginWith(server, ConnectionSecurity::kTls);
+    server.Finish();
+    EXPECT_EQ(FailureKind::kHandshake, failure.kind);
+    EXPECT_EQ("the server offers only TLS versions older than 1.2", failure.detail);
+    EXPECT_EQ(std::string::npos, server.Received().find("USER"));
+}
+
+TEST(StlsScripted, AHandshakeThatNeverEndsIsBoundedByTheLimitAndByStop) {
+    {
+        qvtest::ScriptedServer silent;
+        const auto start = Clock::now();
+        EXPECT_EQ(FailureKind::kTimedOut, LoginWith(silent, ConnectionSecurity::kTls, 0, 300).kind);
+        EXPECT_GE(MsSince(start), 300);
+        EXPECT_LT(MsSince(start), 2500);
+    }
+    {
+        qvtest::ScriptedServer silent;
+        std::atomic<bool> stop{false};
+        std::thread stopper([&stop] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            stop = true;
+        });
+        const auto start = Clock::now();
+        EXPECT_EQ(FailureKind::kStopped,
+                  LoginWith(silent, ConnectionSecurity::kStartTls, 0, 30000, &stop).kind);
+        stopper.join();
+        EXPECT_LT(MsSince(start), 2000);
+    }
+}
+
+// A peer that stops reading fills the socket's buffers; the send then waits in slices
+// like a read, up to the silence limit or the stop flag.
+TEST(SocketStreamSend, APeerThatStopsReadingBoundsTheSend) {
+    const std::string huge(std::size_t{64} << 20, 'x');
+    for (const bool byStop : {false, true}) {
+        qvtest::ScriptedServer server;
+        server.Pause(1500).CloseAfterScript();
+        server.Start();
+        SocketStream stream;
+        ASSERT_EQ(1, stream.Create());
+        ASSERT_EQ(1, stream.Connect("127.0.0.1", server.Port(), 2000));
+        std::atomic<bool> stop{false};
+        stream.SetWaitLimits(byStop ? 30000 : 300, &stop);
+        std::thread stopper([&stop, byStop] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(byStop ? 300 : 0));
+            stop = byStop;
+        });
+        const auto start = Clock::now();
+        EXPECT_EQ(0, stream.Send(huge.data(), huge.size()));
+        stopper.join();
+        EXPECT_LT(MsSince(start), 2500);
+        EXPECT_EQ(byStop ? FailureKind::kStopped : FailureKind::kTimedOut,
+                  stream.LastFailure().kind);
+        stream.Close();
+    }
+}
+
+}  // namespace
