@@ -50,6 +50,47 @@ std::uint32_t AppState::AccountCount() const {
     return accountCount;
 }
 
+bool AppState::RemoveAccount(std::uint32_t index) {
+    std::lock_guard lock(mutex);
+    if (index >= accountCount) {
+        return false;
+    }
+    std::move(accounts.begin() + index + 1, accounts.begin() + accountCount,
+              accounts.begin() + index);
+    accounts[accountCount - 1] = AccountRecord{};
+    const std::size_t slots = std::min<std::size_t>(accountCount, kUnwantedSlots);
+    if (index < slots) {
+        std::move(unwantedFrom.begin() + index + 1, unwantedFrom.begin() + slots,
+                  unwantedFrom.begin() + index);
+        std::move(unwantedSubject.begin() + index + 1, unwantedSubject.begin() + slots,
+                  unwantedSubject.begin() + index);
+        unwantedFrom[slots - 1].clear();
+        unwantedSubject[slots - 1].clear();
+    }
+    --accountCount;
+    ++removals;
+    return true;
+}
+
+std::uint32_t AppState::Removals() const {
+    std::lock_guard lock(mutex);
+    return removals;
+}
+
+bool AppState::RecordUnwanted(std::uint32_t index, std::uint32_t removalsSeen, std::string from,
+                              std::string subject) {
+    if (index >= kUnwantedSlots) {
+        return false;
+    }
+    std::lock_guard lock(mutex);
+    if (removals != removalsSeen) {
+        return false;
+    }
+    unwantedFrom[index].push_back(std::move(from));
+    unwantedSubject[index].push_back(std::move(subject));
+    return true;
+}
+
 void AppState::RecordUnwanted(std::uint32_t index, std::string from, std::string subject) {
     if (index >= kUnwantedSlots) {
         return;

@@ -92,10 +92,16 @@ class AppState {
     // Set by account edits only; cleared by a successful save of the account file.
     // Close saves on this flag, so an edit followed by a rule reload is still saved.
     std::atomic<int> accountsDirty{0};
+    // The passphrase opened none of the account file's records: this run keeps its
+    // accounts apart, in a file of their own, and leaves that file as it is.
+    bool accountsApart = false;
     std::array<std::vector<std::string>, kUnwantedSlots> unwantedFrom;
     std::array<std::vector<std::string>, kUnwantedSlots> unwantedSubject;
 
     mutable std::mutex mutex;
+    // Raised under the lock by every account removal: a check that began before one
+    // may hold an index that now names another account.
+    std::uint32_t removals = 0;
 
     // Appends an account under the lock. Refused (false) when the table is full.
     bool AppendAccount(const AccountRecord& record);
@@ -104,7 +110,15 @@ class AppState {
     // A copy of account `index` taken under the lock; false when there is none.
     bool CopyAccount(std::uint32_t index, AccountRecord& out) const;
     std::uint32_t AccountCount() const;
+    // Removes account `index` under the lock: later accounts and their unwanted lists
+    // move down one place. False when there is no such account.
+    bool RemoveAccount(std::uint32_t index);
+    std::uint32_t Removals() const;
     void RecordUnwanted(std::uint32_t index, std::string from, std::string subject);
+    // As RecordUnwanted, unless an account was removed since `removalsSeen` was read:
+    // then nothing is recorded and the result is false.
+    bool RecordUnwanted(std::uint32_t index, std::uint32_t removalsSeen, std::string from,
+                        std::string subject);
     // Copies of one account's unwanted lists, taken under the lock.
     void CopyUnwanted(std::uint32_t index, std::vector<std::string>& from,
                       std::vector<std::string>& subject) const;

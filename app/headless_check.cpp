@@ -29,8 +29,8 @@ class FixedPassphrase : public UserPrompts {
         passphrase = passphrase_;
         return true;
     }
-    void ShowNotice(const std::string& text) override { notDecrypted += text == kIncorrect; }
-    int notDecrypted = 0;
+    void ShowNotice(const std::string& text) override { notices.push_back(text); }
+    std::vector<std::string> notices;
 
   private:
     std::string passphrase_;
@@ -148,13 +148,13 @@ bool HeadlessCheck::LoadData(const Options& options, const std::string& passphra
     SetAccountText(state_.passphrase, passphrase);
     FixedPassphrase prompts(passphrase);
     LoadAccountFile(state_, prompts);
-    if (prompts.notDecrypted > 0 && state_.AccountCount() == 0) {
+    // Not one account opens: the passphrase is wrong (the window would go on apart).
+    if (state_.accountsApart) {
         err_ << "quorvane: " << kIncorrect << "\n";
         return false;
     }
-    if (prompts.notDecrypted > 0) {
-        err_ << "quorvane: " << prompts.notDecrypted
-             << " account lines do not open with this passphrase and are left out\n";
+    for (const std::string& notice : prompts.notices) {
+        err_ << "quorvane: " << notice << "\n";
     }
     LoadRuleLists(state_);
     return true;

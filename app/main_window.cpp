@@ -1,8 +1,11 @@
 #include "app/main_window.h"
 
+#include <QCloseEvent>
+#include <QHeaderView>
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <QThread>
 #include <condition_variable>
 #include <mutex>
@@ -14,6 +17,7 @@
 #include "ui/page_options.h"
 #include "ui/resources.h"
 #include "ui/skin_button.h"
+#include "ui/user_options.h"
 #include "ui_main_window.h"
 
 namespace {}  // namespace
@@ -55,6 +59,7 @@ MainWindow::MainWindow(AppState& state, UserPrompts& prompts, ScanWorkerSettings
     connect(ui_->closeButton, &QPushButton::clicked, this, &MainWindow::accept);
 
     worker_ = std::make_unique<ScanWorker>(state_, *this, settings);
+    SetUpDesktop();
 }
 
 MainWindow::~MainWindow() {
@@ -92,6 +97,7 @@ void MainWindow::accept() {
 
 void MainWindow::done(int result) {
     StopWorker();
+    SaveLayout();
     QDialog::done(result);
 }
 
@@ -110,6 +116,9 @@ void MainWindow::StopWorker() {
 }
 
 void MainWindow::BringUp() {
+    if (isHidden() && !hiddenGeometry_.isEmpty()) {
+        restoreGeometry(hiddenGeometry_);
+    }
     if (isMinimized()) {
         showNormal();
     }
@@ -157,13 +166,145 @@ void MainWindow::SetProgressPosition(int position) {
 }
 
 void MainWindow::ShowProgress(bool visible) {
-    OnGuiThread([this, visible] { ui_->progressBar->setVisible(visible); });
+    OnGuiThread([this, visible] {
+        ui_->progressBar->setVisible(visible);
+        if (!visible) {
+            OnCheckEnded();
+        }
+    });
 }
 
 void MainWindow::SetInboxCell(int row, int column, const std::string& text) {
     // The text is copied: a call released by closing returns before it is served.
     const QString cell = QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
-    OnGuiThread([this, row, column, cell] { inboxPage_->SetCell(row, column, cell); });
+    // A row removed after the call was made names another account by now.
+    const std::uint32_t removals = state_.Removals();
+    OnGuiThread([this, row, column, cell, removals] {
+        if (state_.Removals() == removals) {
+            inboxPage_->SetCell(row, column, cell);
+        }
+    });
+}
+
+// ---- The desktop: tray, notices, check now, removal, window layout ----
+
+void MainWindow::SetUpDesktop() {
+    // The window grows with its content and keeps what the user made of it.
+    layout()->setSizeConstraint(QLayout::SetDefaultConstraint);
+    setWindowFlag(Qt::WindowMaximizeButtonHint, true);
+    setSizeGripEnabled(true);
+    connect(inboxPage_, &CPageInbox::checkNowClicked, this, &MainWindow::CheckNow);
+    connect(accountsPage_, &CPageAccount::accountRemoved, this, &MainWindow::OnAccountRemoved);
+    unwantedSeen_ = UnwantedCounts();
+    RestoreLayout();
+    UseDesktop({});
+}
+
+void MainWindow::UseDesktop(DesktopHooks hooks) {
+    tray_ = std::make_unique<DesktopTray>(std::move(hooks));
+    connect(tray_.get(), &DesktopTray::openRequested, this, &MainWindow::BringUp);
+    connect(tray_.get(), &DesktopTray::checkNowRequested, this, &MainWindow::CheckNow);
+    connect(tray_.get(), &DesktopTray::quitRequested, this, [this] {
+        BringUp();  // a failed save says so over the window it belongs to
+        accept();
+    });
+    optionsPage_->SetTrayAvailable(tray_->Shown());
+    std::size_t waiting = 0;
+    for (std::size_t count : unwantedSeen_) {
+        waiting += count;
+    }
+    tray_->SetWaiting(static_cast<int>(waiting));
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (tray_ && tray_->Shown() && UserOptions::KeepInTray()) {
+        event->ignore();
+        // Shown again, a dialog would take its own size and place: keep the user's.
+        hiddenGeometry_ = saveGeometry();
+        hide();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void MainWindow::CheckNow() {
+    if (worker_ && workerRunning_) {
+        worker_->CheckNow();
+    }
+}
+
+void MainWindow::OnAccountRemoved(int index) {
+    inboxPage_->RemoveAccountRow(index);
+    if (index >= 0 && static_cast<std::size_t>(index) < unwantedSeen_.size()) {
+        unwantedSeen_.erase(unwantedSeen_.begin() + index);
+    }
+    OnCheckEnded();  // the tray's count loses the account's messages
+}
+
+std::vector<std::size_t> MainWindow::UnwantedCounts() const {
+    std::vector<std::size_t> counts(state_.AccountCount());
+    std::vector<std::string> from;
+    std::vector<std::string> subject;
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        state_.CopyUnwanted(static_cast<std::uint32_t>(i), from, subject);
+        counts[i] = from.size();
+    }
+    return counts;
+}
+
+void MainWindow::OnCheckEnded() {
+    const std::vector<std::size_t> counts = UnwantedCounts();
+    QStringList news;
+    std::size_t waiting = 0;
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        waiting += counts[i];
+        const std::size_t seen = i < unwantedSeen_.size() ? unwantedSeen_[i] : 0;
+        if (counts[i] <= seen) {
+            continue;
+        }
+        AccountRecord account{};
+        state_.CopyAccount(static_cast<std::uint32_t>(i), account);
+        const std::size_t added = counts[i] - seen;
+        news << QStringLiteral("%1: %2 new unwanted message%3")
+                    .arg(QString::fromLocal8Bit(account.description))
+                    .arg(added)
+                    .arg(added == 1 ? QString() : QStringLiteral("s"));
+    }
+    unwantedSeen_ = counts;
+    tray_->SetWaiting(static_cast<int>(waiting));
+    if (!news.isEmpty() && UserOptions::Notices()) {
+        tray_->Notify(QStringLiteral("Quorvane"), news.join(QLatin1Char('\n')));
+    }
+}
+
+std::vector<std::pair<QString, QTableWidget*>> MainWindow::KeptLists() const {
+    return {{QStringLiteral("inbox"), inboxPage_->list()},
+            {QStringLiteral("block"), blockPage_->List()},
+            {QStringLiteral("friends"), friendsPage_->List()},
+            {QStringLiteral("accounts"), accountsPage_->List()}};
+}
+
+void MainWindow::RestoreLayout() {
+    restoreGeometry(UserOptions::WindowGeometry());
+    for (const auto& [name, list] : KeptLists()) {
+        const QList<int> widths = UserOptions::ColumnWidths(name);
+        for (int c = 0; c < widths.size() && c < list->columnCount(); ++c) {
+            if (widths[c] > 0) {
+                list->setColumnWidth(c, widths[c]);
+            }
+        }
+    }
+}
+
+void MainWindow::SaveLayout() {
+    UserOptions::SetWindowGeometry(saveGeometry());
+    for (const auto& [name, list] : KeptLists()) {
+        QList<int> widths;
+        for (int c = 0; c < list->columnCount(); ++c) {
+            widths << list->columnWidth(c);
+        }
+        UserOptions::SetColumnWidths(name, widths);
+    }
 }
 
 void MainWindow::ReportCheck(int row, const CheckReport& report) {

@@ -3,11 +3,14 @@
 #include <QDialog>
 #include <QString>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "app/app_state.h"
 #include "scan/scan_view.h"
 #include "scan/scan_worker.h"
 #include "store/user_prompts.h"
+#include "ui/desktop_tray.h"
 
 namespace Ui {
 class MainWindow;
@@ -18,12 +21,15 @@ class CPageInbox;
 class CPageOptions;
 class QProgressBar;
 class QTabWidget;
+class QTableWidget;
 class SkinButton;
 
 // The program's window: the tabbed pages, the progress bar the scan worker drives and
 // the Close button. It starts the worker when it opens and stops it when it closes.
 // Close saves the accounts when they hold unsaved edits; Escape and the close box
-// leave without saving.
+// leave without saving. Where the desktop has a tray, the close box only hides the
+// window (unless the user turned that off) and the worker goes on checking; the
+// tray's Quit ends the program as Close does.
 //
 // The worker reaches the window through ScanView from its own thread: each call is
 // carried out on the user-interface thread and returns when it is done, or at once
@@ -45,6 +51,13 @@ class MainWindow : public QDialog, public ScanView {
 
     // Brings the window to the front, restored if minimised.
     void BringUp();
+    // Every account is checked at once, whatever its period.
+    void CheckNow();
+    // Replaces the desktop's tray and notices (tests fake them).
+    void UseDesktop(DesktopHooks hooks);
+    DesktopTray* tray() const { return tray_.get(); }
+    CPageAccount* accountsPage() const { return accountsPage_; }
+    CPageOptions* optionsPage() const { return optionsPage_; }
 
     QTabWidget* sheet() const;
     CPageInbox* inboxPage() const { return inboxPage_; }
@@ -58,12 +71,22 @@ class MainWindow : public QDialog, public ScanView {
 
   protected:
     void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
   private:
     struct Bridge;
     template <class Call>
     void OnGuiThread(Call call);
     void StopWorker();
+    void SetUpDesktop();
+    // The lists whose column widths are kept, by the names they are kept under.
+    std::vector<std::pair<QString, QTableWidget*>> KeptLists() const;
+    void RestoreLayout();
+    void SaveLayout();
+    void OnAccountRemoved(int index);
+    // After each account check: notices for new unwanted messages, the tray's count.
+    void OnCheckEnded();
+    std::vector<std::size_t> UnwantedCounts() const;
 
     AppState& state_;
     UserPrompts& prompts_;
@@ -76,4 +99,8 @@ class MainWindow : public QDialog, public ScanView {
     CPageOptions* optionsPage_ = nullptr;
     std::unique_ptr<ScanWorker> worker_;
     bool workerRunning_ = false;
+    std::unique_ptr<DesktopTray> tray_;
+    // Unwanted messages per account when last looked at, to tell the new ones.
+    std::vector<std::size_t> unwantedSeen_;
+    QByteArray hiddenGeometry_;  // where the window was when it went to the tray
 };

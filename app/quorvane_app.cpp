@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QStandardPaths>
@@ -127,13 +128,33 @@ int QuorvaneApp::Run() {
         return 0;  // the passphrase dialog was cancelled
     }
     LoadRuleLists(state_);
+    TellUnreadRules();
     MainWindow window(state_, prompts_, options_.worker);
     window_ = &window;
     prompts_.SetParent(&window);
-    window.exec();
+    // Not exec(): hiding the window to the tray would end it. The run ends when the
+    // window finishes (Close, Escape, Quit, or the close box without a tray).
+    QApplication::setQuitOnLastWindowClosed(false);
+    QEventLoop loop;
+    connect(&window, &QDialog::finished, &loop, &QEventLoop::quit);
+    window.show();
+    loop.exec();
     prompts_.SetParent(nullptr);
     window_ = nullptr;
     return 0;
+}
+
+// One notice per rule file with lines that hold no rule; the files keep them.
+void QuorvaneApp::TellUnreadRules() {
+    for (const RuleList list : {RuleList::kFriends, RuleList::kBlock}) {
+        std::size_t unread = 0;
+        ReadRuleFile(state_, list, &unread);
+        if (unread > 0) {
+            const std::string path = RuleFilePath(state_, list);
+            prompts_.ShowNotice(
+                UnreadRecordsNotice(path.substr(path.find_last_of('/') + 1), unread));
+        }
+    }
 }
 
 MainWindow* QuorvaneApp::mainWindow() const {

@@ -44,6 +44,7 @@ class QuorvaneApp : public QObject {
 
   private:
     void OnRunningCopyAsked();
+    void TellUnreadRules();
 
     AppState& state_;
     Options options_;

@@ -92,6 +92,8 @@ struct ScanWorker::Shared {
     AutoResetEvent stopEvent;
     AutoResetEvent idleEvent;
     bool started = false;  // touched by the owner's thread only
+    std::atomic<bool> checkAll{false};
+    std::uint32_t removalsSeen = 0;  // AppState::removals when this check began
 
     std::mutex mutex;  // guards view and finished
     std::condition_variable ended;
@@ -100,7 +102,9 @@ struct ScanWorker::Shared {
 
     void Run();
     void RunPass();
-    void CheckIfDue(std::uint32_t index);
+    void CheckIfDue(std::uint32_t index, bool all);
+    // False once an account was removed during this check: its index may name another.
+    bool Current() const { return state.Removals() == removalsSeen; }
     void CheckAccount(std::uint32_t index, const AccountRecord& account, CheckReport& report);
     void ScanMessages(std::uint32_t index, Pop3Session& session, int count, CheckReport& report);
     void ShowOutcome(std::uint32_t index, const CheckReport& report);
@@ -129,8 +133,12 @@ bool ScanWorker::Shared::ToView(Call&& call) {
 
 void ScanWorker::Shared::Run() {
     idleEvent.Set();
-    while (!stop && !stopEvent.Wait(settings.tick)) {
-        RunPass();
+    // Stop() raises the flag before it signals; a signal without it is CheckNow().
+    while (!stop) {
+        stopEvent.Wait(settings.tick);
+        if (!stop) {
+            RunPass();
+        }
     }
     {
         std::lock_guard lock(mutex);
@@ -140,16 +148,18 @@ void ScanWorker::Shared::Run() {
 }
 
 void ScanWorker::Shared::RunPass() {
+    const bool all = checkAll.exchange(false);
     // The count is read again before every account, so accounts added meanwhile join.
     for (std::uint32_t index = 0; !stop && index < state.AccountCount(); ++index) {
-        CheckIfDue(index);
+        CheckIfDue(index, all);
     }
 }
 
-void ScanWorker::Shared::CheckIfDue(std::uint32_t index) {
+void ScanWorker::Shared::CheckIfDue(std::uint32_t index, bool all) {
     const auto now = static_cast<std::uint32_t>(std::time(nullptr));
     AccountRecord account{};
-    if (!state.CopyAccount(index, account) || !IsDue(account, now)) {
+    removalsSeen = state.Removals();
+    if (!state.CopyAccount(index, account) || !(all || IsDue(account, now))) {
         return;
     }
     IdleOnExit idle(idleEvent);
@@ -158,7 +168,9 @@ void ScanWorker::Shared::CheckIfDue(std::uint32_t index) {
     }
     {
         std::lock_guard lock(state.mutex);
-        state.accounts[index].lastCheck = now;
+        if (state.removals == removalsSeen) {
+            state.accounts[index].lastCheck = now;
+        }
     }
     DebugLog::Write("check", "account " + std::to_string(index) + " is due");
     CheckReport report;
@@ -173,6 +185,9 @@ void ScanWorker::Shared::CheckIfDue(std::uint32_t index) {
 }
 
 void ScanWorker::Shared::ShowOutcome(std::uint32_t index, const CheckReport& report) {
+    if (!Current()) {
+        return;  // the account was removed during its check: its row is another's now
+    }
     const int row = static_cast<int>(index);
     const std::string status = FailureText(report.failure);
     if (ToView([&](ScanView& v) { v.SetInboxCell(row, kStatusColumn, status); })) {
@@ -214,11 +229,15 @@ void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& 
     const int row = static_cast<int>(index);
     // One view call at a time: each may be the one that finds the window closing.
     const bool shown =
-        ToView([&](ScanView& v) { v.SetProgressRange(0, count); }) &&
+        ToView([&](ScanView& v) { v.SetProgressRange(0, count); }) && Current() &&
         ToView([&](ScanView& v) { v.SetInboxCell(row, kCountColumn, std::to_string(count)); }) &&
         ToView([&](ScanView& v) { v.SetInboxCell(row, kSizeColumn, SizeText(size)); }) &&
         ToView([&](ScanView& v) { v.SetInboxCell(row, kTimeColumn, LocalTimeText()); });
     if (!shown) {
+        if (!stop) {  // the account was removed meanwhile: end this check orderly
+            session.Quit();
+            ToView([](ScanView& v) { v.ShowProgress(false); });
+        }
         return;
     }
     if (account.scanMessages == 1) {
@@ -234,7 +253,7 @@ void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& 
 void ScanWorker::Shared::ScanMessages(std::uint32_t index, Pop3Session& session, int count,
                                       CheckReport& report) {
     // Counted wide: neither the loop nor the bar's position may wrap at a count of INT_MAX.
-    for (std::int64_t wide = 1; wide <= count && !stop; ++wide) {
+    for (std::int64_t wide = 1; wide <= count && !stop && Current(); ++wide) {
         const auto number = static_cast<int>(wide);
         // Only the messages the listing holds are fetched, whatever STAT claimed. No
         // size means the listing ended, LIST failed or the session is out of step:
@@ -257,7 +276,7 @@ void ScanWorker::Shared::ScanMessages(std::uint32_t index, Pop3Session& session,
                 message.from = result.from.value_or(kMissingFrom);
                 message.subject = result.subject.value_or(kMissingSubject);
                 message.score = result.score;
-                state.RecordUnwanted(index, message.from, message.subject);
+                state.RecordUnwanted(index, removalsSeen, message.from, message.subject);
             }
         }
         const auto position = static_cast<int>(std::min<std::int64_t>(wide + 1, INT_MAX));
@@ -313,6 +332,11 @@ bool ScanWorker::Stop(std::chrono::milliseconds wait) {
 
 void ScanWorker::RunPass() {
     shared_->RunPass();
+}
+
+void ScanWorker::CheckNow() {
+    shared_->checkAll = true;
+    shared_->stopEvent.Set();
 }
 
 AutoResetEvent& ScanWorker::stopEvent() {

@@ -42,6 +42,8 @@ class ScanWorker {
 
     // One pass over the accounts, on the calling thread (the thread runs these).
     void RunPass();
+    // Wakes the thread for a pass at once that checks every account, due or not.
+    void CheckNow();
 
     AutoResetEvent& stopEvent();
     AutoResetEvent& idleEvent();

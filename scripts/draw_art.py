@@ -237,7 +237,7 @@ def write_png(path, img):
 
 def main():
     draw_strip()
-    for size in (16, 24, 32, 48, 64, 256):
+    for size in (16, 24, 32, 48, 64, 128, 256):
         write_png(os.path.join(ROOT, f"icon_128_{size}.png"), draw_icon(size))
 
 

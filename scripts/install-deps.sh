@@ -10,6 +10,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   dovecot-core dovecot-pop3d python3
   xvfb xauth fonts-dejavu-core imagemagick
+  trayer desktop-file-utils appstream libxml2-utils dpkg-dev
 )
 
 # The scorer's prefilter; Debian builds Vectorscan for these architectures only.

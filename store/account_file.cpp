@@ -11,6 +11,7 @@
 namespace {
 
 constexpr char kAccountFileName[] = "email.qvd";
+constexpr char kApartFileName[] = "email-apart.qvd";
 
 enum class LineKind { kAccount, kNotDecrypted, kNotARecord };
 
@@ -44,41 +45,95 @@ HeldLine LoadedAccounts(const char* passphrase) {
 }  // namespace
 
 std::string AccountFilePath(const AppState& state) {
-    return std::string(state.dataDirectory) + kAccountFileName;
+    return std::string(state.dataDirectory) +
+           (state.accountsApart ? kApartFileName : kAccountFileName);
 }
 
-int LoadAccountFile(AppState& state, UserPrompts& prompts) {
-    const std::string path = AccountFilePath(state);
-    if (state.passphrase[0] == '\0') {
+std::string UnreadRecordsNotice(const std::string& fileName, std::size_t count) {
+    const std::string records = count == 1 ? "1 record" : std::to_string(count) + " records";
+    return records + " of " + fileName +
+           " could not be read with this passphrase. They are kept unchanged in the file.";
+}
+
+namespace {
+
+std::size_t CountAccounts(const std::vector<std::string>& lines, const char* passphrase) {
+    std::size_t opened = 0;
+    for (const std::string& line : lines) {
+        AccountRecord account{};
+        if (DecodeAccountLine(line, passphrase, account) == LineKind::kAccount) {
+            ++opened;
+        }
+    }
+    return opened;
+}
+
+// Asks until the passphrase opens a record of `lines` (or there are none), at most
+// three times. False on Cancel.
+bool AskUntilItOpens(AppState& state, UserPrompts& prompts, const std::vector<std::string>& lines,
+                     bool confirmMode) {
+    for (int tries = 1;; ++tries) {
         std::string passphrase;
-        if (!prompts.AskPassphrase(DataFileMissingOrEmpty(path), passphrase)) {
-            return 0;
+        if (!prompts.AskPassphrase(confirmMode, passphrase)) {
+            return false;
         }
         SetAccountText(state.passphrase, passphrase);
+        if (lines.empty() || tries == kPassphraseTries ||
+            CountAccounts(lines, state.passphrase) > 0) {
+            return true;
+        }
+        prompts.ShowNotice("The passphrase is incorrect.");
     }
-    std::vector<std::string> lines;
-    ReadDataLines(path, lines);
+}
+
+// Fills the table from `lines`; the number of lines that gave no account.
+std::size_t FillAccounts(AppState& state, const std::vector<std::string>& lines) {
     {
         std::lock_guard lock(state.mutex);
         state.accounts.fill(AccountRecord{});
         state.accountCount = 0;
     }
+    std::size_t unread = 0;
     for (const std::string& line : lines) {
-        if (state.AccountCount() >= kMaxAccounts) {
-            break;
-        }
         AccountRecord account{};
-        switch (DecodeAccountLine(line, state.passphrase, account)) {
-            case LineKind::kAccount:
-                state.AppendAccount(account);
-                break;
-            case LineKind::kNotDecrypted:
-                prompts.ShowNotice("The passphrase is incorrect.");
-                break;
-            case LineKind::kNotARecord:
-                break;
+        if (state.AccountCount() >= kMaxAccounts ||
+            DecodeAccountLine(line, state.passphrase, account) != LineKind::kAccount) {
+            ++unread;
+            continue;
         }
+        state.AppendAccount(account);
     }
+    return unread;
+}
+
+}  // namespace
+
+int LoadAccountFile(AppState& state, UserPrompts& prompts) {
+    state.accountsApart = false;
+    const std::string path = AccountFilePath(state);
+    std::vector<std::string> lines;
+    ReadDataLines(path, lines);
+    if (state.passphrase[0] == '\0' &&
+        !AskUntilItOpens(state, prompts, lines, DataFileMissingOrEmpty(path))) {
+        return 0;
+    }
+    if (lines.empty() || CountAccounts(lines, state.passphrase) > 0) {
+        const std::size_t unread = FillAccounts(state, lines);
+        if (unread > 0) {
+            prompts.ShowNotice(UnreadRecordsNotice(kAccountFileName, unread));
+        }
+        return 1;
+    }
+    // Not one record opens: they belong to another passphrase. Accounts of this run
+    // live apart, so the file stays whole for that passphrase and its next start
+    // shows every account without a word; this passphrase finds its own again.
+    state.accountsApart = true;
+    std::vector<std::string> apartLines;
+    ReadDataLines(AccountFilePath(state), apartLines);
+    FillAccounts(state, apartLines);
+    prompts.ShowNotice(UnreadRecordsNotice(kAccountFileName, lines.size()) +
+                       "\n\nAccounts you add now are saved apart, in " + kApartFileName +
+                       ", under the passphrase you typed.");
     return 1;
 }
 

@@ -32,7 +32,7 @@ std::string RuleFilePath(const AppState& state, RuleList list) {
     return std::string(state.dataDirectory) + kRuleFileNames[static_cast<int>(list)];
 }
 
-std::vector<RuleEntry> ReadRuleFile(const AppState& state, RuleList list) {
+std::vector<RuleEntry> ReadRuleFile(const AppState& state, RuleList list, std::size_t* unread) {
     std::vector<RuleEntry> rules;
     std::vector<std::string> lines;
     if (!IsList(list) || !ReadDataLines(RuleFilePath(state, list), lines)) {
@@ -42,6 +42,8 @@ std::vector<RuleEntry> ReadRuleFile(const AppState& state, RuleList list) {
         RuleEntry rule;
         if (DecodeRuleLine(line, state.passphrase, rule)) {
             rules.push_back(std::move(rule));
+        } else if (unread != nullptr) {
+            ++*unread;
         }
     }
     return rules;

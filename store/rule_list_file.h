@@ -18,8 +18,10 @@ struct RuleEntry {
 // "friends.qvd" or "block.qvd" in the data directory.
 std::string RuleFilePath(const AppState& state, RuleList list);
 
-// The rules of one list file, in line order; lines that hold no rule are skipped.
-std::vector<RuleEntry> ReadRuleFile(const AppState& state, RuleList list);
+// The rules of one list file, in line order; lines that hold no rule are skipped
+// and counted into `unread` when given.
+std::vector<RuleEntry> ReadRuleFile(const AppState& state, RuleList list,
+                                    std::size_t* unread = nullptr);
 
 // Empties the rule table, compiles Friends then Block, and clears `modified`.
 void LoadRuleLists(AppState& state);

@@ -31,7 +31,9 @@ AccountDialog::AccountDialog(QWidget* parent)
     LimitBytes(ui_->addressEdit);
     LimitBytes(ui_->passwordEdit);
     ui_->periodBox->SetRange(0, kMaxPeriod);
-    ui_->periodBox->SetValue(0);
+    // A new account checks every ten minutes and scans what it finds.
+    ui_->periodBox->SetValue(kDefaultPeriod);
+    ui_->scanCheck->setChecked(true);
     ui_->authCombo->setCurrentIndex(0);
     ui_->portBox->SetRange(1, kMaxPort);
     ui_->portBox->SetValue(DefaultPort(shownSecurity_));

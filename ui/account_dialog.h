@@ -21,6 +21,7 @@ class AccountDialog : public QDialog {
     Q_OBJECT
   public:
     static constexpr int kMaxPeriod = 9999;
+    static constexpr int kDefaultPeriod = 10;  // minutes, for a new account
     static constexpr int kMaxPort = 65535;
 
     explicit AccountDialog(QWidget* parent = nullptr);

@@ -1,11 +1,14 @@
 #include "ui/page_account.h"
 
 #include <QEvent>
+#include <QKeyEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
 #include "ui/account_dialog.h"
+#include "ui/confirm_box.h"
 #include "ui/message_box.h"
 #include "ui/report_list.h"
 
@@ -42,6 +45,9 @@ CPageAccount::CPageAccount(AppState& state, QWidget* parent)
     // The address takes the room the others leave.
     SetUpReportList(list_, kColumns, 1, QAbstractItemView::SingleSelection);
     list_->viewport()->installEventFilter(this);
+    list_->installEventFilter(this);
+    list_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(list_, &QWidget::customContextMenuRequested, this, &CPageAccount::ShowContextMenu);
     Fill();
 }
 
@@ -95,7 +101,44 @@ bool CPageAccount::eventFilter(QObject* watched, QEvent* event) {
         }
         return true;
     }
+    if (watched == list_ && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete) {
+        RemoveSelected();
+        return true;
+    }
     return QWidget::eventFilter(watched, event);
+}
+
+void CPageAccount::ShowContextMenu(const QPoint& position) {
+    const int row = list_->indexAt(position).row();
+    if (row < 0 || row >= list_->rowCount() - 1) {
+        return;  // the add row and the space beside the rows hold no account
+    }
+    list_->selectRow(row);
+    QMenu menu(this);
+    menu.addAction(QStringLiteral("&Edit..."), this, &CPageAccount::AddOrEdit);
+    menu.addAction(QStringLiteral("&Remove..."), this, &CPageAccount::RemoveSelected);
+    menu.exec(list_->viewport()->mapToGlobal(position));
+}
+
+void CPageAccount::RemoveSelected() {
+    const int selected = FirstSelectedRow();
+    AccountRecord record{};
+    if (selected < 0 || !state_.CopyAccount(static_cast<std::uint32_t>(selected), record)) {
+        return;  // no row, or the add row
+    }
+    const QString question =
+        QStringLiteral(
+            "Remove the account \"%1\"?\n\nIts Inbox row and its list of unwanted "
+            "messages go with it. The file keeps it until you press Close.")
+            .arg(QString::fromLocal8Bit(record.description));
+    if (!Confirm(this, question) || !state_.RemoveAccount(static_cast<std::uint32_t>(selected))) {
+        return;
+    }
+    list_->removeRow(selected);
+    state_.accountsDirty = 1;
+    state_.modified = 1;
+    emit accountRemoved(selected);
 }
 
 void CPageAccount::AddOrEdit() {

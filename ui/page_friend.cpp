@@ -1,9 +1,11 @@
 #include "ui/page_friend.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include "ui/confirm_box.h"
 #include "ui/report_list.h"
 #include "ui/rule_dialog.h"
 
@@ -35,6 +37,7 @@ CPageFriend::CPageFriend(AppState& state, RuleList pageKind, UserPrompts& prompt
     // The patterns take the room the others leave.
     SetUpReportList(list_, kColumns, 1, QAbstractItemView::ExtendedSelection);
     list_->viewport()->installEventFilter(this);
+    list_->installEventFilter(this);
     Fill();
 }
 
@@ -86,7 +89,26 @@ bool CPageFriend::eventFilter(QObject* watched, QEvent* event) {
             return true;
         }
     }
+    if (watched == list_ && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete) {
+        ConfirmDelete();
+        return true;
+    }
     return QWidget::eventFilter(watched, event);
+}
+
+void CPageFriend::ConfirmDelete() {
+    const int selected = FirstSelectedRow();
+    if (selected < 0 || selected == list_->rowCount() - 1) {
+        return;  // nothing, or the add row, is selected
+    }
+    const RuleEntry& rule = rules_[static_cast<std::size_t>(selected)];
+    const QString question =
+        QStringLiteral("Delete the rule \"%1\" on %2?")
+            .arg(QString::fromLocal8Bit(rule.contains), QString::fromLocal8Bit(rule.header));
+    if (Confirm(this, question)) {
+        Delete();
+    }
 }
 
 void CPageFriend::AddOrReplace() {

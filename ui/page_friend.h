@@ -13,7 +13,8 @@ class RuleDialog;
 
 // A rule list page: Friends ("friends.qvd") or Block ("block.qvd").
 // The rows are the rules of the list file and the add row last. A double click adds
-// or replaces a rule, a right double click deletes one; every change rewrites the file
+// or replaces a rule, a right double click deletes one, and so does the Delete key after
+// a confirmation; every change rewrites the file
 // and raises `modified`, so the worker recompiles the lists at its next check.
 class CPageFriend : public QWidget {
     Q_OBJECT
@@ -38,6 +39,8 @@ class CPageFriend : public QWidget {
     void AddOrReplace();
     // The right double click: delete the first selected rule row, then rewrite.
     void Delete();
+    // The Delete key: asks, then deletes the first selected rule row.
+    void ConfirmDelete();
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -1,5 +1,6 @@
 #include "ui/page_inbox.h"
 
+#include <QBoxLayout>
 #include <QHeaderView>
 #include <QTableWidget>
 #include <algorithm>
@@ -7,6 +8,7 @@
 
 #include "ui/certificate_dialog.h"
 #include "ui/deleted_mail_dialog.h"
+#include "ui/skin_button.h"
 #include "ui_page_inbox.h"
 
 namespace {
@@ -28,6 +30,34 @@ CPageInbox::CPageInbox(AppState& state, QWidget* parent)
         SetDescription(static_cast<int>(row));
     }
     connect(table, &QTableWidget::cellDoubleClicked, this, &CPageInbox::OnDoubleClick);
+    AddCheckNowButton();
+}
+
+void CPageInbox::AddCheckNowButton() {
+    checkNowButton_ = new SkinButton(this);
+    checkNowButton_->setObjectName(QStringLiteral("checkNowButton"));
+    checkNowButton_->setText(QStringLiteral("Check &now"));
+    checkNowButton_->setToolTip(QStringLiteral("Check every account now, whatever its period"));
+    checkNowButton_->UseProgramSkin();
+    auto* row = new QHBoxLayout;
+    row->addStretch();
+    row->addWidget(checkNowButton_);
+    static_cast<QBoxLayout*>(layout())->addLayout(row);
+    connect(checkNowButton_, &QPushButton::clicked, this, &CPageInbox::checkNowClicked);
+}
+
+void CPageInbox::RemoveAccountRow(int index) {
+    if (index >= 0 && index < ui_->inboxList->rowCount()) {
+        ui_->inboxList->removeRow(index);
+    }
+    // The refused certificates move up with their rows.
+    std::map<int, CertificateInfo> moved;
+    for (auto& [row, certificate] : refused_) {
+        if (row != index) {
+            moved.emplace(row > index ? row - 1 : row, std::move(certificate));
+        }
+    }
+    refused_ = std::move(moved);
 }
 
 CPageInbox::~CPageInbox() = default;
@@ -71,9 +101,7 @@ void CPageInbox::SetCell(int row, int column, const QString& text) {
         table->setItem(row, column, item);
     }
     item->setText(text);
-    if (column == kStatus) {
-        item->setToolTip(text);  // a long reason is cut in its cell
-    }
+    item->setToolTip(text);  // a text cut by its column shows whole here
 }
 
 void CPageInbox::OpenDeletedMail() {

@@ -14,6 +14,7 @@ namespace Ui {
 class PageInbox;
 }
 class QTableWidget;
+class SkinButton;
 
 // The "Inbox" page: one row per account with the message count, total size and time
 // of its last successful check, and the outcome of its last check ("OK" or why it
@@ -31,6 +32,7 @@ class CPageInbox : public QWidget {
     // Sets the text of one cell; a row that does not exist is left alone.
     void SetCell(int row, int column, const QString& text);
     QTableWidget* list() const;
+    SkinButton* checkNowButton() const { return checkNowButton_; }
     // Keeps the certificate of a check that failed on it, for the user to look at.
     void SetCheckReport(int row, const CheckReport& report);
     // The certificate refused by the last check of `row`, if that is why it failed.
@@ -41,8 +43,15 @@ class CPageInbox : public QWidget {
   public slots:
     // Gives an account added during the run its row.
     void AddAccountRow(int index);
+    // Drops the row of a removed account; the rows below move up.
+    void RemoveAccountRow(int index);
+
+  signals:
+    // "Check now": every account is to be checked at once.
+    void checkNowClicked();
 
   private:
+    void AddCheckNowButton();
     void SetDescription(int row);
     void OpenDeletedMail();
     void OnDoubleClick(int row, int column);
@@ -50,5 +59,6 @@ class CPageInbox : public QWidget {
 
     AppState& state_;
     std::unique_ptr<Ui::PageInbox> ui_;
+    SkinButton* checkNowButton_ = nullptr;
     std::map<int, CertificateInfo> refused_;
 };

@@ -38,6 +38,7 @@ PassphraseDialog::PassphraseDialog(QWidget* parent)
     ui_->cancelButton->UseProgramSkin();
     ui_->confirmLabel->hide();
     ui_->confirmEdit->hide();
+    ui_->newPassphraseLabel->hide();
     connect(ui_->okButton, &QPushButton::clicked, this, &PassphraseDialog::accept);
     connect(ui_->cancelButton, &QPushButton::clicked, this, &PassphraseDialog::reject);
     ui_->passphraseEdit->setFocus();
@@ -49,6 +50,8 @@ void PassphraseDialog::SetConfirmMode(bool confirm) {
     confirmMode_ = confirm;
     ui_->confirmLabel->setVisible(confirm);
     ui_->confirmEdit->setVisible(confirm);
+    // Only a new passphrase needs the warning that it cannot be recovered.
+    ui_->newPassphraseLabel->setVisible(confirm);
 }
 
 void PassphraseDialog::accept() {

@@ -40,6 +40,33 @@ TEST(AppStateTest, ReplaceKeepsPositionAndLastCheck) {
     EXPECT_EQ(subject, std::vector<std::string>{"Subject: y"});
 }
 
+// Removal moves the later accounts and their unwanted lists down together, and a
+// record made for an index seen before the removal is refused.
+TEST(AppStateTest, RemoveShiftsAccountsWithTheirUnwantedLists) {
+    AppState state;
+    for (const char* name : {"a", "b", "c"}) {
+        ASSERT_TRUE(state.AppendAccount(Named(name)));
+    }
+    state.RecordUnwanted(1, "From: b", "Subject: b");
+    state.RecordUnwanted(2, "From: c", "Subject: c");
+    const std::uint32_t seen = state.Removals();
+    ASSERT_TRUE(state.RemoveAccount(0));
+    EXPECT_FALSE(state.RemoveAccount(2));
+    ASSERT_EQ(state.AccountCount(), 2u);
+    EXPECT_STREQ(state.accounts[0].description, "b");
+    EXPECT_STREQ(state.accounts[1].description, "c");
+    EXPECT_STREQ(state.accounts[2].description, "");
+    std::vector<std::string> from, subject;
+    state.CopyUnwanted(1, from, subject);
+    EXPECT_EQ(subject, std::vector<std::string>{"Subject: c"});
+    state.CopyUnwanted(2, from, subject);
+    EXPECT_TRUE(from.empty());
+    EXPECT_FALSE(state.RecordUnwanted(0, seen, "From: late", "Subject: late"));
+    EXPECT_TRUE(state.RecordUnwanted(0, state.Removals(), "From: now", "Subject: now"));
+    state.CopyUnwanted(0, from, subject);
+    EXPECT_EQ(from, (std::vector<std::string>{"From: b", "From: now"}));
+}
+
 TEST(AppStateTest, AccountTextsAreCutTo255Bytes) {
     AccountRecord record{};
     SetAccountText(record.password, std::string(300, 'p'));

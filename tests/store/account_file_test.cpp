@@ -189,35 +189,54 @@ TEST_F(AccountFileTest, DialogModeFollowsTheFile) {
     EXPECT_EQ(preset.accountCount, 1u);
 }
 
-TEST_F(AccountFileTest, WrongPassphraseLosesNoLineOnTheNextSave) {
+TEST_F(AccountFileTest, WrongPassphraseThreeTimesKeepsTheFileWholeAndItsEditsApart) {
     Save({{"one", "1@h", "p1", 0, 1, 1},
           {"two", "2@h", "p2", 1, 2, 0},
           {"three", "3@h", "p3", 0, 3, 1}});
     const std::vector<std::string> before = CrLfLines(Path());
 
+    // A second try that is right opens the file as if it had been the first.
+    AppState retried;
+    FakePrompts typo;
+    typo.answers = {"secret phrasE", kPassphrase};
+    Point(retried);
+    ASSERT_EQ(LoadAccountFile(retried, typo), 1);
+    EXPECT_EQ(typo.notices, std::vector<std::string>{kIncorrect});
+    EXPECT_EQ(retried.accountCount, 3u);
+    EXPECT_FALSE(retried.accountsApart);
+
+    // Three wrong tries: one notice for the unread records, and the run goes on apart.
     AppState mistyped;
     FakePrompts prompts;
-    Load(mistyped, prompts, "secret phrasE");
-    EXPECT_EQ(prompts.notices, std::vector<std::string>(3, kIncorrect));
+    prompts.answers = {"secret phrasE", "secret phrasE", "secret phrasE"};
+    Point(mistyped);
+    ASSERT_EQ(LoadAccountFile(mistyped, prompts), 1);
+    ASSERT_EQ(prompts.notices.size(), 3u);
+    EXPECT_EQ(prompts.notices[1], kIncorrect);
+    EXPECT_EQ(prompts.notices[2].rfind(UnreadRecordsNotice("email.qvd", 3), 0), 0u)
+        << prompts.notices[2];
     EXPECT_EQ(mistyped.accountCount, 0u);
-    // One edit, then Close saves.
     ASSERT_TRUE(mistyped.AppendAccount(MakeAccount({"new", "n@h", "pn", 0, 4, 0})));
     mistyped.accountsDirty = 1;
     ASSERT_TRUE(SaveAccountFile(mistyped, prompts));
-    EXPECT_EQ(mistyped.accountsDirty, 0);
-    const std::vector<std::string> after = CrLfLines(Path());
-    ASSERT_EQ(after.size(), 4u);
-    EXPECT_EQ(std::vector<std::string>(after.begin() + 1, after.end()), before);
+    EXPECT_EQ(CrLfLines(Path()), before);
 
-    // The right passphrase finds the three again, and keeps the new one in turn.
+    // The right passphrase finds every account of the file, without a word.
     AppState right;
     FakePrompts again;
     Load(right, again, kPassphrase);
-    EXPECT_EQ(again.notices, std::vector<std::string>{kIncorrect});
+    EXPECT_TRUE(again.notices.empty());
     ASSERT_EQ(right.accountCount, 3u);
     EXPECT_STREQ(right.accounts[2].description, "three");
-    ASSERT_TRUE(SaveAccountFile(right, again));
-    EXPECT_EQ(CrLfLines(Path()).back(), after[0]);
+
+    // The mistyped passphrase, typed again, finds what was added under it.
+    AppState same;
+    FakePrompts once_more;
+    once_more.answers = {"secret phrasE", "secret phrasE", "secret phrasE"};
+    Point(same);
+    ASSERT_EQ(LoadAccountFile(same, once_more), 1);
+    ASSERT_EQ(same.accountCount, 1u);
+    EXPECT_STREQ(same.accounts[0].description, "new");
 }
 
 TEST_F(AccountFileTest, DamagedAndShortRecordsAreNeitherParsedNorLost) {
@@ -239,8 +258,9 @@ TEST_F(AccountFileTest, DamagedAndShortRecordsAreNeitherParsedNorLost) {
     AppState state;
     FakePrompts prompts;
     Load(state, prompts, kPassphrase);
-    EXPECT_EQ(prompts.notices, std::vector<std::string>{kIncorrect});  // the damaged line
-    ASSERT_EQ(state.accountCount, 2u);                                 // and no gap
+    // One notice for the three lines, not one per line.
+    EXPECT_EQ(prompts.notices, std::vector<std::string>{UnreadRecordsNotice("email.qvd", 3)});
+    ASSERT_EQ(state.accountCount, 2u);  // and no gap
     EXPECT_STREQ(state.accounts[1].description, "third");
     ASSERT_TRUE(SaveAccountFile(state, prompts));
     const std::vector<std::string> lines = CrLfLines(Path());

@@ -84,7 +84,8 @@ class PageAccountTest : public QObject {
         CPageAccount page(state);
         QTableWidget* list = page.List();
         QCOMPARE(list->rowCount(), 1);
-        QCOMPARE(guitest::RowTexts(list, 0), (QStringList{"Click here to Add", "", "", "", ""}));
+        QCOMPARE(guitest::RowTexts(list, 0),
+                 (QStringList{"Double click here to Add", "", "", "", ""}));
         QSignalSpy added(&page, &CPageAccount::accountAdded);
 
         Select(list, 0);
@@ -93,7 +94,8 @@ class PageAccountTest : public QObject {
         QCOMPARE(state.accountCount, 1u);
         QCOMPARE(guitest::RowTexts(list, 0),
                  (QStringList{"Home", "me@pop.example.com", "15", "APOP", "Y"}));
-        QCOMPARE(guitest::RowTexts(list, 1), (QStringList{"Click here to Add", "", "", "", ""}));
+        QCOMPARE(guitest::RowTexts(list, 1),
+                 (QStringList{"Double click here to Add", "", "", "", ""}));
         QCOMPARE(state.modified.load(), 1);
         QCOMPARE(state.accountsDirty.load(), 1);
         QCOMPARE(added.size(), 1);
@@ -105,7 +107,8 @@ class PageAccountTest : public QObject {
         QCOMPARE(home.scanMessages, 1);
         QCOMPARE(home.lastCheck, 0u);
 
-        // An untouched dialog gives an empty account with the defaults.
+        // An untouched dialog gives an empty account with the defaults: every ten
+        // minutes, scanning.
         Select(list, 1);
         page.SetDialogRunner([](AccountDialog& dialog) {
             Form(dialog).okButton->click();
@@ -113,8 +116,8 @@ class PageAccountTest : public QObject {
         });
         page.AddOrEdit();
         QCOMPARE(state.accountCount, 2u);
-        QCOMPARE(guitest::RowTexts(list, 1), (QStringList{"", "", "0", "Password", "N"}));
-        QCOMPARE(guitest::RowTexts(list, 2).at(0), QString("Click here to Add"));
+        QCOMPARE(guitest::RowTexts(list, 1), (QStringList{"", "", "10", "Password", "Y"}));
+        QCOMPARE(guitest::RowTexts(list, 2).at(0), QString("Double click here to Add"));
         QCOMPARE(added.at(1).at(0).toInt(), 1);
     }
 

@@ -1,4 +1,5 @@
 #include <QAbstractButton>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QTableWidget>
@@ -55,6 +56,7 @@ class PagesRoundTripTest : public QObject {
                 Child<QLineEdit>(dialog, "passwordEdit")->setText("s3cret");
                 Child<QComboBox>(dialog, "authCombo")->setCurrentIndex(1);
                 Child<NumberBox>(dialog, "periodBox")->SetText("20");
+                Child<QCheckBox>(dialog, "scanCheck")->setChecked(false);
                 Child<QAbstractButton>(dialog, "okButton")->click();
                 return dialog.result();
             });

@@ -26,6 +26,7 @@ class PassphraseDialogTest : public QObject {
         QCOMPARE(Edit(dialog, "passphraseEdit")->echoMode(), QLineEdit::Password);
         QVERIFY(!Edit(dialog, "confirmEdit")->isVisible());
         QVERIFY(!dialog.findChild<QLabel*>("confirmLabel")->isVisible());
+        QVERIFY(!dialog.findChild<QLabel*>("newPassphraseLabel")->isVisible());
         const QString help = dialog.findChild<QLabel*>("helpLabel")->text();
         QVERIFY(
             help.contains(QStringLiteral("spaces.  The minimum length is six characters.  The")));
@@ -40,6 +41,11 @@ class PassphraseDialogTest : public QObject {
         auto* label = dialog.findChild<QLabel*>("confirmLabel");
         QVERIFY(label->isVisible());
         QCOMPARE(label->text(), QStringLiteral("Confirm Passphrase:"));
+        // A new passphrase comes with what it protects and that it cannot be recovered.
+        auto* warning = dialog.findChild<QLabel*>("newPassphraseLabel");
+        QVERIFY(warning->isVisible());
+        QVERIFY(warning->text().contains("protects the passwords"));
+        QVERIFY(warning->text().contains("Nobody can recover it"));
     }
 
     void checks_data() {

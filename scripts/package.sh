@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds the Debian package of the desktop program with CPack:
+#
+#   bash scripts/package.sh            # -> build-package/quorvane_<version>_<arch>.deb
+#
+# The package installs under /usr: the program, its menu entry, its icons and its
+# AppStream data. An installed program keeps its data files per user, in
+# ~/.local/share/Quorvane, because /usr/bin is not writable.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD=${BUILD:-build-package}
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_BUILD_GUI=ON \
+      -DQV_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr ${CMAKE_ARGS:-} >/dev/null
+# Everything the package holds is built first (tests included, as cpack builds all).
+cmake --build "$BUILD"
+(cd "$BUILD" && cpack -G DEB >/dev/null)
+ls "$BUILD"/quorvane_*.deb

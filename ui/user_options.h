@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// The user's choices for the desktop program, kept per user with QSettings (never in
+// the data files): start at login, keep running in the tray, desktop notices, and
+// where the window was and how wide its columns were.
+class UserOptions {
+  public:
+    static bool StartAtLogin();
+    static void SetStartAtLogin(bool on);
+    static bool KeepInTray();
+    static void SetKeepInTray(bool on);
+    static bool Notices();
+    static void SetNotices(bool on);
+
+    static QByteArray WindowGeometry();
+    static void SetWindowGeometry(const QByteArray& geometry);
+    // The widths of one list's columns by its name; empty when never saved.
+    static QList<int> ColumnWidths(const QString& list);
+    static void SetColumnWidths(const QString& list, const QList<int>& widths);
+};
