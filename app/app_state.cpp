@@ -64,9 +64,13 @@ bool AppState::RemoveAccount(std::uint32_t index) {
                   unwantedFrom.begin() + index);
         std::move(unwantedSubject.begin() + index + 1, unwantedSubject.begin() + slots,
                   unwantedSubject.begin() + index);
+        std::move(unwantedDetail.begin() + index + 1, unwantedDetail.begin() + slots,
+                  unwantedDetail.begin() + index);
         unwantedFrom[slots - 1].clear();
         unwantedSubject[slots - 1].clear();
+        unwantedDetail[slots - 1].clear();
     }
+    kept.RemoveAccount(index);
     --accountCount;
     ++removals;
     return true;
@@ -86,6 +90,9 @@ bool AppState::RecordUnwanted(std::uint32_t index, std::uint32_t removalsSeen, s
     if (removals != removalsSeen) {
         return false;
     }
+    UnwantedMessage& message = unwantedDetail[index].emplace_back();
+    message.from = from;
+    message.subject = subject;
     unwantedFrom[index].push_back(std::move(from));
     unwantedSubject[index].push_back(std::move(subject));
     return true;
@@ -96,8 +103,38 @@ void AppState::RecordUnwanted(std::uint32_t index, std::string from, std::string
         return;
     }
     std::lock_guard lock(mutex);
+    UnwantedMessage& message = unwantedDetail[index].emplace_back();
+    message.from = from;
+    message.subject = subject;
     unwantedFrom[index].push_back(std::move(from));
     unwantedSubject[index].push_back(std::move(subject));
+}
+
+bool AppState::ReplaceUnwanted(std::uint32_t index, std::uint32_t removalsSeen,
+                               std::vector<UnwantedMessage> messages) {
+    if (index >= kUnwantedSlots) {
+        return false;
+    }
+    std::lock_guard lock(mutex);
+    if (removals != removalsSeen) {
+        return false;
+    }
+    unwantedFrom[index].clear();
+    unwantedSubject[index].clear();
+    for (const UnwantedMessage& message : messages) {
+        unwantedFrom[index].push_back(message.from);
+        unwantedSubject[index].push_back(message.subject);
+    }
+    unwantedDetail[index] = std::move(messages);
+    return true;
+}
+
+std::vector<UnwantedMessage> AppState::CopyUnwantedMessages(std::uint32_t index) const {
+    if (index >= kUnwantedSlots) {
+        return {};
+    }
+    std::lock_guard lock(mutex);
+    return unwantedDetail[index];
 }
 
 void AppState::CopyUnwanted(std::uint32_t index, std::vector<std::string>& from,

@@ -13,6 +13,10 @@
 #endif
 #include <pcre2.h>
 
+#include "app/kept_headers.h"
+#include "scan/check_report.h"
+#include "store/rule_list.h"
+
 // Header codes of a rule; the scorer tests their bits, so the values are fixed.
 enum HeaderCode : int {
     kHeaderNone = 0,
@@ -57,6 +61,10 @@ struct CompiledRule {
     std::uint32_t options;  // always PCRE2_CASELESS
     int weight;             // negated for Block rules
     std::string source;     // the pattern text, for the multi-pattern prefilter
+    // The rule as the user wrote it, to say which rules flagged a message.
+    RuleList list = RuleList::kFriends;
+    std::string headerName;
+    std::string contains;
 };
 
 class RuleGroups;  // the scorer's index of the rule table (scan/rule_groups.h)
@@ -97,6 +105,10 @@ class AppState {
     bool accountsApart = false;
     std::array<std::vector<std::string>, kUnwantedSlots> unwantedFrom;
     std::array<std::vector<std::string>, kUnwantedSlots> unwantedSubject;
+    // The same messages in full (date, score, rules, header block), index for index.
+    std::array<std::vector<UnwantedMessage>, kUnwantedSlots> unwantedDetail;
+    // The header blocks fetched in this run, by account and unique id.
+    KeptHeaders kept;
 
     mutable std::mutex mutex;
     // Raised under the lock by every account removal: a check that began before one
@@ -119,6 +131,12 @@ class AppState {
     // then nothing is recorded and the result is false.
     bool RecordUnwanted(std::uint32_t index, std::uint32_t removalsSeen, std::string from,
                         std::string subject);
+    // Makes one check's result account `index`'s unwanted lists, in place of what
+    // they held, unless an account was removed since `removalsSeen` was read (false).
+    bool ReplaceUnwanted(std::uint32_t index, std::uint32_t removalsSeen,
+                         std::vector<UnwantedMessage> messages);
+    // A copy of account `index`'s unwanted messages in full, taken under the lock.
+    std::vector<UnwantedMessage> CopyUnwantedMessages(std::uint32_t index) const;
     // Copies of one account's unwanted lists, taken under the lock.
     void CopyUnwanted(std::uint32_t index, std::vector<std::string>& from,
                       std::vector<std::string>& subject) const;

@@ -453,6 +453,62 @@ int Pop3Session::Top(int number, MessageHeader& header) {
     return ReadTopReply(header, static_cast<std::uint32_t>(size));
 }
 
+int Pop3Session::UniqueIds(std::vector<std::string>& ids) {
+    ids.clear();
+    if (outOfStep_) {
+        return 0;
+    }
+    int size = 0;
+    if (m_bListDone == 0 && GetMessageSize(1, size) == 0 && failure_.failed()) {
+        return 0;
+    }
+    if (SendLine("UIDL\r\n") == 0) {
+        return 0;
+    }
+    return ParseUidlReply(ids);
+}
+
+int Pop3Session::ParseUidlReply(std::vector<std::string>& ids) {
+    const std::size_t messages = m_sizes.size();
+    Reply reply(std::min(messages * 80 + kListExtraBytes, kFirstAllocationCap), kReplyLimit);
+    if (ReadResponse(reply, "\r\n.\r\n") == 0) {
+        return 0;
+    }
+    ids.assign(messages, std::string());
+    const char* end = reply.data.get() + reply.length;
+    for (const char* line = SkipLine(reply.data.get(), end); line < end;) {
+        const char* next = SkipLine(line, end);
+        const std::string_view text(line, static_cast<std::size_t>(next - line));
+        const std::size_t blank = text.find(' ');
+        const long long number = ParseNumber(line, next, 0, INT_MAX);
+        if (blank != std::string_view::npos && number >= 1 &&
+            static_cast<std::size_t>(number) <= messages) {
+            std::string_view id = text.substr(blank + 1);
+            while (!id.empty() && IsSpace(id.back())) {
+                id.remove_suffix(1);
+            }
+            ids[static_cast<std::size_t>(number) - 1] = std::string(id);
+        }
+        line = next;
+    }
+    return 1;
+}
+
+int Pop3Session::TopEach(const std::vector<int>& numbers,
+                         const std::function<bool(int number, MessageHeader& header)>& each) {
+    for (const int number : numbers) {
+        MessageHeader header;
+        if (Top(number, header) == 0 && (outOfStep_ || listFailed_ || StopRequested())) {
+            return 0;
+        }
+        if (!each(number, header)) {
+            failure_ = Failure{};
+            return 0;
+        }
+    }
+    return 1;
+}
+
 int Pop3Session::ReadTopReply(MessageHeader& header, std::uint32_t size) {
     const std::size_t wanted = std::size_t{size} + kTopExtraBytes;
     Reply reply(std::min(wanted, kFirstAllocationCap), kReplyLimit);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +33,16 @@ class Pop3Session {
     int Stat(int& count, int& size);
     int GetMessageSize(int number, int& size);
     int Top(int number, MessageHeader& header);
+    // The unique-id listing (UIDL): `ids[n - 1]` is message n's id, empty for a message
+    // the listing leaves out. 0 when it failed; a server without UIDL answers "-ERR",
+    // after which the session goes on as before.
+    int UniqueIds(std::vector<std::string>& ids);
+    // TOP n 0 for each of `numbers` in order; `each` gets every reply as it is read,
+    // without header text when the server refused that message, and returns false to
+    // end early. Returns 1 when every message was asked for and answered; 0 when the
+    // fetch ended early (LastFailure() says why, kNone when `each` ended it).
+    int TopEach(const std::vector<int>& numbers,
+                const std::function<bool(int number, MessageHeader& header)>& each);
     int Quit();
     // A pending connect, read or send ends within about 100 ms of `*stop` becoming true.
     void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
@@ -69,6 +80,7 @@ class Pop3Session {
     int ReadStatusLine();
     int ParseStatReply(int& count, int& size);
     int ParseListReply(int count);
+    int ParseUidlReply(std::vector<std::string>& ids);
     int ReadTopReply(MessageHeader& header, std::uint32_t size);
     int SendLine(const std::string& line);
     // Keeps the reply's first line for m_strLastResponse and returns 0. `whole` says

@@ -5,13 +5,26 @@
 #include <vector>
 
 #include "pop3/failure.h"
+#include "store/rule_list.h"
+
+// One rule whose weight went into a message's score, as it stood when it was scored.
+struct FiredRule {
+    RuleList list = RuleList::kFriends;
+    std::string header;    // the header name as the rule file holds it ("Subject:")
+    std::string contains;  // the contains text as the user typed it
+    int weight = 0;        // as the user typed it: Block rules count against
+};
 
 // One unwanted message of a scanning check.
 struct UnwantedMessage {
-    int number = 0;  // its POP3 message number
+    int number = 0;    // its POP3 message number
+    std::string uidl;  // its unique id; empty when the server gave none
     std::string from;
     std::string subject;
+    std::string date;  // the "Date:" field's value, or empty
     int score = 0;
+    std::vector<FiredRule> rules;  // in the order their weights were added
+    std::string headerBlock;       // as the server sent it, before any decoding
 };
 
 // What one check of one account found. When `failure` says it failed, the figures

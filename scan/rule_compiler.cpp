@@ -160,6 +160,9 @@ int CompileRule(AppState& state, RuleList list, const std::string& headerName,
     // The JIT stands for studying: when it is unavailable the pattern is interpreted.
     slot.study = (useJit && pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) == 0) ? 1 : 0;
     slot.weight = SignedWeight(list, weight);
+    slot.list = list;
+    slot.headerName = std::string(TextOf(headerName));
+    slot.contains = std::string(TextOf(contains));
     ++state.ruleCount;
     return 1;
 }

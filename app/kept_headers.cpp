@@ -1,0 +1,111 @@
+#include "app/kept_headers.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+KeptHeaders::KeptHeaders(std::size_t byteLimit) : byteLimit_(byteLimit) {}
+
+void KeptHeaders::SetByteLimit(std::size_t byteLimit) {
+    std::lock_guard lock(mutex_);
+    byteLimit_ = byteLimit;
+    ForgetOldest();
+}
+
+// What a message costs: its texts and a share for the bookkeeping around them.
+std::size_t KeptHeaders::Weight(const KeptMessage& message) {
+    constexpr std::size_t kOverhead = 128;
+    return message.headerBlock.size() + 2 * message.uidl.size() +
+           message.firedRules.size() * sizeof(int) + kOverhead;
+}
+
+bool KeptHeaders::Find(std::uint32_t account, const std::string& uidl, KeptMessage& out) {
+    std::lock_guard lock(mutex_);
+    if (account >= accounts_.size()) {
+        return false;
+    }
+    const auto found = accounts_[account].find(uidl);
+    if (found == accounts_[account].end()) {
+        return false;
+    }
+    ages_.splice(ages_.end(), ages_, found->second.age);
+    out = found->second.message;
+    return true;
+}
+
+void KeptHeaders::Keep(std::uint32_t account, KeptMessage message) {
+    std::lock_guard lock(mutex_);
+    if (account >= accounts_.size()) {
+        accounts_.resize(account + 1);
+    }
+    AccountMessages& messages = accounts_[account];
+    const auto found = messages.find(message.uidl);
+    if (found != messages.end()) {
+        Forget(account, found);
+    }
+    bytes_ += Weight(message);
+    const auto age = ages_.insert(ages_.end(), Key{account, message.uidl});
+    std::string uidl = message.uidl;
+    messages.emplace(std::move(uidl), Entry{std::move(message), age});
+    ForgetOldest();
+}
+
+void KeptHeaders::Retain(std::uint32_t account, const std::vector<std::string>& onServer) {
+    std::lock_guard lock(mutex_);
+    if (account >= accounts_.size()) {
+        return;
+    }
+    const std::unordered_set<std::string> wanted(onServer.begin(), onServer.end());
+    AccountMessages& messages = accounts_[account];
+    for (auto it = messages.begin(); it != messages.end();) {
+        const auto next = std::next(it);
+        if (wanted.count(it->first) == 0) {
+            Forget(account, it);
+        }
+        it = next;
+    }
+}
+
+void KeptHeaders::RemoveAccount(std::uint32_t account) {
+    std::lock_guard lock(mutex_);
+    if (account >= accounts_.size()) {
+        return;
+    }
+    AccountMessages& messages = accounts_[account];
+    while (!messages.empty()) {
+        Forget(account, messages.begin());
+    }
+    accounts_.erase(accounts_.begin() + account);
+    for (Key& key : ages_) {
+        if (key.account > account) {
+            --key.account;
+        }
+    }
+}
+
+std::vector<KeptMessage> KeptHeaders::Snapshot() const {
+    std::lock_guard lock(mutex_);
+    std::vector<KeptMessage> copies;
+    for (const Key& key : ages_) {
+        copies.push_back(accounts_[key.account].at(key.uidl).message);
+    }
+    return copies;
+}
+
+std::size_t KeptHeaders::Bytes() const {
+    std::lock_guard lock(mutex_);
+    return bytes_;
+}
+
+void KeptHeaders::Forget(std::uint32_t account, AccountMessages::iterator found) {
+    bytes_ -= Weight(found->second.message);
+    ages_.erase(found->second.age);
+    accounts_[account].erase(found);
+}
+
+void KeptHeaders::ForgetOldest() {
+    while (bytes_ > byteLimit_ && !ages_.empty()) {
+        const Key& oldest = ages_.front();
+        AccountMessages& messages = accounts_[oldest.account];
+        Forget(oldest.account, messages.find(oldest.uidl));
+    }
+}
