@@ -31,6 +31,12 @@ bool AppState::ReplaceAccount(std::uint32_t index, const AccountRecord& record) 
         return false;
     }
     const std::uint32_t lastCheck = accounts[index].lastCheck;
+    // Another mailbox may use the same unique ids for other messages.
+    const AccountRecord& before = accounts[index];
+    if (std::strncmp(before.address, record.address, kTextSize) != 0 ||
+        before.port != record.port || before.security != record.security) {
+        kept.Retain(index, {});
+    }
     accounts[index] = record;
     accounts[index].lastCheck = lastCheck;
     return true;

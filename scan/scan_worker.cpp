@@ -8,13 +8,14 @@
 #include <ctime>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/debug_log.h"
 #include "pop3/pop3_session.h"
-#include "scan/header_fields.h"
-#include "scan/header_scorer.h"
+#include "scan/header_verdict.h"
 #include "store/rule_list_file.h"
 
 namespace {
@@ -24,8 +25,6 @@ constexpr int kSizeColumn = 2;
 constexpr int kCountColumn = 1;
 constexpr int kTimeColumn = 3;
 constexpr int kStatusColumn = 4;
-constexpr char kMissingFrom[] = "(no address)";
-constexpr char kMissingSubject[] = "(no subject)";
 
 std::string_view AccountText(const char (&field)[kTextSize]) {
     return std::string_view(field, strnlen(field, kTextSize - 1));
@@ -107,6 +106,19 @@ struct ScanWorker::Shared {
     bool Current() const { return state.Removals() == removalsSeen; }
     void CheckAccount(std::uint32_t index, const AccountRecord& account, CheckReport& report);
     void ScanMessages(std::uint32_t index, Pop3Session& session, int count, CheckReport& report);
+    // The numbers of the listed messages, at most `count`: from the unique ids when the
+    // server gave them, else from LIST. False when the check must end.
+    bool ListedNumbers(Pop3Session& session, int count, const std::vector<std::string>* ids,
+                       std::vector<int>& numbers, CheckReport& report);
+    std::optional<UnwantedMessage> Verdict(int number, const KeptMessage& message) const;
+    // Runs a change of the kept headers unless an account was removed since this check
+    // began.
+    template <class Change>
+    void KeepIfCurrent(Change&& change);
+    // The bar's position: the messages done so far. False when the check must end.
+    bool ShowPosition(int position);
+    int barEnd = 1;    // the bar's range ends here, whatever the count
+    int barShown = 0;  // the last position shown in this check
     void ShowOutcome(std::uint32_t index, const CheckReport& report);
     // Makes one view call unless stopping. False when the check must end: the window
     // is closing, and nothing of it or of AppState may be touched any more.
@@ -228,8 +240,11 @@ void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& 
     report.size = static_cast<std::uint32_t>(size);
     const int row = static_cast<int>(index);
     // One view call at a time: each may be the one that finds the window closing.
+    // The bar runs from empty to full over every check, with nothing to fetch too.
+    barEnd = std::max(1, count);
     const bool shown =
-        ToView([&](ScanView& v) { v.SetProgressRange(0, count); }) && Current() &&
+        ToView([&](ScanView& v) { v.SetProgressRange(0, barEnd); }) && ShowPosition(0) &&
+        Current() &&
         ToView([&](ScanView& v) { v.SetInboxCell(row, kCountColumn, std::to_string(count)); }) &&
         ToView([&](ScanView& v) { v.SetInboxCell(row, kSizeColumn, SizeText(size)); }) &&
         ToView([&](ScanView& v) { v.SetInboxCell(row, kTimeColumn, LocalTimeText()); });
@@ -246,44 +261,131 @@ void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& 
             return;
         }
     }
+    if (!report.failure.failed() && barShown != barEnd && !ShowPosition(barEnd)) {
+        return;
+    }
     session.Quit();
     ToView([](ScanView& v) { v.ShowProgress(false); });
 }
 
-void ScanWorker::Shared::ScanMessages(std::uint32_t index, Pop3Session& session, int count,
-                                      CheckReport& report) {
-    // Counted wide: neither the loop nor the bar's position may wrap at a count of INT_MAX.
-    for (std::int64_t wide = 1; wide <= count && !stop && Current(); ++wide) {
-        const auto number = static_cast<int>(wide);
-        // Only the messages the listing holds are fetched, whatever STAT claimed. No
-        // size means the listing ended, LIST failed or the session is out of step:
-        // each ends the scan, the last two as a failed check.
+bool ScanWorker::Shared::ListedNumbers(Pop3Session& session, int count,
+                                       const std::vector<std::string>* ids,
+                                       std::vector<int>& numbers, CheckReport& report) {
+    numbers.clear();
+    if (ids != nullptr) {
+        const auto listed = static_cast<std::int64_t>(ids->size());
+        for (std::int64_t n = 1; n <= std::min<std::int64_t>(count, listed); ++n) {
+            numbers.push_back(static_cast<int>(n));
+        }
+        return true;
+    }
+    // Only the messages the listing holds are fetched, whatever STAT claimed. No size
+    // means the listing ended, LIST failed or the session is out of step: the last two
+    // fail the check. Counted wide: the loop may not wrap at a count of INT_MAX.
+    for (std::int64_t n = 1; n <= count && !stop; ++n) {
         int listedSize = 0;
-        if (session.GetMessageSize(number, listedSize) != 1) {
+        if (session.GetMessageSize(static_cast<int>(n), listedSize) != 1) {
             if (session.LastFailure().failed()) {
                 report.failure = session.LastFailure();
+                return false;
             }
-            return;
+            break;
         }
-        MessageHeader header;
-        if (session.Top(number, header) == 1 && header.headerText && !stop) {
-            std::string& block = *header.headerText;
-            DecodeEncodedWords(block);
-            ScoreResult result = ScoreHeader(state, block);
-            if (result.Unwanted()) {
-                UnwantedMessage& message = report.unwanted.emplace_back();
-                message.number = number;
-                message.from = result.from.value_or(kMissingFrom);
-                message.subject = result.subject.value_or(kMissingSubject);
-                message.score = result.score;
-                state.RecordUnwanted(index, removalsSeen, message.from, message.subject);
-            }
-        }
-        const auto position = static_cast<int>(std::min<std::int64_t>(wide + 1, INT_MAX));
-        if (!ToView([position](ScanView& v) { v.SetProgressPosition(position); })) {
-            return;
+        numbers.push_back(static_cast<int>(n));
+    }
+    return !stop;
+}
+
+void ScanWorker::Shared::ScanMessages(std::uint32_t index, Pop3Session& session, int count,
+                                      CheckReport& report) {
+    // Without a unique-id listing nothing can be recognised again: every header is
+    // fetched, and nothing is kept.
+    std::vector<std::string> ids;
+    const bool haveIds = session.UniqueIds(ids) == 1;
+    std::vector<int> numbers;
+    if (!ListedNumbers(session, count, haveIds ? &ids : nullptr, numbers, report)) {
+        return;
+    }
+    if (haveIds) {
+        KeepIfCurrent([&] { state.kept.Retain(index, ids); });
+    }
+    auto idOf = [&](int number) {
+        return haveIds ? ids[static_cast<std::size_t>(number) - 1] : std::string();
+    };
+    std::vector<std::optional<UnwantedMessage>> verdicts(numbers.size());
+    std::vector<int> fetch;
+    for (const int number : numbers) {
+        KeptMessage message;
+        const std::string id = idOf(number);
+        if (id.empty() || !state.kept.Find(index, id, message)) {
+            fetch.push_back(number);
+        } else if (message.rulesVersion != state.rulesVersion.load()) {
+            // The rules changed since it was judged: judge the kept block again.
+            JudgeKept(state, message);
+            verdicts[static_cast<std::size_t>(number) - 1] = Verdict(number, message);
+            KeepIfCurrent([&] { state.kept.Keep(index, std::move(message)); });
+        } else {
+            verdicts[static_cast<std::size_t>(number) - 1] = Verdict(number, message);
         }
     }
+    int done = static_cast<int>(numbers.size() - fetch.size());
+    if (done > 0 && !ShowPosition(done)) {
+        return;
+    }
+    const auto judgeFetched = [&](int number, MessageHeader& header) {
+        if (stop || !Current()) {
+            return false;
+        }
+        if (header.headerText) {
+            KeptMessage message;
+            message.uidl = idOf(number);
+            message.headerBlock = std::move(*header.headerText);
+            JudgeKept(state, message);
+            verdicts[static_cast<std::size_t>(number) - 1] = Verdict(number, message);
+            if (!message.uidl.empty()) {
+                KeepIfCurrent([&] { state.kept.Keep(index, std::move(message)); });
+            }
+        }
+        return ShowPosition(++done);
+    };
+    if (session.TopEach(fetch, judgeFetched) != 1) {
+        // A check that ends midway leaves the account's last list as it was: what it
+        // did not reach may still be waiting, and a partial list would drop it.
+        if (session.LastFailure().failed()) {
+            report.failure = session.LastFailure();
+        }
+        return;
+    }
+    for (std::optional<UnwantedMessage>& verdict : verdicts) {
+        if (verdict) {
+            report.unwanted.push_back(std::move(*verdict));
+        }
+    }
+    // The list becomes what waits on the server now, each message once.
+    state.ReplaceUnwanted(index, removalsSeen, report.unwanted);
+}
+
+std::optional<UnwantedMessage> ScanWorker::Shared::Verdict(int number,
+                                                           const KeptMessage& message) const {
+    if (message.score >= 0) {
+        return std::nullopt;
+    }
+    return DescribeUnwanted(state, number, message);
+}
+
+template <class Change>
+void ScanWorker::Shared::KeepIfCurrent(Change&& change) {
+    // Under the state's lock a removal cannot come between the look and the change,
+    // so blocks are never kept under an index that names another account by now.
+    std::lock_guard lock(state.mutex);
+    if (state.removals == removalsSeen) {
+        change();
+    }
+}
+
+bool ScanWorker::Shared::ShowPosition(int position) {
+    barShown = position;
+    return ToView([position](ScanView& v) { v.SetProgressPosition(position); });
 }
 
 ScanWorker::ScanWorker(AppState& state, ScanView& view, ScanWorkerSettings settings)

@@ -245,6 +245,16 @@ std::string ScriptedServer::Answer(const std::string& command, bool& hangUp) con
         }
         return reply + ".\r\n";
     }
+    if (command.starts_with("UIDL")) {
+        if (part_->failUidl) {
+            return "-ERR no unique ids here\r\n";
+        }
+        std::string reply = "+OK\r\n";
+        for (std::size_t i = 1; i <= headers.size(); ++i) {
+            reply += std::to_string(i) + " id" + std::to_string(i) + "\r\n";
+        }
+        return reply + ".\r\n";
+    }
     if (command.starts_with("TOP ")) {
         const int number = std::stoi(command.substr(4));
         const bool refused =

@@ -34,9 +34,9 @@ namespace qvtest {
 //   qvtest::ScriptedServer server(qvtest::ScriptedServer::Mailbox({"Subject: hi\r\n"}));
 //
 // Silent accepts and never says a word. Mailbox accepts any credentials and serves the
-// given header blocks (STAT, LIST, TOP n 0, QUIT); `failStat` answers STAT with -ERR,
+// given header blocks (STAT, LIST, UIDL, TOP n 0, QUIT); `failStat` answers STAT with -ERR,
 // TOP of the numbers in `failTop` is refused, `statCount` (when not negative) is the
-// count STAT claims and `failList` answers LIST with -ERR.
+// count STAT claims, `failList` answers LIST with -ERR and `failUidl` UIDL.
 class ScriptedServer {
   public:
     struct Part {
@@ -46,6 +46,7 @@ class ScriptedServer {
         std::vector<int> failTop;
         long long statCount = -1;
         bool failList = false;
+        bool failUidl = false;
     };
     static Part Silent();
     static Part Mailbox(std::vector<std::string> headers);

@@ -158,14 +158,42 @@ TEST(ScanWorkerScripted, RefusedTopIsSkippedAndTheBarStillAdvances) {
     ScanWorker worker(state, view, FastSettings(server.Port()));
     worker.RunPass();
 
-    EXPECT_EQ(view.Trace(),
-              (Trace{"show", "range 0 3", "cell 0 1 3", "cell 0 2 0 KB", "cell 0 3 <time>",
-                     "position 2", "position 3", "position 4", "hide", "cell 0 4 OK"}));
+    EXPECT_EQ(view.Trace(), (Trace{"show", "range 0 3", "position 0", "cell 0 1 3", "cell 0 2 0 KB",
+                                   "cell 0 3 <time>", "position 1", "position 2", "position 3",
+                                   "hide", "cell 0 4 OK"}));
     std::vector<std::string> from, subject;
     state.CopyUnwanted(0, from, subject);
     EXPECT_EQ(from, (Trace{"(no address)", "From: c@example.org"}));
     EXPECT_EQ(subject, (Trace{"Subject: one", "Subject: three"}));
     EXPECT_EQ(server.Commands().back(), "QUIT");
+}
+
+// A server without unique ids gets every header fetched at every check, and the list
+// is the last check's result, not the two appended.
+TEST(ScanWorkerScripted, WithoutUniqueIdsEveryCheckFetchesEveryHeader) {
+    auto script = qvtest::ScriptedServer::Mailbox({"Subject: one\r\n", "Subject: two\r\n"});
+    script.failUidl = true;
+    qvtest::ScriptedServer server(script);
+    AppState state;
+    CompileRule(state, RuleList::kBlock, "Subject:", ".", 10);
+    state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "secret"));
+    RecordingView view;
+    ScanWorker worker(state, view, FastSettings(server.Port()));
+    const Trace once{"USER user", "PASS secret", "STAT",    "LIST",
+                     "UIDL",      "TOP 1 0",     "TOP 2 0", "QUIT"};
+    Trace commands;
+    for (int check = 0; check < 2; ++check) {
+        state.accounts[0].lastCheck = 0;
+        worker.RunPass();
+        EXPECT_TRUE(server.WaitClosed(check + 1, 2s));
+        commands.insert(commands.end(), once.begin(), once.end());
+        EXPECT_EQ(server.Commands(), commands);
+        const std::vector<UnwantedMessage> unwanted = state.CopyUnwantedMessages(0);
+        ASSERT_EQ(unwanted.size(), 2u);
+        EXPECT_EQ(unwanted[1].subject, "Subject: two");
+        EXPECT_EQ(unwanted[1].uidl, "");
+    }
+    EXPECT_EQ(state.kept.Bytes(), 0u);
 }
 
 // A STAT count near INT_MAX neither loops for ever nor wraps the bar's position: the
@@ -182,12 +210,12 @@ TEST(ScanWorkerScripted, OnlyListedMessagesAreFetchedAndAFailedListEndsTheCheck)
         ScanWorker worker(state, view, FastSettings(server.Port()));
         worker.RunPass();
 
-        Trace trace{"show", "range 0 2147483647", "cell 0 1 2147483647", "cell 0 2 0 KB",
-                    "cell 0 3 <time>"};
+        Trace trace{"show",          "range 0 2147483647", "position 0", "cell 0 1 2147483647",
+                    "cell 0 2 0 KB", "cell 0 3 <time>"};
         Trace commands{"USER user", "PASS secret", "STAT", "LIST"};
         if (!failList) {
-            trace.insert(trace.end(), {"position 2", "position 3"});
-            commands.insert(commands.end(), {"TOP 1 0", "TOP 2 0"});
+            trace.insert(trace.end(), {"position 1", "position 2", "position 2147483647"});
+            commands.insert(commands.end(), {"UIDL", "TOP 1 0", "TOP 2 0"});
         }
         trace.push_back("hide");
         trace.push_back(failList ? "cell 0 4 Server error: -ERR no listing today" : "cell 0 4 OK");

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "app/app_state.h"
+#include "app/kept_headers.h"
+#include "scan/check_report.h"
+
+// Scores a kept message's raw header block (a decoded copy of it) against the current
+// rule table, and notes the table's version and the rules that fired.
+void JudgeKept(const AppState& state, KeptMessage& message);
+
+// The unwanted message that a judged block stands for, as the lists show it: its
+// sender and subject decoded (or the stand-ins for missing ones), its date, its score
+// and the rules behind it. The rule table must still be the one it was judged with.
+UnwantedMessage DescribeUnwanted(const AppState& state, int number, const KeptMessage& message);
