@@ -85,6 +85,30 @@ bool AskOnTerminal(std::string& passphrase) {
     return isTerminal;
 }
 
+const char* ListLabel(RuleList list) {
+    return list == RuleList::kBlock ? "Block" : "Friends";
+}
+
+std::string RulesJson(const std::vector<FiredRule>& rules) {
+    std::string json = "[";
+    for (const FiredRule& rule : rules) {
+        json += (json.size() > 1 ? ",{\"list\":\"" : "{\"list\":\"");
+        json += rule.list == RuleList::kBlock ? "block" : "friends";
+        json += "\",\"header\":" + JsonString(rule.header) +
+                ",\"contains\":" + JsonString(rule.contains) +
+                ",\"weight\":" + std::to_string(rule.weight) + "}";
+    }
+    return json + "]";
+}
+
+std::string UnwantedJson(const UnwantedMessage& message) {
+    return "{\"number\":" + std::to_string(message.number) +
+           ",\"uidl\":" + JsonString(message.uidl) + ",\"from\":" + JsonString(message.from) +
+           ",\"subject\":" + JsonString(message.subject) + ",\"date\":" + JsonString(message.date) +
+           ",\"score\":" + std::to_string(message.score) +
+           ",\"rules\":" + RulesJson(message.rules) + "}";
+}
+
 }  // namespace
 
 bool HeadlessCheck::Requested(int argc, const char* const* argv) {
@@ -220,11 +244,22 @@ void HeadlessCheck::PrintText(const std::vector<CheckReport>& reports) const {
         if (account.scanMessages == 1 && !report.failure.failed()) {
             out_ << "  Unwanted: " << report.unwanted.size() << "\n";
             for (const UnwantedMessage& message : report.unwanted) {
-                out_ << "    " << message.number << "  score " << message.score << "\n"
-                     << "      " << message.from << "\n"
-                     << "      " << message.subject << "\n";
+                PrintUnwantedText(message);
             }
         }
+    }
+}
+
+void HeadlessCheck::PrintUnwantedText(const UnwantedMessage& message) const {
+    out_ << "    " << message.number << "  score " << message.score << "\n"
+         << "      " << message.from << "\n"
+         << "      " << message.subject << "\n";
+    if (!message.date.empty()) {
+        out_ << "      Date: " << message.date << "\n";
+    }
+    for (const FiredRule& rule : message.rules) {
+        out_ << "      " << ListLabel(rule.list) << ": " << rule.header << " contains \""
+             << rule.contains << "\", weight " << rule.weight << "\n";
     }
 }
 
@@ -251,10 +286,7 @@ void HeadlessCheck::PrintJson(const std::vector<CheckReport>& reports) const {
         out_ << ",\"unwanted\":[";
         for (std::size_t i = 0; i < report.unwanted.size(); ++i) {
             const UnwantedMessage& message = report.unwanted[i];
-            out_ << (i != 0 ? "," : "") << "{\"number\":" << message.number
-                 << ",\"from\":" << JsonString(message.from)
-                 << ",\"subject\":" << JsonString(message.subject) << ",\"score\":" << message.score
-                 << "}";
+            out_ << (i != 0 ? "," : "") << UnwantedJson(message);
         }
         out_ << "]}";
     }

@@ -46,6 +46,7 @@ class HeadlessCheck : public ScanView {
     // The reports in account order; an account the pass did not reach counts as failed.
     std::vector<CheckReport> Reports() const;
     void PrintText(const std::vector<CheckReport>& reports) const;
+    void PrintUnwantedText(const UnwantedMessage& message) const;
     void PrintJson(const std::vector<CheckReport>& reports) const;
 
     AppState& state_;

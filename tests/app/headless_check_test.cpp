@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <sstream>
 
 #include "app/json_text.h"
@@ -24,7 +25,9 @@ namespace fs = std::filesystem;
 
 constexpr char kPassphrase[] = "check passphrase";
 const std::string kWanted = "From: friend@example.org\r\nSubject: lunch\r\n\r\nhi\r\n";
-const std::string kSpam = "From: win@lottery.example\r\nSubject: You won\r\n\r\n$$$\r\n";
+const std::string kSpam =
+    "From: win@lottery.example\r\nSubject: You won\r\nDate: Mon, 7 Dec 2026 06:00:00 +0000\r\n"
+    "\r\n$$$\r\n";
 
 class NoPrompts : public UserPrompts {
   public:
@@ -133,8 +136,10 @@ TEST_F(HeadlessCheckTest, JsonTellsEachAccountsOutcomeAndWritesNothing) {
         "{\"accounts\":["
         "{\"description\":\"Scanning\",\"host\":\"localhost\",\"port\":" +
             tls + ",\"security\":\"tls\",\"status\":\"ok\",\"messages\":2,\"size\":" + size +
-            ",\"unwanted\":[{\"number\":2,\"from\":\"From: win@lottery.example\","
-            "\"subject\":\"Subject: You won\",\"score\":-30}]},"
+            ",\"unwanted\":[{\"number\":2,\"uidl\":\"<uidl>\",\"from\":\"From: "
+            "win@lottery.example\",\"subject\":\"Subject: You won\",\"date\":\"Mon, 7 Dec "
+            "2026 06:00:00 +0000\",\"score\":-30,\"rules\":[{\"list\":\"block\",\"header\":"
+            "\"Subject:\",\"contains\":\"won\",\"weight\":30}]}]},"
             "{\"description\":\"Counting\",\"host\":\"127.0.0.1\",\"port\":" +
             plain + ",\"security\":\"starttls\",\"status\":\"ok\",\"messages\":2,\"size\":" + size +
             ",\"unwanted\":[]},"
@@ -148,7 +153,8 @@ TEST_F(HeadlessCheckTest, JsonTellsEachAccountsOutcomeAndWritesNothing) {
             ",\"security\":\"tls\",\"status\":\"error\",\"error\":\"The certificate is not "
             "trusted: it is self-signed\",\"messages\":null,\"size\":null,\"unwanted\":[]}"
             "]}\n",
-        out_.str());
+        std::regex_replace(out_.str(), std::regex("\"uidl\":\"[0-9A-Fa-f]{16}\""),
+                           "\"uidl\":\"<uidl>\""));
     EXPECT_EQ("", err_.str());
     EXPECT_EQ(before, Snapshot());
 }
@@ -171,7 +177,9 @@ TEST_F(HeadlessCheckTest, TextBlocksAndExitCodes) {
             "  Unwanted: 1\n"
             "    2  score -30\n"
             "      From: win@lottery.example\n"
-            "      Subject: You won\n",
+            "      Subject: You won\n"
+            "      Date: Mon, 7 Dec 2026 06:00:00 +0000\n"
+            "      Block: Subject: contains \"won\", weight 30\n",
         out_.str());
 
     // A wrong passphrase is an error, never an empty result.
