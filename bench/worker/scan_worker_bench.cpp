@@ -1,15 +1,19 @@
 // One pass of the worker over 10 Dovecot accounts of 500 messages each, scored against
 // 2,000 rules, against the same pass with scanning off (login, STAT and QUIT only).
+// Then one account of 2,000 messages: its first check (every header fetched) against a
+// second check of the unchanged mailbox (the unique ids only, every header kept).
 //
 //   bench_worker [--benchmark_repetitions=N]
 //
 // Reports the time per message, the peak resident memory after each benchmark, and at
-// the end the ratio of the scanning pass to the counting pass.
+// the end the ratios of the scanning pass to the counting pass and of the first check
+// to the second.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -30,6 +34,9 @@ constexpr int kFriendRules = 500;
 constexpr int kBlockRules = 1500;
 constexpr char kBaseline[] = "BM_PassCountingOnly";
 constexpr char kScanning[] = "BM_PassScanning";
+constexpr int kBigMailbox = 2000;
+constexpr char kFirstCheck[] = "BM_FirstCheck2000";
+constexpr char kSecondCheck[] = "BM_SecondCheck2000";
 
 class NullView : public ScanView {
   public:
@@ -101,6 +108,7 @@ struct World {
     qvtest::DovecotServer server;
     std::string directory;
     std::unique_ptr<AppState> state = std::make_unique<AppState>();
+    std::unique_ptr<AppState> single = std::make_unique<AppState>();  // the big mailbox
     NullView view;
 
     World() {
@@ -111,6 +119,11 @@ struct World {
             }
             server.AddUser("user" + std::to_string(a), "pw" + std::to_string(a), messages);
         }
+        std::vector<std::string> big;
+        for (int n = 1; n <= kBigMailbox; ++n) {
+            big.push_back(Message(kAccounts, n));
+        }
+        server.AddUser("big", "pw-big", big);
         if (!server.Start()) {
             std::fprintf(stderr, "Dovecot: %s\n", server.Error().c_str());
             std::exit(1);
@@ -128,6 +141,15 @@ struct World {
             std::exit(1);
         }
         LoadRuleLists(*state);
+        std::memcpy(single->dataDirectory, state->dataDirectory, kPathSize);
+        SetAccountText(single->passphrase, "bench");
+        LoadRuleLists(*single);
+        AccountRecord bigAccount{};
+        SetAccountText(bigAccount.address, "big@127.0.0.1");
+        SetAccountText(bigAccount.password, "pw-big");
+        bigAccount.periodMinutes = 5;
+        bigAccount.scanMessages = 1;
+        single->AppendAccount(bigAccount);
         for (int a = 0; a < kAccounts; ++a) {
             AccountRecord account{};
             SetAccountText(account.address, "user" + std::to_string(a) + "@127.0.0.1");
@@ -142,8 +164,10 @@ struct World {
         std::filesystem::remove_all(directory, ignored);
     }
 
-    // Every account due again, the unwanted lists empty, scanning on or off.
+    // Every account due again, the unwanted lists empty, scanning on or off, and no
+    // header kept from an earlier pass: each pass is a first check.
     void Prepare(int scanMessages) {
+        Forget(*state);
         std::lock_guard lock(state->mutex);
         for (std::uint32_t i = 0; i < state->accountCount; ++i) {
             state->accounts[i].lastCheck = 0;
@@ -157,6 +181,21 @@ struct World {
         settings.port = server.Port();
         ScanWorker worker(*state, view, settings);
         Prepare(scanMessages);
+        worker.RunPass();
+    }
+    static void Forget(AppState& app) {
+        app.kept.SetByteLimit(0);
+        app.kept.SetByteLimit(KeptHeaders::kDefaultByteLimit);
+    }
+    // One check of the big mailbox; `first` forgets the headers kept before it.
+    void CheckBig(bool first) {
+        if (first) {
+            Forget(*single);
+        }
+        single->accounts[0].lastCheck = 0;
+        ScanWorkerSettings settings;
+        settings.port = server.Port();
+        ScanWorker worker(*single, view, settings);
         worker.RunPass();
     }
     std::size_t Unwanted() const {
@@ -204,6 +243,28 @@ void BM_PassScanning(benchmark::State& bench) {
 BENCHMARK(BM_PassCountingOnly)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
 BENCHMARK(BM_PassScanning)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
+void RunBigChecks(benchmark::State& bench, bool first) {
+    World& world = TheWorld();
+    world.CheckBig(true);  // Dovecot's indexes and caches, and the kept headers
+    for (auto _ : bench) {
+        world.CheckBig(first);
+    }
+    bench.counters["per_message"] = benchmark::Counter(
+        static_cast<double>(kBigMailbox) * static_cast<double>(bench.iterations()),
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    bench.counters["unwanted"] = static_cast<double>(world.single->unwantedDetail[0].size());
+    bench.counters["kept_MiB"] = static_cast<double>(world.single->kept.Bytes()) / 1048576.0;
+}
+
+void BM_FirstCheck2000(benchmark::State& bench) {
+    RunBigChecks(bench, true);
+}
+void BM_SecondCheck2000(benchmark::State& bench) {
+    RunBigChecks(bench, false);
+}
+BENCHMARK(BM_FirstCheck2000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_SecondCheck2000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
+
 // Prints the scanning pass as a multiple of the counting pass measured in this run.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
@@ -222,6 +283,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
         if (realTime_.count(kBaseline) != 0 && realTime_.count(kScanning) != 0) {
             std::printf("scanning pass / counting pass = %.1f\n",
                         realTime_[kScanning] / realTime_[kBaseline]);
+        }
+        if (realTime_.count(kFirstCheck) != 0 && realTime_.count(kSecondCheck) != 0) {
+            std::printf("first check / second check (2,000 messages, unchanged) = %.1f\n",
+                        realTime_[kFirstCheck] / realTime_[kSecondCheck]);
         }
     }
 
