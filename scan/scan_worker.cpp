@@ -77,6 +77,20 @@ class IdleOnExit {
     AutoResetEvent& idle_;
 };
 
+// One account's messages on their way through a scanning check. Message numbers
+// start at 1 and are listed without gaps.
+struct ScanPass {
+    std::uint32_t index = 0;
+    std::vector<std::string> ids;  // by message number; empty without unique ids
+    std::vector<std::optional<UnwantedMessage>> verdicts;  // by message number
+    int done = 0;                                          // messages judged so far
+
+    std::string IdOf(int number) const {
+        const auto slot = static_cast<std::size_t>(number) - 1;
+        return slot < ids.size() ? ids[slot] : std::string();
+    }
+};
+
 }  // namespace
 
 // Everything the thread touches besides the process-wide AppState. The thread holds
@@ -110,6 +124,11 @@ struct ScanWorker::Shared {
     // server gave them, else from LIST. False when the check must end.
     bool ListedNumbers(Pop3Session& session, int count, const std::vector<std::string>* ids,
                        std::vector<int>& numbers, CheckReport& report);
+    // Judges the listed messages whose headers are kept (again, when the rules changed
+    // since) and returns the numbers of the others, to be fetched.
+    std::vector<int> JudgeKnown(ScanPass& pass, const std::vector<int>& numbers);
+    // Judges and keeps one fetched header. False when the check must end.
+    bool JudgeFetched(ScanPass& pass, int number, MessageHeader& header);
     std::optional<UnwantedMessage> Verdict(int number, const KeptMessage& message) const;
     // Runs a change of the kept headers unless an account was removed since this check
     // began.
@@ -300,53 +319,27 @@ void ScanWorker::Shared::ScanMessages(std::uint32_t index, Pop3Session& session,
                                       CheckReport& report) {
     // Without a unique-id listing nothing can be recognised again: every header is
     // fetched, and nothing is kept.
-    std::vector<std::string> ids;
-    const bool haveIds = session.UniqueIds(ids) == 1;
+    ScanPass pass;
+    pass.index = index;
+    const bool haveIds = session.UniqueIds(pass.ids) == 1;
+    if (!haveIds) {
+        pass.ids.clear();
+    }
     std::vector<int> numbers;
-    if (!ListedNumbers(session, count, haveIds ? &ids : nullptr, numbers, report)) {
+    if (!ListedNumbers(session, count, haveIds ? &pass.ids : nullptr, numbers, report)) {
         return;
     }
     if (haveIds) {
-        KeepIfCurrent([&] { state.kept.Retain(index, ids); });
+        KeepIfCurrent([&] { state.kept.Retain(index, pass.ids); });
     }
-    auto idOf = [&](int number) {
-        return haveIds ? ids[static_cast<std::size_t>(number) - 1] : std::string();
-    };
-    std::vector<std::optional<UnwantedMessage>> verdicts(numbers.size());
-    std::vector<int> fetch;
-    for (const int number : numbers) {
-        KeptMessage message;
-        const std::string id = idOf(number);
-        if (id.empty() || !state.kept.Find(index, id, message)) {
-            fetch.push_back(number);
-        } else if (message.rulesVersion != state.rulesVersion.load()) {
-            // The rules changed since it was judged: judge the kept block again.
-            JudgeKept(state, message);
-            verdicts[static_cast<std::size_t>(number) - 1] = Verdict(number, message);
-            KeepIfCurrent([&] { state.kept.Keep(index, std::move(message)); });
-        } else {
-            verdicts[static_cast<std::size_t>(number) - 1] = Verdict(number, message);
-        }
-    }
-    int done = static_cast<int>(numbers.size() - fetch.size());
-    if (done > 0 && !ShowPosition(done)) {
+    pass.verdicts.resize(numbers.size());
+    const std::vector<int> fetch = JudgeKnown(pass, numbers);
+    pass.done = static_cast<int>(numbers.size() - fetch.size());
+    if (pass.done > 0 && !ShowPosition(pass.done)) {
         return;
     }
     const auto judgeFetched = [&](int number, MessageHeader& header) {
-        if (stop || !Current()) {
-            return false;
-        }
-        if (header.headerText) {
-            KeptMessage message;
-            message.uidl = idOf(number);
-            message.headerBlock = std::move(*header.headerText);
-            JudgeKept(state, message);
-            verdicts[static_cast<std::size_t>(number) - 1] = Verdict(number, message);
-            if (!message.uidl.empty()) {
-                KeepIfCurrent([&] { state.kept.Keep(index, std::move(message)); });
-            }
-        }
-        return ShowPosition(++done);
+        return JudgeFetched(pass, number, header);
     };
     if (session.TopEach(fetch, judgeFetched) != 1) {
         // A check that ends midway leaves the account's last list as it was: what it
@@ -356,13 +349,52 @@ void ScanWorker::Shared::ScanMessages(std::uint32_t index, Pop3Session& session,
         }
         return;
     }
-    for (std::optional<UnwantedMessage>& verdict : verdicts) {
+    for (std::optional<UnwantedMessage>& verdict : pass.verdicts) {
         if (verdict) {
             report.unwanted.push_back(std::move(*verdict));
         }
     }
     // The list becomes what waits on the server now, each message once.
     state.ReplaceUnwanted(index, removalsSeen, report.unwanted);
+}
+
+std::vector<int> ScanWorker::Shared::JudgeKnown(ScanPass& pass, const std::vector<int>& numbers) {
+    std::vector<int> fetch;
+    for (const int number : numbers) {
+        KeptMessage message;
+        const std::string id = pass.IdOf(number);
+        if (id.empty() || !state.kept.Find(pass.index, id, message)) {
+            fetch.push_back(number);
+            continue;
+        }
+        const bool rulesChanged = message.rulesVersion != state.rulesVersion.load();
+        if (rulesChanged) {
+            JudgeKept(state, message);
+        }
+        pass.verdicts[static_cast<std::size_t>(number) - 1] = Verdict(number, message);
+        if (rulesChanged) {
+            KeepIfCurrent([&] { state.kept.Keep(pass.index, std::move(message)); });
+        }
+    }
+    return fetch;
+}
+
+bool ScanWorker::Shared::JudgeFetched(ScanPass& pass, int number, MessageHeader& header) {
+    if (stop || !Current()) {
+        return false;
+    }
+    // A message the server refused to show counts as done, with no verdict.
+    if (header.headerText) {
+        KeptMessage message;
+        message.uidl = pass.IdOf(number);
+        message.headerBlock = std::move(*header.headerText);
+        JudgeKept(state, message);
+        pass.verdicts[static_cast<std::size_t>(number) - 1] = Verdict(number, message);
+        if (!message.uidl.empty()) {
+            KeepIfCurrent([&] { state.kept.Keep(pass.index, std::move(message)); });
+        }
+    }
+    return ShowPosition(++pass.done);
 }
 
 std::optional<UnwantedMessage> ScanWorker::Shared::Verdict(int number,
