@@ -412,6 +412,13 @@ TEST_F(ScanWorkerDovecot, ChecksFetchOnlyNewHeadersAndListWhatWaits) {
     EXPECT_EQ(checkTops(), 1);
     EXPECT_LE(state_.kept.Bytes(), bound);
     EXPECT_EQ(UnwantedSubject(0), Lines{"Subject: Meeting"});
+
+    // Another server may give the same unique ids to other messages: an account moved
+    // to another port starts afresh.
+    AccountRecord moved = qvtest::MakeAccount("gina@127.0.0.1", "pw");
+    moved.port = 1110;
+    state_.ReplaceAccount(0, moved);
+    EXPECT_EQ(checkTops(), 7);
 }
 
 // The thread polls on its own while the pages add and edit accounts, rewrite rules
