@@ -13,8 +13,7 @@
 
 namespace {
 constexpr std::size_t kMaxShown = 4095;
-constexpr int kFromWidth = 170;
-constexpr int kDateWidth = 150;
+constexpr int kFromWidth = 200;
 enum Column { kFrom, kSubject, kDate, kScore };
 
 bool StartsWithCaseless(const std::string& text, std::string_view prefix) {
@@ -65,7 +64,7 @@ DeletedMailDialog::DeletedMailDialog(const AppState& state, int accountIndex, QW
     header->setStretchLastSection(false);
     header->resizeSection(kFrom, kFromWidth);
     header->setSectionResizeMode(kSubject, QHeaderView::Stretch);
-    header->resizeSection(kDate, kDateWidth);
+    header->setSectionResizeMode(kDate, QHeaderView::ResizeToContents);
     header->setSectionResizeMode(kScore, QHeaderView::ResizeToContents);
     ui_->mailList->headerItem()->setTextAlignment(kScore, Qt::AlignRight | Qt::AlignVCenter);
     ui_->splitter->setSizes({240, 160});

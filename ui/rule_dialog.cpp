@@ -40,7 +40,8 @@ RuleDialog::~RuleDialog() = default;
 
 namespace {
 constexpr std::size_t kShownMatches = 3;
-constexpr qsizetype kShownChars = 60;
+constexpr qsizetype kFromChars = 32;
+constexpr qsizetype kSubjectChars = 36;
 
 QString PatternErrorText(const PatternCheck& check) {
     return QStringLiteral("Pattern error at %1: %2")
@@ -49,10 +50,10 @@ QString PatternErrorText(const PatternCheck& check) {
 }
 
 // A field for one line of the preview, cut with an ellipsis.
-QString ShortField(const std::string& raw, const QString& absent) {
+QString ShortField(const std::string& raw, const QString& absent, qsizetype room) {
     QString text = raw.empty() ? absent : DisplayHeaderText(raw).simplified();
-    if (text.size() > kShownChars) {
-        text = text.left(kShownChars - 1) + QChar(0x2026);
+    if (text.size() > room) {
+        text = text.left(room - 1) + QChar(0x2026);
     }
     return text;
 }
@@ -71,8 +72,9 @@ QString PreviewText(const RulePreview& preview) {
     }
     for (const PreviewMessage& message : preview.firstMatches) {
         lines << QStringLiteral("  %1 \u2014 %2")
-                     .arg(ShortField(message.from, QStringLiteral("(no address)")),
-                          ShortField(message.subject, QStringLiteral("(no subject)")));
+                     .arg(ShortField(message.from, QStringLiteral("(no address)"), kFromChars),
+                          ShortField(message.subject, QStringLiteral("(no subject)"),
+                                     kSubjectChars));
     }
     if (preview.matches > preview.firstMatches.size()) {
         lines << QStringLiteral("  and %1 more").arg(preview.matches - preview.firstMatches.size());
