@@ -1,6 +1,8 @@
 #include "ui/rule_dialog.h"
 
 #include <QLineEdit>
+#include <mutex>
+#include <thread>
 
 #include "scan/rule_compiler.h"
 #include "scan/rule_headers.h"
@@ -36,7 +38,18 @@ RuleDialog::RuleDialog(QWidget* parent) : QDialog(parent), ui_(std::make_unique<
     }
 }
 
-RuleDialog::~RuleDialog() = default;
+// The way back from a preview thread: the dialog, until it is destroyed.
+struct RuleDialog::PreviewChannel {
+    std::mutex mutex;
+    RuleDialog* dialog;
+};
+
+RuleDialog::~RuleDialog() {
+    if (channel_) {
+        std::lock_guard lock(channel_->mutex);
+        channel_->dialog = nullptr;
+    }
+}
 
 namespace {
 constexpr std::size_t kShownMatches = 3;
@@ -93,7 +106,9 @@ void RuleDialog::EnablePreview(const AppState& state, RuleList list,
     (list == RuleList::kBlock ? rules_.block : rules_.friends) = std::move(pageRules);
     (other == RuleList::kBlock ? rules_.block : rules_.friends) = ReadRuleFile(state, other);
     replaces_ = replaces;
-    kept_ = state.kept.Snapshot();
+    kept_ = std::make_shared<const std::vector<KeptMessage>>(state.kept.Snapshot());
+    channel_ = std::make_shared<PreviewChannel>();
+    channel_->dialog = this;
     RuleEdited();
 }
 
@@ -108,6 +123,7 @@ RuleEntry RuleDialog::TypedRule() const {
 
 // A pattern error shows at once; a preview waits for a pause in the typing.
 void RuleDialog::RuleEdited() {
+    ++previewRound_;  // whatever preview is under way now describes older text
     const RuleEntry rule = TypedRule();
     const PatternCheck check = CheckRulePattern(rule.header, rule.contains);
     if (!check.ok) {
@@ -123,12 +139,28 @@ void RuleDialog::RuleEdited() {
 }
 
 void RuleDialog::ShowPreview() {
-    if (kept_.empty()) {
+    if (kept_->empty()) {
         ui_->previewLabel->setText(QStringLiteral("No messages fetched yet."));
         return;
     }
-    const RulePreview preview =
-        PreviewRule(rules_, CandidateRule{list_, TypedRule(), replaces_}, kept_, kShownMatches);
+    const std::uint64_t round = ++previewRound_;
+    std::thread([round, rules = rules_, candidate = CandidateRule{list_, TypedRule(), replaces_},
+                 kept = kept_, channel = channel_] {
+        const RulePreview preview = PreviewRule(rules, candidate, *kept, kShownMatches);
+        std::lock_guard lock(channel->mutex);
+        if (RuleDialog* dialog = channel->dialog) {
+            // Posted to the dialog: its destruction drops the call if it is still queued.
+            QMetaObject::invokeMethod(
+                dialog, [dialog, round, preview] { dialog->PreviewDone(round, preview); },
+                Qt::QueuedConnection);
+        }
+    }).detach();
+}
+
+void RuleDialog::PreviewDone(std::uint64_t round, const RulePreview& preview) {
+    if (round != previewRound_) {
+        return;
+    }
     ui_->previewLabel->setText(preview.pattern.ok ? PreviewText(preview)
                                                   : PatternErrorText(preview.pattern));
 }

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QStringList>
 #include <QTimer>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -19,7 +20,8 @@ class RuleDialog;
 // the dialog open, with the focus on the weight box, while it is wrong. A pattern that
 // does not compile is named below the fields as it is typed, and OK asks before
 // storing it. With a preview enabled, a pause in typing shows what the rule would
-// match among the messages fetched in this run and how the verdicts would change.
+// match among the messages fetched in this run and how the verdicts would change;
+// the scoring runs on a thread of its own, so a large run does not stall typing.
 class RuleDialog : public QDialog {
     Q_OBJECT
   public:
@@ -50,8 +52,11 @@ class RuleDialog : public QDialog {
     void accept() override;
 
   private:
+    struct PreviewChannel;
+
     void RuleEdited();
     void ShowPreview();
+    void PreviewDone(std::uint64_t round, const RulePreview& preview);
     RuleEntry TypedRule() const;
 
     std::unique_ptr<Ui::RuleDialog> ui_;
@@ -61,5 +66,8 @@ class RuleDialog : public QDialog {
     RuleList list_ = RuleList::kFriends;
     RuleSet rules_;
     std::optional<std::size_t> replaces_;
-    std::vector<KeptMessage> kept_;
+    // Shared with the preview threads, which score on copies and never touch a widget.
+    std::shared_ptr<const std::vector<KeptMessage>> kept_;
+    std::shared_ptr<PreviewChannel> channel_;
+    std::uint64_t previewRound_ = 0;  // only the latest preview may fill the label
 };
