@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs Quorvane under Xvfb against a private Dovecot with three demonstration
 # mailboxes and saves pictures of the passphrase dialog, the main window after a
-# check and the Deleted emails dialog into docs/.
+# check and the Unwanted emails dialog into docs/.
 #
 #   bash scripts/screenshots.sh
 #
@@ -76,11 +76,14 @@ MAIN=$(window Quorvane)
 sleep 14
 shot "$MAIN" "$OUT/main_window.png"
 
-# A double click on the first account's row opens its Deleted emails.
+# A double click on the first account's row opens its Unwanted emails; Down selects
+# the first message, so the pane below the list says why it was flagged.
 eval "$(xdotool getwindowgeometry --shell "$MAIN")"
 xdotool mousemove --window "$MAIN" 60 62 click --repeat 2 --delay 80 1
-DELETED=$(window "Deleted emails")
-shot "$DELETED" "$OUT/deleted_emails.png"
+UNWANTED=$(window "Unwanted emails")
+xdotool windowfocus --sync "$UNWANTED"
+xdotool key Down
+shot "$UNWANTED" "$OUT/unwanted_emails.png"
 xdotool key Escape
 sleep 0.3
 xdotool windowactivate --sync "$MAIN" 2>/dev/null || true
@@ -100,4 +103,4 @@ xdotool type --delay 40 "my new passphrase"
 shot "$FIRST" "$OUT/passphrase_first_start.png"
 xdotool key Escape
 echo "saved into $OUT: passphrase_dialog.png passphrase_first_start.png main_window.png" \
-    "deleted_emails.png"
+    "unwanted_emails.png"

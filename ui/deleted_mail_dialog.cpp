@@ -1,21 +1,20 @@
 #include "ui/deleted_mail_dialog.h"
 
 #include <QHeaderView>
+#include <QPlainTextEdit>
 #include <QTreeWidget>
 #include <algorithm>
 #include <cctype>
-#include <vector>
 
+#include "scan/header_fields.h"
+#include "ui/display_text.h"
 #include "ui/resources.h"
 #include "ui_deleted_mail_dialog.h"
 
 namespace {
 constexpr std::size_t kMaxShown = 4095;
-constexpr int kFromWidth = 150;
-
-QString FromBytes(const std::string& text) {
-    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
-}
+constexpr int kFromWidth = 200;
+enum Column { kFrom, kSubject, kDate, kScore };
 
 bool StartsWithCaseless(const std::string& text, std::string_view prefix) {
     return text.size() >= prefix.size() &&
@@ -23,6 +22,34 @@ bool StartsWithCaseless(const std::string& text, std::string_view prefix) {
                return std::tolower(static_cast<unsigned char>(a)) ==
                       std::tolower(static_cast<unsigned char>(b));
            });
+}
+
+// The field as the server sent it when the block is kept, so its charset is still
+// known; otherwise the bytes recorded at the check (such as "(no address)").
+std::string RawField(const UnwantedMessage& message, std::string_view name,
+                     const std::string& recorded) {
+    if (!message.headerBlock.empty()) {
+        if (std::optional<std::string> field = FindHeaderField(message.headerBlock, name)) {
+            return *field;
+        }
+    }
+    return recorded;
+}
+
+QString CellText(const UnwantedMessage& message, std::string_view name, const std::string& recorded,
+                 std::string_view prefix) {
+    return DisplayHeaderText(
+        DeletedMailDialog::StripFieldPrefix(RawField(message, name, recorded), prefix));
+}
+
+QString Local(const std::string& text) {
+    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString RuleLine(const FiredRule& rule) {
+    return QStringLiteral("  %1  %2  contains \"%3\"  weight %4")
+        .arg(rule.list == RuleList::kBlock ? QStringLiteral("Block") : QStringLiteral("Friends"),
+             Local(rule.header), Local(rule.contains), QString::number(rule.weight));
 }
 }  // namespace
 
@@ -33,26 +60,22 @@ DeletedMailDialog::DeletedMailDialog(const AppState& state, int accountIndex, QW
                    Qt::WindowCloseButtonHint);
     ui_->closeButton->UseProgramSkin();
     connect(ui_->closeButton, &QPushButton::clicked, this, &QDialog::accept);
-    ui_->mailList->header()->resizeSection(0, kFromWidth);
+    QHeaderView* header = ui_->mailList->header();
+    header->setStretchLastSection(false);
+    header->resizeSection(kFrom, kFromWidth);
+    header->setSectionResizeMode(kSubject, QHeaderView::Stretch);
+    header->setSectionResizeMode(kDate, QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(kScore, QHeaderView::ResizeToContents);
+    ui_->mailList->headerItem()->setTextAlignment(kScore, Qt::AlignRight | Qt::AlignVCenter);
+    ui_->splitter->setSizes({240, 160});
+    connect(ui_->mailList, &QTreeWidget::itemSelectionChanged, this,
+            &DeletedMailDialog::ShowSelected);
 
-    std::vector<std::string> from;
-    std::vector<std::string> subject;
     if (accountIndex >= 0) {
-        state.CopyUnwanted(static_cast<std::uint32_t>(accountIndex), from, subject);
+        messages_ = state.CopyUnwantedMessages(static_cast<std::uint32_t>(accountIndex));
     }
-    // The worker appends to both lists together, so entry k of each is one message.
-    const std::size_t rows = std::max(from.size(), subject.size());
-    for (std::size_t k = 0; k < rows; ++k) {
-        auto* item = new QTreeWidgetItem(ui_->mailList);
-        if (k < from.size()) {
-            item->setText(0, FromBytes(StripFieldPrefix(from[k], "from:")));
-        }
-        if (k < subject.size()) {
-            item->setText(1, FromBytes(StripFieldPrefix(subject[k], "subject:")));
-        }
-        // The whole text as a tip, for entries wider than their column.
-        item->setToolTip(0, item->text(0));
-        item->setToolTip(1, item->text(1));
+    for (const UnwantedMessage& message : messages_) {
+        AddRow(message);
     }
     ui_->mailList->setFocus();
 }
@@ -61,6 +84,57 @@ DeletedMailDialog::~DeletedMailDialog() = default;
 
 QTreeWidget* DeletedMailDialog::list() const {
     return ui_->mailList;
+}
+
+QPlainTextEdit* DeletedMailDialog::detail() const {
+    return ui_->detailText;
+}
+
+void DeletedMailDialog::AddRow(const UnwantedMessage& message) {
+    auto* item = new QTreeWidgetItem(ui_->mailList);
+    item->setText(kFrom, CellText(message, "From:", message.from, "from:"));
+    item->setText(kSubject, CellText(message, "Subject:", message.subject, "subject:"));
+    item->setText(kDate, DisplayHeaderText(message.date).trimmed());
+    // An unwanted message scores below zero; one recorded without its score shows none.
+    if (message.score < 0) {
+        item->setText(kScore, QString::number(message.score));
+    }
+    item->setTextAlignment(kScore, Qt::AlignRight | Qt::AlignVCenter);
+    // The view cuts wide texts with an ellipsis; the tip shows them whole.
+    for (int column = kFrom; column <= kDate; ++column) {
+        item->setToolTip(column, item->text(column));
+    }
+}
+
+void DeletedMailDialog::ShowSelected() {
+    QTreeWidgetItem* item = ui_->mailList->currentItem();
+    const int row = item != nullptr ? ui_->mailList->indexOfTopLevelItem(item) : -1;
+    if (row < 0 || static_cast<std::size_t>(row) >= messages_.size()) {
+        ui_->detailText->clear();
+        return;
+    }
+    ui_->detailText->setPlainText(DetailText(messages_[static_cast<std::size_t>(row)]));
+}
+
+QString DeletedMailDialog::DetailText(const UnwantedMessage& message) {
+    QStringList lines;
+    if (message.rules.empty()) {
+        lines << QStringLiteral("No rules were recorded for this message.");
+    } else {
+        lines << QStringLiteral("Rules that fired (score %1):").arg(message.score);
+        for (const FiredRule& rule : message.rules) {
+            lines << RuleLine(rule);
+        }
+    }
+    lines << QString() << QStringLiteral("Header:");
+    if (message.headerBlock.empty()) {
+        lines << DisplayHeaderText(message.from) << DisplayHeaderText(message.subject);
+    } else {
+        QString block = DisplayHeaderText(message.headerBlock);
+        block.remove(QLatin1Char('\r'));
+        lines << block.trimmed();
+    }
+    return lines.join(QLatin1Char('\n'));
 }
 
 std::string DeletedMailDialog::StripFieldPrefix(std::string text, std::string_view prefix) {

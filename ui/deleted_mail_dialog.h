@@ -4,16 +4,20 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/app_state.h"
 
 namespace Ui {
 class DeletedMailDialog;
 }
+class QPlainTextEdit;
 class QTreeWidget;
 
-// "Deleted emails": the sender and subject of every message the scan judged unwanted
-// for one account during this run, as they stand when the dialog opens.
+// "Unwanted emails": the messages of one account that its last check judged
+// unwanted, as they stand when the dialog opens: sender, subject, date and score in
+// the list, and for the selected message the rules that fired and its header block.
+// Names are shown converted from their charsets; nothing here changes a verdict.
 class DeletedMailDialog : public QDialog {
     Q_OBJECT
   public:
@@ -21,11 +25,19 @@ class DeletedMailDialog : public QDialog {
     ~DeletedMailDialog() override;
 
     QTreeWidget* list() const;
+    QPlainTextEdit* detail() const;
 
     // A recorded field as the list shows it: cut to 4095 bytes, and `prefix` ("from:",
     // "subject:") removed from its start when it is there in any letter case.
     static std::string StripFieldPrefix(std::string text, std::string_view prefix);
 
+    // What the detail pane shows for one message.
+    static QString DetailText(const UnwantedMessage& message);
+
   private:
+    void AddRow(const UnwantedMessage& message);
+    void ShowSelected();
+
     std::unique_ptr<Ui::DeletedMailDialog> ui_;
+    std::vector<UnwantedMessage> messages_;
 };

@@ -123,6 +123,8 @@ void CPageFriend::AddOrReplace() {
     if (!adding) {
         dialog.Load(rules_[static_cast<std::size_t>(selected)]);
     }
+    dialog.EnablePreview(state_, pageKind_, rules_,
+                         adding ? std::nullopt : std::optional(std::size_t(selected)));
     if (runner_(dialog) != QDialog::Accepted) {
         return;
     }

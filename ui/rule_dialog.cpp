@@ -1,8 +1,14 @@
 #include "ui/rule_dialog.h"
 
-#include "scan/rule_headers.h"
+#include <QLineEdit>
+#include <mutex>
+#include <thread>
 
+#include "scan/rule_compiler.h"
+#include "scan/rule_headers.h"
 #include "ui/byte_limit.h"
+#include "ui/confirm_box.h"
+#include "ui/display_text.h"
 #include "ui/message_box.h"
 #include "ui/resources.h"
 #include "ui_rule_dialog.h"
@@ -21,9 +27,143 @@ RuleDialog::RuleDialog(QWidget* parent) : QDialog(parent), ui_(std::make_unique<
     ui_->weightBox->SetRange(kMinWeight, kMaxWeight);
     SetWeight(kMaxWeight);
     ui_->headerCombo->setFocus();
+
+    previewTimer_.setSingleShot(true);
+    previewTimer_.setInterval(kPreviewDelayMs);
+    connect(&previewTimer_, &QTimer::timeout, this, &RuleDialog::ShowPreview);
+    connect(ui_->containsEdit, &QLineEdit::textChanged, this, &RuleDialog::RuleEdited);
+    connect(ui_->headerCombo, &QComboBox::currentIndexChanged, this, &RuleDialog::RuleEdited);
+    if (auto* weightEdit = ui_->weightBox->findChild<QLineEdit*>()) {
+        connect(weightEdit, &QLineEdit::textChanged, this, &RuleDialog::RuleEdited);
+    }
 }
 
-RuleDialog::~RuleDialog() = default;
+// The way back from a preview thread: the dialog, until it is destroyed.
+struct RuleDialog::PreviewChannel {
+    std::mutex mutex;
+    RuleDialog* dialog;
+};
+
+RuleDialog::~RuleDialog() {
+    if (channel_) {
+        std::lock_guard lock(channel_->mutex);
+        channel_->dialog = nullptr;
+    }
+}
+
+namespace {
+constexpr std::size_t kShownMatches = 3;
+constexpr qsizetype kFromChars = 32;
+constexpr qsizetype kSubjectChars = 36;
+
+QString PatternErrorText(const PatternCheck& check) {
+    return QStringLiteral("Pattern error at %1: %2")
+        .arg(check.offset)
+        .arg(QString::fromStdString(check.message));
+}
+
+// A field for one line of the preview, cut with an ellipsis.
+QString ShortField(const std::string& raw, const QString& absent, qsizetype room) {
+    QString text = raw.empty() ? absent : DisplayHeaderText(raw).simplified();
+    if (text.size() > room) {
+        text = text.left(room - 1) + QChar(0x2026);
+    }
+    return text;
+}
+
+QString PreviewText(const RulePreview& preview) {
+    QStringList lines;
+    const QString fetched =
+        preview.kept == 1 ? QStringLiteral("fetched message") : QStringLiteral("fetched messages");
+    if (preview.matches == 0) {
+        lines << QStringLiteral("Matches none of %1 %2.").arg(preview.kept).arg(fetched);
+    } else {
+        lines << QStringLiteral("Matches %1 of %2 %3:")
+                     .arg(preview.matches)
+                     .arg(preview.kept)
+                     .arg(fetched);
+    }
+    for (const PreviewMessage& message : preview.firstMatches) {
+        lines << QStringLiteral("  %1 \u2014 %2")
+                     .arg(ShortField(message.from, QStringLiteral("(no address)"), kFromChars),
+                          ShortField(message.subject, QStringLiteral("(no subject)"),
+                                     kSubjectChars));
+    }
+    if (preview.matches > preview.firstMatches.size()) {
+        lines << QStringLiteral("  and %1 more").arg(preview.matches - preview.firstMatches.size());
+    }
+    lines << QString::fromStdString(VerdictChangeText(preview));
+    return lines.join(QLatin1Char('\n'));
+}
+}  // namespace
+
+void RuleDialog::EnablePreview(const AppState& state, RuleList list,
+                               std::vector<RuleEntry> pageRules,
+                               std::optional<std::size_t> replaces) {
+    previewing_ = true;
+    list_ = list;
+    const RuleList other = list == RuleList::kBlock ? RuleList::kFriends : RuleList::kBlock;
+    (list == RuleList::kBlock ? rules_.block : rules_.friends) = std::move(pageRules);
+    (other == RuleList::kBlock ? rules_.block : rules_.friends) = ReadRuleFile(state, other);
+    replaces_ = replaces;
+    kept_ = std::make_shared<const std::vector<KeptMessage>>(state.kept.Snapshot());
+    channel_ = std::make_shared<PreviewChannel>();
+    channel_->dialog = this;
+    RuleEdited();
+}
+
+RuleEntry RuleDialog::TypedRule() const {
+    RuleEntry rule = Values();
+    int weight = 0;
+    if (ui_->weightBox->Parse(ui_->weightBox->Text(), weight) == NumberBox::Check::Ok) {
+        rule.weight = weight;
+    }
+    return rule;
+}
+
+// A pattern error shows at once; a preview waits for a pause in the typing.
+void RuleDialog::RuleEdited() {
+    ++previewRound_;  // whatever preview is under way now describes older text
+    const RuleEntry rule = TypedRule();
+    const PatternCheck check = CheckRulePattern(rule.header, rule.contains);
+    if (!check.ok) {
+        previewTimer_.stop();
+        ui_->previewLabel->setText(PatternErrorText(check));
+        return;
+    }
+    if (!previewing_) {
+        ui_->previewLabel->clear();
+        return;
+    }
+    previewTimer_.start();
+}
+
+void RuleDialog::ShowPreview() {
+    if (kept_->empty()) {
+        ui_->previewLabel->setText(QStringLiteral("No messages fetched yet."));
+        return;
+    }
+    const std::uint64_t round = ++previewRound_;
+    std::thread([round, rules = rules_, candidate = CandidateRule{list_, TypedRule(), replaces_},
+                 kept = kept_, channel = channel_] {
+        const RulePreview preview = PreviewRule(rules, candidate, *kept, kShownMatches);
+        std::lock_guard lock(channel->mutex);
+        if (RuleDialog* dialog = channel->dialog) {
+            // Posted to the dialog: its destruction drops the call if it is still queued.
+            QMetaObject::invokeMethod(
+                dialog, [dialog, round, preview] { dialog->PreviewDone(round, preview); },
+                Qt::QueuedConnection);
+        }
+    }).detach();
+}
+
+void RuleDialog::PreviewDone(std::uint64_t round, const RulePreview& preview) {
+    if (round != previewRound_) {
+        return;
+    }
+    ui_->previewLabel->setText(preview.pattern.ok ? PreviewText(preview)
+                                                  : PatternErrorText(preview.pattern));
+}
 
 const QStringList& RuleDialog::HeaderNames() {
     static const QStringList names = [] {
@@ -68,6 +208,16 @@ void RuleDialog::accept() {
         ShowMessage(this, box->Message(check, QStringLiteral("weight"), box->Text()));
         box->setFocus();
         box->selectAll();
+        return;
+    }
+    // The file keeps what was typed; a pattern that does not compile matches nothing.
+    const RuleEntry rule = Values();
+    const PatternCheck pattern = CheckRulePattern(rule.header, rule.contains);
+    if (!pattern.ok &&
+        !Confirm(this, PatternErrorText(pattern) +
+                           QStringLiteral("\n\nThe rule will match nothing until its "
+                                          "pattern is fixed. Store it anyway?"))) {
+        ui_->containsEdit->setFocus();
         return;
     }
     QDialog::accept();

@@ -2,8 +2,14 @@
 
 #include <QDialog>
 #include <QStringList>
+#include <QTimer>
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <vector>
 
+#include "app/kept_headers.h"
+#include "scan/rule_preview.h"
 #include "store/rule_list_file.h"
 
 namespace Ui {
@@ -11,7 +17,11 @@ class RuleDialog;
 }
 
 // "Rule": header, contains text and weight of one rule. OK checks the weight and keeps
-// the dialog open, with the focus on the weight box, while it is wrong.
+// the dialog open, with the focus on the weight box, while it is wrong. A pattern that
+// does not compile is named below the fields as it is typed, and OK asks before
+// storing it. With a preview enabled, a pause in typing shows what the rule would
+// match among the messages fetched in this run and how the verdicts would change;
+// the scoring runs on a thread of its own, so a large run does not stall typing.
 class RuleDialog : public QDialog {
     Q_OBJECT
   public:
@@ -30,10 +40,34 @@ class RuleDialog : public QDialog {
     // The rule as entered. Valid after OK.
     RuleEntry Values() const;
 
+    // Previews the rule against `state`'s kept headers, with the other list as its
+    // file holds it and this one as `pageRules` (the page's rows). `replaces` is the
+    // row an edit replaces.
+    void EnablePreview(const AppState& state, RuleList list, std::vector<RuleEntry> pageRules,
+                       std::optional<std::size_t> replaces);
+    // The pause after the last keystroke before the preview runs.
+    static constexpr int kPreviewDelayMs = 300;
+
   public slots:
     void accept() override;
 
   private:
+    struct PreviewChannel;
+
+    void RuleEdited();
+    void ShowPreview();
+    void PreviewDone(std::uint64_t round, const RulePreview& preview);
+    RuleEntry TypedRule() const;
+
     std::unique_ptr<Ui::RuleDialog> ui_;
     int weight_ = kMaxWeight;
+    QTimer previewTimer_;
+    bool previewing_ = false;
+    RuleList list_ = RuleList::kFriends;
+    RuleSet rules_;
+    std::optional<std::size_t> replaces_;
+    // Shared with the preview threads, which score on copies and never touch a widget.
+    std::shared_ptr<const std::vector<KeptMessage>> kept_;
+    std::shared_ptr<PreviewChannel> channel_;
+    std::uint64_t previewRound_ = 0;  // only the latest preview may fill the label
 };

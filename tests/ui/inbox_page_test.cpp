@@ -1,5 +1,6 @@
 #include <QHeaderView>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTreeWidget>
@@ -98,7 +99,7 @@ class InboxPageTest : public QObject {
         state.RecordUnwanted(0, "(no address)", "(no subject)");
         state.RecordUnwanted(0, "Sender: not a from line", "Re: Subject: inside");
         DeletedMailDialog dialog(state, 0);
-        QCOMPARE(dialog.windowTitle(), QStringLiteral("Deleted emails"));
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Unwanted emails"));
         QTreeWidget* list = dialog.list();
         QCOMPARE(list->headerItem()->text(0), QStringLiteral("From"));
         QCOMPARE(list->headerItem()->text(1), QStringLiteral("Subject"));
@@ -111,6 +112,61 @@ class InboxPageTest : public QObject {
             QCOMPARE(list->topLevelItem(row)->text(0), from[row]);
             QCOMPARE(list->topLevelItem(row)->text(1), subject[row]);
         }
+    }
+
+    // The columns, the whole texts in the tips, and the detail pane, for a message
+    // with its detail (names in their charset) and one recorded without it.
+    void unwantedMessagesShowWhyTheyWereFlagged() {
+        AppState state;
+        state.AppendAccount(qvtest::MakeAccount("me@pop.example", "x", {.description = "Home"}));
+        const std::string subject = "Cheap pills " + std::string(300, 'x');
+        UnwantedMessage full;
+        full.from = "From: Zo\xeb M\xfcller";  // decoded bytes: not what is shown
+        full.date = " Mon, 7 Dec 2026 10:00:00 +0000";
+        full.score = -50;
+        full.rules = {{RuleList::kBlock, "Subject:", "cheap|pills", 80},
+                      {RuleList::kFriends, "From:", "zoe", 30}};
+        full.headerBlock =
+            "From: =?windows-1252?Q?Zo=EB_M=FCller?= <zoe@x.example>\r\n"
+            "Subject: " +
+            subject + "\r\nDate:" + full.date + "\r\n\r\n";
+        state.unwantedDetail[0].push_back(full);
+        state.RecordUnwanted(0, "(no address)", "Subject: bare");
+
+        DeletedMailDialog dialog(state, 0);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        QTreeWidget* list = dialog.list();
+        QStringList headers;
+        for (int column = 0; column < list->columnCount(); ++column) {
+            headers << list->headerItem()->text(column);
+        }
+        QCOMPARE(headers, (QStringList{"From", "Subject", "Date", "Score"}));
+        QCOMPARE(list->textElideMode(), Qt::ElideRight);
+        QCOMPARE(list->topLevelItemCount(), 2);
+        const QTreeWidgetItem* first = list->topLevelItem(0);
+        QCOMPARE(first->text(0), QStringLiteral(" Zo\u00eb M\u00fcller <zoe@x.example>"));
+        QCOMPARE(first->text(1), QString::fromStdString(" " + subject));
+        QCOMPARE(first->toolTip(1), first->text(1));
+        QCOMPARE(first->text(2), QStringLiteral("Mon, 7 Dec 2026 10:00:00 +0000"));
+        QCOMPARE(first->text(3), QStringLiteral("-50"));
+        const QTreeWidgetItem* bare = list->topLevelItem(1);
+        QCOMPARE(bare->text(0) + "|" + bare->text(1) + "|" + bare->text(3),
+                 QStringLiteral("(no address)| bare|"));
+
+        QVERIFY(dialog.detail()->toPlainText().isEmpty());
+        list->setCurrentItem(list->topLevelItem(0));
+        const QString detail = dialog.detail()->toPlainText();
+        QVERIFY2(detail.contains("Block  Subject:  contains \"cheap|pills\"  weight 80\n"
+                                 "  Friends  From:  contains \"zoe\"  weight 30"),
+                 qPrintable(detail));
+        QVERIFY(detail.contains(QStringLiteral("From: Zo\u00eb M\u00fcller <zoe@x.example>\n")));
+        QVERIFY(detail.contains(QString::fromStdString(subject)));  // whole, not cut
+        QVERIFY(!detail.contains('\r'));
+        list->setCurrentItem(list->topLevelItem(1));
+        QCOMPARE(dialog.detail()->toPlainText(),
+                 QStringLiteral("No rules were recorded for this message.\n\nHeader:\n"
+                                "(no address)\nSubject: bare"));
     }
 
     void longEntriesAreCutAndOtherAccountsEmpty() {

@@ -1,5 +1,6 @@
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -9,6 +10,7 @@
 #include "app/app_state.h"
 #include "gui_test_support.h"
 #include "store/rule_list_file.h"
+#include "ui/confirm_box.h"
 #include "ui/number_box.h"
 #include "ui/page_friend.h"
 #include "ui/rule_dialog.h"
@@ -253,6 +255,69 @@ class PageFriendTest : public QObject {
         QCOMPARE(QFileInfo(FilePath(RuleList::kBlock)).size(), 0);
         QVERIFY(ReadRuleFile(*state_, RuleList::kBlock).empty());
         QVERIFY(prompts_.notices.empty());
+    }
+
+    // The preview below the fields, the pattern error at once, and OK on a bad pattern:
+    // it asks, No keeps the dialog open, Yes stores what was typed.
+    void previewAndBadPattern() {
+        QVERIFY(WriteRuleFile(*state_, RuleList::kBlock, {{"Subject:", "lunch", 50}}, prompts_));
+        QVERIFY(WriteRuleFile(*state_, RuleList::kFriends, {{"From:", "work\\.example", 30}},
+                              prompts_));
+        {
+            RuleDialog empty;
+            empty.EnablePreview(*state_, RuleList::kBlock, {}, std::nullopt);
+            auto* label = empty.findChild<QLabel*>("previewLabel");
+            QTRY_COMPARE(label->text(), QStringLiteral("No messages fetched yet."));
+        }
+        const char* blocks[] = {
+            "From: Prize Desk <win@lottery.example>\r\nSubject: You have won a prize\r\n\r\n",
+            "From: Boss <boss@work.example>\r\nSubject: =?UTF-8?Q?Pr=69ze_meeting?=\r\n\r\n",
+            "From: Pal <pal@home.example>\r\nSubject: Lunch\r\n\r\n"};
+        for (const char* block : blocks) {
+            KeptMessage message;
+            message.uidl = std::to_string(state_->kept.Snapshot().size());
+            message.headerBlock = block;
+            state_->kept.Keep(0, message);
+        }
+        CPageFriend block(*state_, RuleList::kBlock, prompts_);
+        QStringList questions;
+        QList<bool> answers{false, true};
+        SetConfirmHook([&](const QString& question) {
+            questions << question;
+            return answers.takeFirst();
+        });
+        QString preview;
+        QString error;
+        int afterNo = -1;
+        block.SetDialogRunner([&](RuleDialog& dialog) {
+            Form form(dialog);
+            auto* label = dialog.findChild<QLabel*>("previewLabel");
+            form.headerCombo->setCurrentText("Subject:");
+            form.containsEdit->setText("prize");
+            (void)QTest::qWaitFor([&] { return label->text().startsWith("Matches"); });
+            preview = label->text();
+            form.containsEdit->setText("a(b|c");
+            error = label->text();  // at once, without the pause
+            form.okButton->click();
+            afterNo = dialog.result();
+            form.okButton->click();
+            return dialog.result();
+        });
+        Select(block.List(), {1});
+        block.AddOrReplace();
+        SetConfirmHook({});
+        QCOMPARE(preview, QStringLiteral("Matches 2 of 3 fetched messages:\n"
+                                         "  Prize Desk <win@lottery.example> \u2014 You have won "
+                                         "a prize\n"
+                                         "  Boss <boss@work.example> \u2014 Prize meeting\n"
+                                         "2 more messages would be unwanted."));
+        QCOMPARE(error, QStringLiteral("Pattern error at 5: missing closing parenthesis"));
+        QCOMPARE(afterNo, int(QDialog::Rejected));  // still open
+        QCOMPARE(questions.size(), 2);
+        QVERIFY2(questions[0].startsWith(error), qPrintable(questions[0]));
+        const std::vector<RuleEntry> stored = ReadRuleFile(*state_, RuleList::kBlock);
+        QCOMPARE(stored.size(), std::size_t{2});
+        QVERIFY(Same(stored[1], "Subject:", "a(b|c", 50));
     }
 
     void weightLimits() {

@@ -1,11 +1,13 @@
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QtTest>
 #include <cstring>
 
@@ -15,6 +17,7 @@
 #include "tests/support/test_fixtures.h"
 #include "ui/account_dialog.h"
 #include "ui/certificate_dialog.h"
+#include "ui/deleted_mail_dialog.h"
 #include "ui/hyper_link_static.h"
 #include "ui/message_box.h"
 #include "ui/number_box.h"
@@ -186,9 +189,52 @@ class ScreenshotTest : public QObject {
         CheckTextsFit(dialog);
     }
 
+    // Two unwanted messages of the Home account, as the worker records them, and the
+    // same blocks kept for the rule preview.
+    void unwantedDialogLooks() {
+        const char* blocks[] = {
+            "From: =?windows-1252?Q?Zo=EB_M=FCller?= <prizes@lottery.example>\r\n"
+            "Subject: =?UTF-8?Q?You_are_this_week=E2=80=99s_lottery_winner!?=\r\n"
+            "Date: Mon, 7 Dec 2026 08:14:02 +0100\r\n"
+            "Received: from relay.spam.example.net (relay.spam.example.net [192.0.2.7])\r\n"
+            "\tby pop.example.com; Mon, 7 Dec 2026 08:14:05 +0100\r\n\r\n",
+            "From: Prize Office <office@prize.example>\r\n"
+            "Subject: Claim your prize before Friday\r\n"
+            "Date: Mon, 7 Dec 2026 09:30:41 +0100\r\n\r\n",
+            "From: Boss <boss@example.org>\r\nSubject: Prize-giving on Friday\r\n"
+            "Date: Mon, 7 Dec 2026 09:02:10 +0100\r\n\r\n"};
+        const std::vector<FiredRule> fired[] = {
+            {{RuleList::kBlock, "Subject:", "lottery|prize|winner", 50},
+             {RuleList::kBlock, "Received:", "spam\\.example\\.net", 80}},
+            {{RuleList::kBlock, "Subject:", "lottery|prize|winner", 50}}};
+        for (int i = 0; i < 3; ++i) {
+            KeptMessage kept;
+            kept.uidl = "sample" + std::to_string(i);
+            kept.headerBlock = blocks[i];
+            state_.kept.Keep(0, kept);
+            if (i == 2) {
+                break;  // the boss's message is wanted
+            }
+            UnwantedMessage& message = state_.unwantedDetail[0].emplace_back();
+            message.number = i + 4;
+            message.headerBlock = blocks[i];
+            message.date =
+                i == 0 ? " Mon, 7 Dec 2026 08:14:02 +0100" : " Mon, 7 Dec 2026 09:30:41 +0100";
+            message.rules = fired[i];
+            message.score = i == 0 ? -130 : -50;
+        }
+        DeletedMailDialog dialog(state_, 0);
+        dialog.list()->setCurrentItem(dialog.list()->topLevelItem(0));
+        Save(dialog, "dialog_unwanted");
+        CheckTextsFit(dialog);
+    }
+
     void ruleDialogLooks() {
         RuleDialog dialog;
-        dialog.Load({"Subject:", "lottery|prize|winner", 50});
+        dialog.Load({"Subject:", "lottery|winner", 50});  // an edit that frees a message
+        dialog.EnablePreview(state_, RuleList::kBlock, ReadRuleFile(state_, RuleList::kBlock), 0);
+        auto* preview = dialog.findChild<QLabel*>("previewLabel");
+        QTRY_VERIFY(preview->text().startsWith("Matches"));
         Save(dialog, "dialog_rule");
         CheckTextsFit(dialog);
     }

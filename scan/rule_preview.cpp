@@ -1,0 +1,103 @@
+#include "scan/rule_preview.h"
+
+#include <memory>
+
+#include "app/app_state.h"
+#include "scan/header_fields.h"
+#include "scan/header_scorer.h"
+
+namespace {
+
+void CompileList(AppState& state, RuleList list, const std::vector<RuleEntry>& rules) {
+    for (const RuleEntry& rule : rules) {
+        if (state.ruleCount >= kMaxRules) {
+            return;
+        }
+        CompileRule(state, list, rule.header, rule.contains, rule.weight);
+    }
+}
+
+// A private rule table, on the heap: AppState is too large for the stack.
+std::unique_ptr<AppState> CompileRules(const RuleSet& rules) {
+    auto state = std::make_unique<AppState>();
+    CompileList(*state, RuleList::kFriends, rules.friends);
+    CompileList(*state, RuleList::kBlock, rules.block);
+    return state;
+}
+
+RuleSet WithCandidate(RuleSet rules, const CandidateRule& candidate) {
+    std::vector<RuleEntry>& list = candidate.list == RuleList::kBlock ? rules.block : rules.friends;
+    if (candidate.replaces && *candidate.replaces < list.size()) {
+        list[*candidate.replaces] = candidate.rule;
+    } else {
+        list.push_back(candidate.rule);
+    }
+    return rules;
+}
+
+// The scorer cuts the Received fields from the block it is given, so each run gets
+// its own copy of the decoded block.
+ScoreResult Score(const AppState& state, const std::string& decoded,
+                  std::vector<int>* fired = nullptr) {
+    std::string block = decoded;
+    return ScoreHeader(state, block, fired);
+}
+
+std::string FieldValue(const std::string& block, std::string_view name) {
+    std::optional<std::string> field = FindHeaderField(block, name);
+    if (!field) {
+        return {};
+    }
+    const std::size_t start = field->find_first_not_of(" \t", name.size());
+    return start == std::string::npos ? std::string() : field->substr(start);
+}
+
+std::string Plural(std::size_t count, const char* what) {
+    return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+}
+
+}  // namespace
+
+RulePreview PreviewRule(const RuleSet& rules, const CandidateRule& candidate,
+                        const std::vector<KeptMessage>& kept, std::size_t shown) {
+    RulePreview preview;
+    preview.pattern = CheckRulePattern(candidate.rule.header, candidate.rule.contains);
+    if (!preview.pattern.ok) {
+        return preview;
+    }
+    const std::unique_ptr<AppState> before = CompileRules(rules);
+    const std::unique_ptr<AppState> after = CompileRules(WithCandidate(rules, candidate));
+    const std::unique_ptr<AppState> alone =
+        CompileRules(WithCandidate(RuleSet{}, CandidateRule{candidate.list, candidate.rule, {}}));
+    std::vector<int> fired;
+    for (const KeptMessage& message : kept) {
+        ++preview.kept;
+        std::string decoded = message.headerBlock;
+        DecodeEncodedWords(decoded);
+        Score(*alone, decoded, &fired);
+        if (!fired.empty()) {
+            ++preview.matches;
+            if (preview.firstMatches.size() < shown) {
+                preview.firstMatches.push_back({FieldValue(message.headerBlock, "From:"),
+                                                FieldValue(message.headerBlock, "Subject:")});
+            }
+        }
+        const bool wasUnwanted = Score(*before, decoded).Unwanted();
+        const bool isUnwanted = Score(*after, decoded).Unwanted();
+        preview.newlyUnwanted += !wasUnwanted && isUnwanted ? 1 : 0;
+        preview.noLongerUnwanted += wasUnwanted && !isUnwanted ? 1 : 0;
+    }
+    return preview;
+}
+
+std::string VerdictChangeText(const RulePreview& preview) {
+    std::string text;
+    if (preview.newlyUnwanted > 0) {
+        text = Plural(preview.newlyUnwanted, "more message") + " would be unwanted.";
+    }
+    if (preview.noLongerUnwanted > 0) {
+        text += text.empty() ? "" : " ";
+        text += Plural(preview.noLongerUnwanted, "message") + " would no longer be unwanted.";
+    }
+    return text.empty() ? "No verdict would change." : text;
+}

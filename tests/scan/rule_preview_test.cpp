@@ -1,0 +1,75 @@
+#include "scan/rule_preview.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+KeptMessage Kept(std::string uidl, std::string block) {
+    KeptMessage message;
+    message.uidl = std::move(uidl);
+    message.headerBlock = std::move(block);
+    return message;
+}
+
+// Three kept blocks: a prize mail, a work mail whose "Prize" is only there once its
+// encoded word is decoded, and a lunch note that today's Block rule flags.
+std::vector<KeptMessage> KeptBlocks() {
+    return {Kept("1",
+                 "From: Prize Desk <win@lottery.example>\r\n"
+                 "Subject: You have won a prize\r\n\r\n"),
+            Kept("2",
+                 "From: Boss <boss@work.example>\r\n"
+                 "Subject: =?UTF-8?Q?Pr=69ze_meeting?=\r\n\r\n"),
+            Kept("3", "From: Pal <pal@home.example>\r\nSubject: Lunch\r\n\r\n")};
+}
+
+const RuleSet kToday{{{"From:", "work\\.example", 30}}, {{"Subject:", "lunch", 50}}};
+
+TEST(RulePreviewTest, CountsMatchesAndVerdictChanges) {
+    const std::vector<KeptMessage> kept = KeptBlocks();
+
+    // A new Block rule catches both prize mails: the work mail's 30 cannot outweigh it.
+    const CandidateRule prize{RuleList::kBlock, {"Subject:", "prize", 50}, std::nullopt};
+    RulePreview preview = PreviewRule(kToday, prize, kept);
+    ASSERT_TRUE(preview.pattern.ok);
+    EXPECT_EQ(preview.kept, 3u);
+    EXPECT_EQ(preview.matches, 2u);
+    ASSERT_EQ(preview.firstMatches.size(), 2u);
+    EXPECT_EQ(preview.firstMatches[0].from, "Prize Desk <win@lottery.example>");
+    EXPECT_EQ(preview.firstMatches[0].subject, "You have won a prize");
+    EXPECT_EQ(preview.firstMatches[1].subject, "=?UTF-8?Q?Pr=69ze_meeting?=");  // as sent
+    EXPECT_EQ(VerdictChangeText(preview), "2 more messages would be unwanted.");
+    EXPECT_EQ(PreviewRule(kToday, prize, kept, 1).firstMatches.size(), 1u);
+
+    // Editing the lunch rule into one that matches nothing frees the lunch note.
+    CandidateRule edit{RuleList::kBlock, {"Subject:", "nothing here", 50}, 0};
+    preview = PreviewRule(kToday, edit, kept);
+    EXPECT_EQ(preview.matches, 0u);
+    EXPECT_EQ(VerdictChangeText(preview), "1 message would no longer be unwanted.");
+
+    // Editing it into the prize rule does both.
+    edit.rule.contains = "prize";
+    EXPECT_EQ(VerdictChangeText(PreviewRule(kToday, edit, kept)),
+              "2 more messages would be unwanted. 1 message would no longer be unwanted.");
+
+    // A Friends rule that matches without turning any verdict.
+    const CandidateRule friends{RuleList::kFriends, {"From:", "home", 10}, std::nullopt};
+    preview = PreviewRule(kToday, friends, kept);
+    EXPECT_EQ(preview.matches, 1u);
+    EXPECT_EQ(VerdictChangeText(preview), "No verdict would change.");
+
+    preview = PreviewRule(kToday, prize, {});
+    EXPECT_EQ(preview.kept, 0u);
+    EXPECT_EQ(VerdictChangeText(preview), "No verdict would change.");
+}
+
+TEST(RulePreviewTest, BadPatternSaysWhereAndScoresNothing) {
+    const CandidateRule bad{RuleList::kBlock, {"Subject:", "a(b|c", 50}, std::nullopt};
+    const RulePreview preview = PreviewRule(kToday, bad, KeptBlocks());
+    EXPECT_FALSE(preview.pattern.ok);
+    EXPECT_EQ(preview.pattern.message, "missing closing parenthesis");
+    EXPECT_EQ(preview.pattern.offset, 5);
+    EXPECT_EQ(preview.kept, 0u);
+}
+
+}  // namespace
