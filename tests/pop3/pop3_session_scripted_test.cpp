@@ -473,4 +473,111 @@ TEST(ScriptedSession, QuitWithoutConnectionOnlyCloses) {
     EXPECT_EQ(0, session.GetMessageSize(0, size));
 }
 
+struct Fetch {
+    int result = -1;
+    std::vector<int> numbers;  // as `each` saw them
+    std::vector<std::string> headers;
+    Failure failure;
+    long long ms = 0;
+};
+
+Fetch FetchAll(qvtest::ScriptedServer& server, int messages, int timeout = 5000,
+               const std::atomic<bool>* stop = nullptr) {
+    Pop3Session session;
+    session.m_nTimeout = timeout;
+    session.SetStopFlag(stop);
+    Fetch fetch;
+    if (session.Login("127.0.0.1", "user", "pw", server.Port()) != 1) {
+        return fetch;
+    }
+    int count = 0;
+    int size = 0;
+    std::vector<std::string> ids;
+    if (session.Stat(count, size) != 1 || session.UniqueIds(ids) != 1) {
+        return fetch;
+    }
+    std::vector<int> numbers;
+    for (int n = 1; n <= messages; ++n) {
+        numbers.push_back(n);
+    }
+    const auto start = Clock::now();
+    fetch.result = session.TopEach(numbers, [&](int number, MessageHeader& header) {
+        fetch.numbers.push_back(number);
+        fetch.headers.push_back(header.headerText.value_or("(none)"));
+        return true;
+    });
+    fetch.ms = MsSince(start);
+    fetch.failure = session.LastFailure();
+    return fetch;
+}
+
+// One command at a time unless the server lists PIPELINING; either way the replies
+// reach `each` in order, and a refused TOP skips only its own message.
+TEST(ScriptedSession, CommandsWaitForTheirRepliesUnlessTheServerPipelines) {
+    const std::vector<std::string> headers = {"Subject: one", "Subject: two", "Subject: three"};
+    for (const bool pipelining : {false, true}) {
+        auto part = qvtest::ScriptedServer::Mailbox(headers);
+        part.pipelining = pipelining;
+        part.failTop = {2};
+        qvtest::ScriptedServer server(part);
+        const Fetch fetch = FetchAll(server, 3);
+        EXPECT_EQ(1, fetch.result) << pipelining;
+        EXPECT_EQ((std::vector<int>{1, 2, 3}), fetch.numbers);
+        EXPECT_EQ((std::vector<std::string>{"Subject: one", "(none)", "Subject: three"}),
+                  fetch.headers);
+        EXPECT_TRUE(server.WaitClosed(1, std::chrono::seconds(5)));
+        EXPECT_EQ((std::vector<std::string>{"CAPA", "USER user", "PASS pw", "STAT", "LIST", "UIDL",
+                                            "TOP 1 0", "TOP 2 0", "TOP 3 0", "QUIT"}),
+                  server.Commands());
+        // Pipelined: LIST ahead of UIDL, and TOP 1 and 2 ahead of the next TOP.
+        EXPECT_EQ(pipelining ? 3 : 0, server.EarlyCommands()) << pipelining;
+    }
+}
+
+// A server that lists PIPELINING and then breaks the window never hangs the check.
+TEST(ScriptedSession, AServerBreakingTheWindowEndsTheFetchAsAFailure) {
+    struct Case {
+        const char* what;
+        int topsAnswered;
+        bool hangUp;
+        std::string stray;
+        int timeout;
+        bool stop;
+        FailureKind kind;
+        std::size_t seen;  // replies the server gave
+    };
+    const Case cases[] = {
+        {"a stray line", -1, false, "Subject: stray\r\n", 5000, false, FailureKind::kServer, 1},
+        {"closed mid-window", 3, true, "", 5000, false, FailureKind::kConnection, 3},
+        {"silent", 2, false, "", kShortTimeout, false, FailureKind::kTimedOut, 2},
+        {"stopped", 2, false, "", 30000, true, FailureKind::kStopped, 2},
+    };
+    std::vector<std::string> headers;
+    for (int n = 1; n <= 100; ++n) {
+        headers.push_back("Subject: " + std::to_string(n));
+    }
+    for (const Case& c : cases) {
+        auto part = qvtest::ScriptedServer::Mailbox(headers);
+        part.pipelining = true;
+        part.topsAnswered = c.topsAnswered;
+        part.hangUpThen = c.hangUp;
+        part.strayAfterFirstTop = c.stray;
+        qvtest::ScriptedServer server(part);
+        std::atomic<bool> stop{false};
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.stop ? 300 : 0));
+            stop = c.stop;
+        });
+        const Fetch fetch = FetchAll(server, 100, c.timeout, &stop);
+        stopper.join();
+        EXPECT_EQ(0, fetch.result) << c.what;
+        EXPECT_EQ(c.kind, fetch.failure.kind) << c.what << ": " << FailureText(fetch.failure);
+        // A peer that hangs up on unread commands resets the connection, which may take
+        // the last replies with it.
+        EXPECT_LE(fetch.numbers.size(), c.seen) << c.what;
+        EXPECT_GE(fetch.numbers.size(), c.hangUp ? 0 : c.seen) << c.what;
+        EXPECT_LT(fetch.ms, 2500) << c.what;
+    }
+}
+
 }  // namespace
