@@ -11,6 +11,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,13 @@ constexpr std::size_t kTopExtraBytes = 1024;
 constexpr std::size_t kFirstAllocationCap = std::size_t{1} << 20;
 // No reply may grow past this; a longer one fails.
 constexpr std::size_t kReplyLimit = std::size_t{64} << 20;
+// Bytes taken from the socket at a time; pipelined replies share one such piece.
+constexpr std::size_t kInputBytes = std::size_t{64} << 10;
+constexpr std::size_t kCapabilityBytes = std::size_t{64} << 10;
+// Pipelined TOP commands sent ahead of their replies: few enough bytes that a send
+// never waits on a server that stopped reading, many enough to hide the round trips.
+constexpr std::size_t kWindowCommands = 64;
+constexpr std::size_t kWindowBytes = 1024;
 // Longest wait for data before the loop looks at the clock and the stop flag again.
 constexpr int kWaitSliceMs = 100;
 // A server's text shown to the user is cut to one line of at most this many bytes.
@@ -71,13 +79,6 @@ bool IsPositive(const char* text, std::size_t length) {
     return length >= 3 && strncasecmp(text, "+OK", 3) == 0;
 }
 
-// After a "-ERR" in the first piece: the reply was read whole when the bytes so far
-// end with its terminator or are exactly one status line.
-bool EndsWhole(std::string_view received, std::string_view terminator) {
-    return received.ends_with(terminator) ||
-           (received.ends_with("\r\n") && received.find("\r\n") == received.size() - 2);
-}
-
 }  // namespace
 
 Pop3Session::Reply::Reply(std::size_t initial, std::size_t maximum)
@@ -98,10 +99,10 @@ bool Pop3Session::Reply::Grow() {
 }
 
 Pop3Session::~Pop3Session() {
-    if (m_bConnected != 0) {
+    if (connected_) {
         Quit();
     }
-    m_socket.Close();
+    socket_.Close();
 }
 
 bool Pop3Session::StopRequested() const {
@@ -130,7 +131,7 @@ int Pop3Session::Fail(const Reply& reply, bool whole, FailureKind kind) {
 }
 
 int Pop3Session::FailFromSocket() {
-    failure_ = m_socket.LastFailure();
+    failure_ = socket_.LastFailure();
     if (!failure_.failed()) {
         failure_.kind = FailureKind::kConnection;
     }
@@ -147,13 +148,68 @@ bool Pop3Session::WithinReplyBound(Clock::time_point start, std::size_t received
 
 int Pop3Session::ReadResponse(Reply& reply, const char* terminator) {
     const std::size_t terminatorLength = std::strlen(terminator);
+    // A multi-line reply is known refused (or out of step) from its status line alone.
+    bool statusPending = terminatorLength > 2;
     const auto start = Clock::now();
     auto lastActivity = start;
-    bool firstData = true;
     std::size_t searchFrom = 0;
     reply.length = 0;
     reply.data[0] = '\0';
     for (;;) {
+        const std::size_t before = reply.length;
+        if (TakeInput(reply, start, lastActivity) == 0) {
+            return 0;
+        }
+        if (statusPending) {
+            const std::size_t from = before > 0 ? before - 1 : 0;
+            const void* lineEnd = memmem(reply.data.get() + from, reply.length - from, "\r\n", 2);
+            if (lineEnd != nullptr) {
+                statusPending = false;
+                const auto at =
+                    static_cast<std::size_t>(static_cast<const char*>(lineEnd) - reply.data.get());
+                if (JudgeStatusLine(reply, at + 2) == 0) {
+                    return 0;
+                }
+            }
+        }
+        const void* found = memmem(reply.data.get() + searchFrom, reply.length - searchFrom,
+                                   terminator, terminatorLength);
+        if (found != nullptr) {
+            const std::size_t received = reply.length;
+            reply.length =
+                static_cast<std::size_t>(static_cast<const char*>(found) - reply.data.get());
+            reply.data[reply.length] = '\0';
+            // What follows the terminator came in the last piece and begins the next reply.
+            inputStart_ -= received - reply.length - terminatorLength;
+            if (!IsPositive(reply.data.get(), reply.length)) {
+                return Fail(reply, true, FailureKind::kServer);
+            }
+            return 1;
+        }
+        // Only the last bytes can begin a terminator that the next piece completes.
+        searchFrom = reply.length >= terminatorLength ? reply.length - terminatorLength + 1 : 0;
+    }
+}
+
+int Pop3Session::JudgeStatusLine(Reply& reply, std::size_t lineEnd) {
+    const char* text = reply.data.get();
+    if (IsPositive(text, lineEnd)) {
+        return 1;
+    }
+    // A refusal is its status line alone; what follows it in the piece is the next reply.
+    inputStart_ -= reply.length - lineEnd;
+    reply.length = lineEnd;
+    reply.data[lineEnd] = '\0';
+    if (lineEnd >= 4 && strncasecmp(text, "-ERR", 4) == 0) {
+        return Fail(reply, true, FailureKind::kServer);
+    }
+    Fail(reply, false, FailureKind::kServer);
+    failure_.detail = "a reply was out of step";
+    return 0;
+}
+
+int Pop3Session::TakeInput(Reply& reply, Clock::time_point start, Clock::time_point& lastActivity) {
+    while (inputStart_ == inputEnd_) {
         // The silence limit restarts with every byte received.
         const auto silent =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastActivity)
@@ -165,55 +221,39 @@ int Pop3Session::ReadResponse(Reply& reply, const char* terminator) {
             return Fail(reply, false, FailureKind::kTimedOut);
         }
         int readable = 0;
-        if (m_socket.PollReadable(readable) == 0) {
+        if (socket_.PollReadable(readable) == 0) {
             return Fail(reply, false, FailureKind::kNone);
         }
         if (readable == 0) {
             // Waiting on the socket rather than sleeping reads data the moment it comes.
             const long long left = static_cast<long long>(m_nTimeout) - silent + 1;
-            m_socket.WaitReadable(readable,
-                                  static_cast<int>(std::clamp<long long>(left, 1, kWaitSliceMs)));
+            socket_.WaitReadable(readable,
+                                 static_cast<int>(std::clamp<long long>(left, 1, kWaitSliceMs)));
             continue;
         }
-        if (reply.length + 1 >= reply.capacity && !reply.Grow()) {
-            Fail(reply, false, FailureKind::kServer);
-            failure_.detail = "a reply was too long";
-            return 0;
+        if (!input_) {
+            input_ = std::make_unique<char[]>(kInputBytes);
         }
-        const long received =
-            m_socket.Receive(reply.data.get() + reply.length, reply.capacity - 1 - reply.length);
+        const long received = socket_.Receive(input_.get(), kInputBytes);
         // 0 is a closed peer: nothing more can come, so waiting out the limit is useless.
         if (received <= 0) {
             return Fail(reply, false, FailureKind::kNone);
         }
         lastActivity = Clock::now();
-        reply.length += static_cast<std::size_t>(received);
-        reply.data[reply.length] = '\0';
-        // A one-line "-ERR" can end a multi-line reply that will never see its terminator.
-        if (firstData) {
-            firstData = false;
-            if (memmem(reply.data.get(), reply.length, "-ERR", 4) != nullptr) {
-                return Fail(reply,
-                            EndsWhole(std::string_view(reply.data.get(), reply.length), terminator),
-                            FailureKind::kServer);
-            }
-        }
-        const void* found = memmem(reply.data.get() + searchFrom, reply.length - searchFrom,
-                                   terminator, terminatorLength);
-        if (found != nullptr) {
-            const std::size_t received = reply.length;
-            reply.length =
-                static_cast<std::size_t>(static_cast<const char*>(found) - reply.data.get());
-            reply.data[reply.length] = '\0';
-            extraBytes_ = received - reply.length - terminatorLength;
-            if (!IsPositive(reply.data.get(), reply.length)) {
-                return Fail(reply, true, FailureKind::kServer);
-            }
-            return 1;
-        }
-        // Only the last bytes can begin a terminator that the next piece completes.
-        searchFrom = reply.length >= terminatorLength ? reply.length - terminatorLength + 1 : 0;
+        inputStart_ = 0;
+        inputEnd_ = static_cast<std::size_t>(received);
     }
+    if (reply.length + 1 >= reply.capacity && !reply.Grow()) {
+        Fail(reply, false, FailureKind::kServer);
+        failure_.detail = "a reply was too long";
+        return 0;
+    }
+    const std::size_t piece = std::min(inputEnd_ - inputStart_, reply.capacity - 1 - reply.length);
+    std::memcpy(reply.data.get() + reply.length, input_.get() + inputStart_, piece);
+    inputStart_ += piece;
+    reply.length += piece;
+    reply.data[reply.length] = '\0';
+    return 1;
 }
 
 int Pop3Session::ReadStatusLine() {
@@ -243,8 +283,32 @@ std::string Pop3Session::Md5Hex(const char* bytes, std::size_t length) {
 }
 
 int Pop3Session::SendLine(const std::string& line) {
-    DebugLog::Command(line);
-    return m_socket.Send(line.data(), line.size()) != 0 ? 1 : FailFromSocket();
+    if (DebugLog::Enabled()) {
+        for (std::size_t at = 0, end; (end = line.find('\n', at)) != std::string::npos;
+             at = end + 1) {
+            DebugLog::Command(std::string_view(line).substr(at, end + 1 - at));
+        }
+    }
+    if (socket_.Send(line.data(), line.size()) != 0) {
+        return 1;
+    }
+    // A command that went out in part leaves the server's reading unknown.
+    outOfStep_ = true;
+    return FailFromSocket();
+}
+
+int Pop3Session::SendCommands(const std::string& lines) {
+    if (outOfStep_) {
+        return 0;
+    }
+    return inputStart_ != inputEnd_ ? FailOutOfStep() : SendLine(lines);
+}
+
+int Pop3Session::FailOutOfStep() {
+    outOfStep_ = true;
+    failure_ = Failure{FailureKind::kServer, "a reply was out of step", {}};
+    DebugLog::Write("pop3", "< a reply nobody asked for; the session is out of step");
+    return 0;
 }
 
 void Pop3Session::SetSecurity(ConnectionSecurity security, std::string trustedFingerprint) {
@@ -255,6 +319,7 @@ void Pop3Session::SetSecurity(ConnectionSecurity security, std::string trustedFi
 int Pop3Session::Login(const std::string& host, const std::string& user,
                        const std::string& password, int port) {
     failure_ = Failure{};
+    pipelining_ = false;
     // A stored field with a line break could append commands of its own (DELE …).
     if (HasLineBreakOrNul(user) || HasLineBreakOrNul(password)) {
         failure_.kind = FailureKind::kBadCredential;
@@ -264,7 +329,7 @@ int Pop3Session::Login(const std::string& host, const std::string& user,
         DebugLog::Write("pop3", "could not connect to " + host + ":" + std::to_string(port));
         return 0;
     }
-    m_bConnected = 1;
+    connected_ = true;
     if (ReadStatusLine() == 0) {
         Quit();
         return 0;
@@ -272,7 +337,7 @@ int Pop3Session::Login(const std::string& host, const std::string& user,
     if (security_ == ConnectionSecurity::kStartTls && SecureWithStls(host) == 0) {
         return 0;
     }
-    if (Authenticate(user, password) == 0) {
+    if (AskCapabilities() == 0 || Authenticate(user, password) == 0) {
         Quit();
         return 0;
     }
@@ -280,15 +345,14 @@ int Pop3Session::Login(const std::string& host, const std::string& user,
 }
 
 int Pop3Session::Connect(const std::string& host, int port) {
-    if (m_socket.Create() == 0 ||
-        m_socket.Connect(host.c_str(), port, std::max(0, m_nTimeout), stop_) == 0) {
+    if (socket_.Create() == 0 ||
+        socket_.Connect(host.c_str(), port, std::max(0, m_nTimeout), stop_) == 0) {
         return FailFromSocket();
     }
-    m_socket.SetWaitLimits(std::max(0, m_nTimeout), stop_);
-    if (security_ == ConnectionSecurity::kTls &&
-        m_socket.StartTls(host, trustedFingerprint_) == 0) {
+    socket_.SetWaitLimits(std::max(0, m_nTimeout), stop_);
+    if (security_ == ConnectionSecurity::kTls && socket_.StartTls(host, trustedFingerprint_) == 0) {
         FailFromSocket();
-        m_socket.Close();
+        socket_.Close();
         return 0;
     }
     return 1;
@@ -309,21 +373,48 @@ int Pop3Session::SecureWithStls(const std::string& host) {
     } else if (!NothingMoreArrived()) {
         // Bytes after "+OK" were not sent through TLS: they are never read as replies.
         failure_ = Failure{FailureKind::kHandshake, "the server sent data in clear after STLS", {}};
-    } else if (m_socket.StartTls(host, trustedFingerprint_) == 0) {
+    } else if (socket_.StartTls(host, trustedFingerprint_) == 0) {
         FailFromSocket();
     } else {
         result = 1;
     }
     if (result == 0) {
-        m_bConnected = 0;
-        m_socket.Close();
+        connected_ = false;
+        socket_.Close();
     }
     return result;
 }
 
 bool Pop3Session::NothingMoreArrived() {
     int readable = 0;
-    return extraBytes_ == 0 && m_socket.PollReadable(readable) == 1 && readable == 0;
+    return inputStart_ == inputEnd_ && socket_.PollReadable(readable) == 1 && readable == 0;
+}
+
+// A server without CAPA answers "-ERR" and has no capabilities worth knowing; only a
+// reply that was not read whole ends the login.
+int Pop3Session::AskCapabilities() {
+    if (SendCommands("CAPA\r\n") == 0) {
+        return 0;
+    }
+    Reply reply(kStatusLineBytes, kCapabilityBytes);
+    if (ReadResponse(reply, "\r\n.\r\n") == 0) {
+        if (outOfStep_) {
+            return 0;
+        }
+        failure_ = Failure{};
+        return 1;
+    }
+    const char* end = reply.data.get() + reply.length;
+    for (const char* line = SkipLine(reply.data.get(), end); line < end;) {
+        const char* next = SkipLine(line, end);
+        std::string_view name(line, static_cast<std::size_t>(next - line));
+        name = name.substr(0, name.find_first_of(" \t\r\n"));
+        if (name.size() == 10 && strncasecmp(name.data(), "PIPELINING", 10) == 0) {
+            pipelining_ = true;
+        }
+        line = next;
+    }
+    return 1;
 }
 
 int Pop3Session::Authenticate(const std::string& user, const std::string& password) {
@@ -352,10 +443,10 @@ int Pop3Session::Authenticate(const std::string& user, const std::string& passwo
 }
 
 int Pop3Session::Stat(int& count, int& size) {
-    if (outOfStep_ || SendLine("STAT\r\n") == 0) {
+    if (SendCommands("STAT\r\n") == 0) {
         return 0;
     }
-    m_bStatDone = 1;
+    statDone_ = true;
     return ParseStatReply(count, size);
 }
 
@@ -379,7 +470,7 @@ int Pop3Session::ParseStatReply(int& count, int& size) {
         const int value = static_cast<int>(ParseNumber(p, end, INT_MIN, INT_MAX));
         if (!haveCount) {
             count = value;
-            m_nMessages = value;
+            messageCount_ = value;
             haveCount = true;
         } else {
             size = value;
@@ -390,19 +481,19 @@ int Pop3Session::ParseStatReply(int& count, int& size) {
 }
 
 int Pop3Session::List() {
-    int count = m_nMessages;
-    if (m_bStatDone == 0) {
+    int count = messageCount_;
+    if (!statDone_) {
         int discarded = 0;
         if (Stat(count, discarded) == 0) {
             return 0;
         }
-        m_bStatDone = 1;
+        statDone_ = true;
     }
-    if (SendLine("LIST\r\n") == 0) {
+    if (SendCommands("LIST\r\n") == 0) {
         return 0;
     }
-    m_bListDone = ParseListReply(count);
-    return m_bListDone;
+    listDone_ = ParseListReply(count) == 1;
+    return listDone_ ? 1 : 0;
 }
 
 int Pop3Session::ParseListReply(int count) {
@@ -413,14 +504,14 @@ int Pop3Session::ParseListReply(int count) {
     if (ReadResponse(reply, "\r\n.\r\n") == 0) {
         return 0;
     }
-    m_sizes.clear();
-    m_sizes.reserve(std::min(messages, kFirstAllocationCap));
+    sizes_.clear();
+    sizes_.reserve(std::min(messages, kFirstAllocationCap));
     const char* end = reply.data.get() + reply.length;
     // The message numbers are not read: the n-th size listed is taken for message n.
     for (const char* p = SkipLine(reply.data.get(), reply.data.get() + reply.length);
          p < end && *p != '.'; ++p) {
         if (IsBlank(*p)) {
-            m_sizes.push_back(static_cast<std::uint32_t>(ParseNumber(p, end, 0, UINT32_MAX)));
+            sizes_.push_back(static_cast<std::uint32_t>(ParseNumber(p, end, 0, UINT32_MAX)));
         }
     }
     return 1;
@@ -430,15 +521,15 @@ int Pop3Session::GetMessageSize(int number, int& size) {
     if (outOfStep_ || listFailed_) {
         return 0;
     }
-    if (m_bListDone == 0 && List() == 0) {
+    if (!listDone_ && List() == 0) {
         listFailed_ = true;
         return 0;
     }
-    if (number < 1 || static_cast<std::size_t>(number) > m_sizes.size()) {
+    if (number < 1 || static_cast<std::size_t>(number) > sizes_.size()) {
         failure_ = Failure{};  // not listed: no message, and nothing went wrong
         return 0;
     }
-    size = static_cast<int>(std::min<std::uint32_t>(m_sizes[number - 1], INT_MAX));
+    size = static_cast<int>(std::min<std::uint32_t>(sizes_[number - 1], INT_MAX));
     return 1;
 }
 
@@ -447,7 +538,7 @@ int Pop3Session::Top(int number, MessageHeader& header) {
     if (GetMessageSize(number, size) == 0) {
         return 0;
     }
-    if (SendLine("TOP " + std::to_string(number) + " 0\r\n") == 0) {
+    if (SendCommands("TOP " + std::to_string(number) + " 0\r\n") == 0) {
         return 0;
     }
     return ReadTopReply(header, static_cast<std::uint32_t>(size));
@@ -455,21 +546,46 @@ int Pop3Session::Top(int number, MessageHeader& header) {
 
 int Pop3Session::UniqueIds(std::vector<std::string>& ids) {
     ids.clear();
-    if (outOfStep_) {
+    if (outOfStep_ || listFailed_) {
         return 0;
+    }
+    if (!listDone_ && statDone_ && pipelining_) {
+        return ListWithUniqueIds(ids);
     }
     int size = 0;
-    if (m_bListDone == 0 && GetMessageSize(1, size) == 0 && failure_.failed()) {
+    if (!listDone_ && GetMessageSize(1, size) == 0 && failure_.failed()) {
         return 0;
     }
-    if (SendLine("UIDL\r\n") == 0) {
+    if (SendCommands("UIDL\r\n") == 0) {
         return 0;
     }
     return ParseUidlReply(ids);
 }
 
+int Pop3Session::ListWithUniqueIds(std::vector<std::string>& ids) {
+    if (SendCommands("LIST\r\nUIDL\r\n") == 0) {
+        return 0;
+    }
+    listDone_ = ParseListReply(messageCount_) == 1;
+    if (listDone_) {
+        return ParseUidlReply(ids);
+    }
+    listFailed_ = true;
+    // The unique ids' reply is on its way all the same; reading it keeps the session in
+    // step, and the listing's failure is the one to tell.
+    const Failure reason = failure_;
+    if (!outOfStep_) {
+        ParseUidlReply(ids);
+        if (!outOfStep_) {
+            failure_ = reason;
+        }
+    }
+    ids.clear();
+    return 0;
+}
+
 int Pop3Session::ParseUidlReply(std::vector<std::string>& ids) {
-    const std::size_t messages = m_sizes.size();
+    const std::size_t messages = sizes_.size();
     Reply reply(std::min(messages * 80 + kListExtraBytes, kFirstAllocationCap), kReplyLimit);
     if (ReadResponse(reply, "\r\n.\r\n") == 0) {
         return 0;
@@ -496,12 +612,85 @@ int Pop3Session::ParseUidlReply(std::vector<std::string>& ids) {
 
 int Pop3Session::TopEach(const std::vector<int>& numbers,
                          const std::function<bool(int number, MessageHeader& header)>& each) {
+    if (outOfStep_ || listFailed_) {
+        return 0;
+    }
+    if (!listDone_ && List() == 0) {
+        listFailed_ = true;
+        return 0;
+    }
+    const int result = pipelining_ ? TopEachPipelined(numbers, each) : TopEachInTurn(numbers, each);
+    // Bytes after the last reply answer nothing that was asked: an earlier reply may
+    // have been taken for another message's.
+    return result == 1 && inputStart_ != inputEnd_ ? FailOutOfStep() : result;
+}
+
+int Pop3Session::TopEachInTurn(const std::vector<int>& numbers,
+                               const std::function<bool(int number, MessageHeader& header)>& each) {
     for (const int number : numbers) {
         MessageHeader header;
         if (Top(number, header) == 0 && (outOfStep_ || listFailed_ || StopRequested())) {
             return 0;
         }
         if (!each(number, header)) {
+            failure_ = Failure{};
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// The replies come in the order of the commands. A message the listing leaves out is
+// not asked for, but `each` still sees it in its turn.
+int Pop3Session::TopEachPipelined(
+    const std::vector<int>& numbers,
+    const std::function<bool(int number, MessageHeader& header)>& each) {
+    struct Asked {
+        int number;
+        std::uint32_t size;
+        std::size_t commandBytes;  // 0: not asked
+    };
+    std::deque<Asked> window;
+    std::size_t next = 0;
+    std::size_t outstanding = 0;
+    std::size_t outstandingBytes = 0;
+    while (next < numbers.size() || !window.empty()) {
+        // Topping up at half keeps the server busy while the sends stay in large pieces.
+        if (next < numbers.size() && outstanding <= kWindowCommands / 2) {
+            std::string lines;
+            for (; next < numbers.size() && outstanding < kWindowCommands; ++next) {
+                const int number = numbers[next];
+                Asked asked{number, 0, 0};
+                if (number >= 1 && static_cast<std::size_t>(number) <= sizes_.size()) {
+                    const std::string line = "TOP " + std::to_string(number) + " 0\r\n";
+                    if (outstandingBytes + line.size() > kWindowBytes) {
+                        break;
+                    }
+                    lines += line;
+                    asked =
+                        Asked{number, sizes_[static_cast<std::size_t>(number) - 1], line.size()};
+                    ++outstanding;
+                    outstandingBytes += line.size();
+                }
+                window.push_back(asked);
+            }
+            if (!lines.empty() && SendLine(lines) == 0) {
+                return 0;
+            }
+        }
+        const Asked asked = window.front();
+        window.pop_front();
+        MessageHeader header;
+        if (asked.commandBytes > 0) {
+            --outstanding;
+            outstandingBytes -= asked.commandBytes;
+            if (ReadTopReply(header, asked.size) == 0 && (outOfStep_ || StopRequested())) {
+                return 0;
+            }
+        }
+        if (!each(asked.number, header)) {
+            // Replies still on their way would be read as answers to later commands.
+            outOfStep_ = outstanding > 0;
             failure_ = Failure{};
             return 0;
         }
@@ -531,19 +720,21 @@ int Pop3Session::Quit() {
     int result = 0;
     // The reason of the failure that led here must survive the QUIT's own reply.
     const Failure reason = failure_;
-    if (m_bConnected == 1) {
+    if (connected_) {
         SendLine("QUIT\r\n");
         // Out of step, the answer could not be told from the rest of the last reply.
-        if (!outOfStep_ && m_socket.CheckPeer() != -1) {
+        if (!outOfStep_ && inputStart_ == inputEnd_ && socket_.CheckPeer() != -1) {
             result = ReadStatusLine();
         }
-        m_bConnected = 0;
-        m_bListDone = 0;
-        m_bStatDone = 0;
+        connected_ = false;
+        listDone_ = false;
+        statDone_ = false;
+        inputStart_ = 0;
+        inputEnd_ = 0;
         listFailed_ = false;
         outOfStep_ = false;
     }
-    m_socket.Close();
+    socket_.Close();
     failure_ = reason;
     return result;
 }

@@ -20,7 +20,9 @@ struct MessageHeader {
 };
 
 // One POP3 conversation (RFC 1939) for one poll of one account. It only ever sends
-// USER, PASS, APOP, STAT, LIST, TOP and QUIT, so a mailbox is never changed.
+// CAPA, STLS, USER, PASS, APOP, STAT, LIST, UIDL, TOP and QUIT, so a mailbox is never
+// changed. When the server lists PIPELINING (RFC 2449), the listing and header
+// commands go out in a bounded window ahead of their replies.
 class Pop3Session {
   public:
     Pop3Session() = default;
@@ -51,6 +53,9 @@ class Pop3Session {
     void SetSecurity(ConnectionSecurity security, std::string trustedFingerprint = {});
     // Why the last operation that returned 0 failed.
     const Failure& LastFailure() const { return failure_; }
+    // Whether the server's capabilities, asked after login's greeting (over TLS when
+    // STLS is used), listed PIPELINING.
+    bool ServerPipelines() const { return pipelining_; }
 
     int m_bApop = 0;
     std::string m_strTimestamp;
@@ -77,16 +82,32 @@ class Pop3Session {
 
     int List();
     int ReadResponse(Reply& reply, const char* terminator);
+    // Judges a multi-line reply's status line once it is whole: 1 to read on, 0 when the
+    // reply ended there (refused, or out of step).
+    int JudgeStatusLine(Reply& reply, std::size_t lineEnd);
+    // Takes received bytes, from what is held or else from the socket; 0 on failure.
+    int TakeInput(Reply& reply, Clock::time_point start, Clock::time_point& lastActivity);
     int ReadStatusLine();
+    int AskCapabilities();
     int ParseStatReply(int& count, int& size);
     int ParseListReply(int count);
     int ParseUidlReply(std::vector<std::string>& ids);
+    // LIST and UIDL sent together; the listing is read first.
+    int ListWithUniqueIds(std::vector<std::string>& ids);
     int ReadTopReply(MessageHeader& header, std::uint32_t size);
+    int TopEachInTurn(const std::vector<int>& numbers,
+                      const std::function<bool(int number, MessageHeader& header)>& each);
+    int TopEachPipelined(const std::vector<int>& numbers,
+                         const std::function<bool(int number, MessageHeader& header)>& each);
     int SendLine(const std::string& line);
+    // Sends data commands when the session is in step: nothing may be held from a
+    // reply that nobody asked for.
+    int SendCommands(const std::string& lines);
     // Keeps the reply's first line for m_strLastResponse and returns 0. `whole` says
     // whether the reply was read to its end; when not, the session is out of step.
     // Records why: kNone takes the socket's own reason.
     int Fail(const Reply& reply, bool whole, FailureKind kind);
+    int FailOutOfStep();
     int FailFromSocket();
     int Connect(const std::string& host, int port);
     int SecureWithStls(const std::string& host);
@@ -96,20 +117,25 @@ class Pop3Session {
     bool StopRequested() const;
     static const char* SkipLine(const char* text, const char* end);
 
-    SocketStream m_socket;
-    int m_nMessages = 0;
-    int m_bListDone = 0;
-    int m_bStatDone = 0;
-    std::vector<std::uint32_t> m_sizes;
-    int m_bConnected = 0;
+    SocketStream socket_;
+    int messageCount_ = 0;
+    bool listDone_ = false;
+    bool statDone_ = false;
+    std::vector<std::uint32_t> sizes_;
+    bool connected_ = false;
     const std::atomic<bool>* stop_ = nullptr;
     // A failed LIST is not sent again: every later TOP fails at once.
     bool listFailed_ = false;
     // Set when a reply was not read whole: what is left of it would be read as the
     // next reply, so no further data command is sent.
     bool outOfStep_ = false;
+    bool pipelining_ = false;
     ConnectionSecurity security_ = ConnectionSecurity::kNone;
     std::string trustedFingerprint_;
     Failure failure_;
-    std::size_t extraBytes_ = 0;  // received after the last reply's terminator
+    // Bytes received and not yet read into a reply: with pipelining, one receive may
+    // carry the end of one reply and the start of the next ones.
+    std::unique_ptr<char[]> input_;
+    std::size_t inputStart_ = 0;
+    std::size_t inputEnd_ = 0;
 };

@@ -1,16 +1,20 @@
 // Plays arbitrary server bytes to a session over loopback: the first byte chooses
-// USER/PASS or APOP, the rest is everything the server says, sent at once. The peer
-// then closes its sending side and reads until the session hangs up.
+// USER/PASS or APOP, the rest is everything the server says. A byte 0x1E splits it into
+// pieces: the first is sent at once, each further one after one more command line (a
+// CAPA reply that lists PIPELINING sends the listing and the headers in windows). The
+// peer then closes its sending side and reads until the session hangs up.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "pop3/pop3_session.h"
 
@@ -29,6 +33,18 @@ int Listener(int& port) {
     return fd;
 }
 
+// One command line from the client, or false when none came.
+bool ReadCommand(int fd) {
+    char c = 0;
+    pollfd p{fd, POLLIN, 0};
+    while (poll(&p, 1, 1000) == 1 && recv(fd, &c, 1, 0) == 1) {
+        if (c == '\n') {
+            return true;
+        }
+    }
+    return false;
+}
+
 void PlayServer(int listener, const std::string& bytes) {
     pollfd p{listener, POLLIN, 0};
     if (poll(&p, 1, 5000) != 1) {
@@ -38,7 +54,14 @@ void PlayServer(int listener, const std::string& bytes) {
     if (fd < 0) {
         return;
     }
-    send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    for (std::size_t start = 0; start <= bytes.size();) {
+        const std::size_t end = std::min(bytes.find('\x1e', start), bytes.size());
+        send(fd, bytes.data() + start, end - start, MSG_NOSIGNAL);
+        start = end + 1;
+        if (start <= bytes.size() && !ReadCommand(fd)) {
+            break;
+        }
+    }
     shutdown(fd, SHUT_WR);
     // Reading on until the client closes keeps the kernel from resetting the
     // connection while unread commands wait in its buffer.
@@ -67,10 +90,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             int count = 0;
             int total = 0;
             session.Stat(count, total);
-            for (int n = 1; n <= 4; ++n) {
-                MessageHeader header;
-                session.Top(n, header);
-            }
+            std::vector<std::string> ids;
+            session.UniqueIds(ids);
+            session.TopEach({1, 2, 3, 4}, [](int, MessageHeader&) { return true; });
+            MessageHeader header;
+            session.Top(1, header);
             int listed = 0;
             session.GetMessageSize(1 + (data[0] >> 1), listed);
         }

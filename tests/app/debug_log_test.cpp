@@ -29,7 +29,7 @@ std::string Trace(Work&& work) {
 
 std::string LogIn(int apop) {
     qvtest::ScriptedServer server;
-    server.Send("+OK ready <1.2@host>\r\n");
+    server.Send("+OK ready <1.2@host>\r\n").AnswerCapa();
     if (apop == 0) {
         server.ReadLine().Send("+OK\r\n");
     }

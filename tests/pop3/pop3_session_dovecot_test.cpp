@@ -24,6 +24,14 @@ const std::string kDotted =
     ".X-Leading-Dot: odd but legal\r\n"
     "Subject: dots\r\n";
 
+// Enough messages for the pipelined window to be topped up several times.
+constexpr int kMany = 300;
+
+std::string ManyHeader(int n) {
+    return "Subject: number " + std::to_string(n) + "\r\nX-Pad: " + std::string(n % 97, 'p') +
+           "\r\n";
+}
+
 std::vector<std::string> Messages() {
     return {kFolded + "\r\nfirst body\r\n", kEncoded + "\r\nsecond body\r\n.\r\n",
             kDotted + "\r\n.hidden line\r\n"};
@@ -35,6 +43,11 @@ class DovecotSession : public ::testing::Test {
         server_ = std::make_unique<qvtest::DovecotServer>();
         server_->AddUser("alice", "s3cret", Messages());
         server_->AddUser("empty", "nothing", {});
+        std::vector<std::string> many;
+        for (int n = 1; n <= kMany; ++n) {
+            many.push_back(ManyHeader(n) + "\r\nbody " + std::to_string(n) + "\r\n");
+        }
+        server_->AddUser("many", "pw", many);
         // A missing or broken Dovecot fails every test here; it never skips them.
         started_ = server_->Start();
     }
@@ -166,6 +179,48 @@ TEST_F(DovecotSession, DestructionEndsTheDialogueWithoutChanges) {
         EXPECT_EQ(1, session.Top(2, header));
     }
     EXPECT_EQ(std::string::npos, server_->Log().find("retr=1"));
+}
+
+// Dovecot lists PIPELINING: the listing, the unique ids and the headers go out in
+// windows, and every header still reaches `each` with its own number, in order. A number
+// the listing leaves out is not asked for but comes in its turn; `each` may end early.
+TEST_F(DovecotSession, PipelinedFetchDeliversEveryHeaderWithItsNumberInOrder) {
+    Pop3Session session;
+    ASSERT_EQ(1, session.Login("127.0.0.1", "many", "pw", server_->Port()));
+    EXPECT_TRUE(session.ServerPipelines());
+    int count = 0;
+    int size = 0;
+    ASSERT_EQ(1, session.Stat(count, size));
+    ASSERT_EQ(kMany, count);
+    std::vector<std::string> ids;
+    ASSERT_EQ(1, session.UniqueIds(ids));
+    ASSERT_EQ(static_cast<std::size_t>(kMany), ids.size());
+    EXPECT_FALSE(ids.front().empty());
+    EXPECT_NE(ids.front(), ids.back());
+
+    std::vector<int> numbers;
+    for (int n = kMany; n >= 1; n -= 2) {
+        numbers.push_back(n);
+    }
+    numbers.insert(numbers.begin() + 40, kMany + 1);
+    std::vector<int> seen;
+    ASSERT_EQ(1, session.TopEach(numbers, [&](int number, MessageHeader& header) {
+        seen.push_back(number);
+        if (number <= kMany) {
+            EXPECT_EQ(ManyHeader(number), header.headerText.value_or("(none)"));
+        } else {
+            EXPECT_FALSE(header.headerText.has_value());
+        }
+        return true;
+    }));
+    EXPECT_EQ(numbers, seen);
+
+    // Ending early leaves replies unread: no further data command may be trusted.
+    int calls = 0;
+    EXPECT_EQ(0, session.TopEach(numbers, [&](int, MessageHeader&) { return ++calls < 5; }));
+    EXPECT_EQ(5, calls);
+    EXPECT_FALSE(session.LastFailure().failed());
+    EXPECT_EQ(0, session.Stat(count, size));
 }
 
 }  // namespace

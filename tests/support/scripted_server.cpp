@@ -17,6 +17,10 @@ bool Readable(int fd, int waitMs) {
     return poll(&entry, 1, waitMs) == 1;
 }
 
+std::string Capabilities(bool pipelining) {
+    return std::string("+OK\r\nTOP\r\nUIDL\r\n") + (pipelining ? "PIPELINING\r\n" : "") + ".\r\n";
+}
+
 void SendAll(int fd, const std::string& text) {
     std::size_t sent = 0;
     while (sent < text.size()) {
@@ -69,6 +73,10 @@ ScriptedServer& ScriptedServer::ReadLine() {
     return *this;
 }
 
+ScriptedServer& ScriptedServer::AnswerCapa(bool pipelining) {
+    return ReadLine().Send(Capabilities(pipelining));
+}
+
 ScriptedServer& ScriptedServer::CloseAfterScript() {
     closeAfterScript_ = true;
     return *this;
@@ -97,6 +105,11 @@ std::vector<std::string> ScriptedServer::Commands() {
         lines.push_back(bytes.substr(start, end - start));
     }
     return lines;
+}
+
+int ScriptedServer::EarlyCommands() {
+    std::lock_guard lock(mutex_);
+    return early_;
 }
 
 bool ScriptedServer::WaitAccepted(int count, std::chrono::milliseconds timeout) {
@@ -207,22 +220,35 @@ void ScriptedServer::Converse(int client) {
         SendAll(client, "+OK scripted ready <1896.697170952@loopback>\r\n");
     }
     bool hangUp = false;
+    int tops = 0;
     while (!stop_ && !hangUp) {
         const int read = ReadOneLine(client, kPollMs);
         if (read < 0) {
             return;
         }
-        if (read == 0) {
+        if (read == 0 || part_->silent) {
             continue;
         }
-        if (!part_->silent) {
-            SendAll(client, Answer(pendingLine_.substr(0, pendingLine_.size() - 2), hangUp));
+        const std::string command = pendingLine_.substr(0, pendingLine_.size() - 2);
+        tops += command.starts_with("TOP ") ? 1 : 0;
+        if (command.starts_with("TOP ") && part_->topsAnswered >= 0 && tops > part_->topsAnswered) {
+            if (part_->hangUpThen) {
+                return;
+            }
+            continue;
         }
+        if (Readable(client, 0)) {
+            Count(early_);
+        }
+        SendAll(client, Answer(command, tops, hangUp));
     }
 }
 
-std::string ScriptedServer::Answer(const std::string& command, bool& hangUp) const {
+std::string ScriptedServer::Answer(const std::string& command, int tops, bool& hangUp) const {
     const auto& headers = part_->headers;
+    if (command == "CAPA") {
+        return part_->refuseCapa ? "-ERR unknown command\r\n" : Capabilities(part_->pipelining);
+    }
     if (command.starts_with("STAT")) {
         if (part_->failStat) {
             return "-ERR no STAT today\r\n";
@@ -262,7 +288,8 @@ std::string ScriptedServer::Answer(const std::string& command, bool& hangUp) con
         if (refused || number < 1 || number > static_cast<int>(headers.size())) {
             return "-ERR no such message\r\n";
         }
-        return "+OK\r\n" + headers[static_cast<std::size_t>(number - 1)] + "\r\n.\r\n";
+        return "+OK\r\n" + headers[static_cast<std::size_t>(number - 1)] + "\r\n.\r\n" +
+               (tops == 1 ? part_->strayAfterFirstTop : "");
     }
     if (command.starts_with("QUIT")) {
         hangUp = true;

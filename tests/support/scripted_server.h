@@ -34,9 +34,13 @@ namespace qvtest {
 //   qvtest::ScriptedServer server(qvtest::ScriptedServer::Mailbox({"Subject: hi\r\n"}));
 //
 // Silent accepts and never says a word. Mailbox accepts any credentials and serves the
-// given header blocks (STAT, LIST, UIDL, TOP n 0, QUIT); `failStat` answers STAT with -ERR,
-// TOP of the numbers in `failTop` is refused, `statCount` (when not negative) is the
-// count STAT claims, `failList` answers LIST with -ERR and `failUidl` UIDL.
+// given header blocks (CAPA, STAT, LIST, UIDL, TOP n 0, QUIT); `failStat` answers STAT
+// with -ERR, TOP of the numbers in `failTop` is refused, `statCount` (when not
+// negative) is the count STAT claims, `failList` answers LIST with -ERR and `failUidl`
+// UIDL. CAPA lists TOP and UIDL, and PIPELINING when `pipelining` is set; `refuseCapa`
+// answers -ERR. When `topsAnswered` is not negative, the TOP commands after that many go
+// unanswered: the peer hangs up when `hangUpThen` is set, else it keeps reading in
+// silence. `strayAfterFirstTop` follows the first TOP's reply, as if it were part of it.
 class ScriptedServer {
   public:
     struct Part {
@@ -47,6 +51,11 @@ class ScriptedServer {
         long long statCount = -1;
         bool failList = false;
         bool failUidl = false;
+        bool pipelining = false;
+        bool refuseCapa = false;
+        int topsAnswered = -1;
+        bool hangUpThen = false;
+        std::string strayAfterFirstTop;
     };
     static Part Silent();
     static Part Mailbox(std::vector<std::string> headers);
@@ -59,7 +68,9 @@ class ScriptedServer {
 
     ScriptedServer& Send(const std::string& bytes);
     ScriptedServer& Pause(int ms);
-    ScriptedServer& ReadLine();          // waits for one line from the client
+    ScriptedServer& ReadLine();  // waits for one line from the client
+    // Reads the CAPA line and lists what Mailbox lists.
+    ScriptedServer& AnswerCapa(bool pipelining = false);
     ScriptedServer& CloseAfterScript();  // close as soon as the script has run
 
     void Start();  // begins accepting in a thread of its own
@@ -68,6 +79,9 @@ class ScriptedServer {
     // Every byte the client sent, and the same split into lines without their ends.
     std::string Received();
     std::vector<std::string> Commands();
+    // Mailbox: the commands that were already followed by more bytes from the client
+    // when their reply was about to go out, i.e. sent ahead of it.
+    int EarlyCommands();
     // True once `count` connections have been accepted, or closed.
     bool WaitAccepted(int count, std::chrono::milliseconds timeout);
     bool WaitClosed(int count, std::chrono::milliseconds timeout);
@@ -84,7 +98,7 @@ class ScriptedServer {
     void Drain(int fd);
     void Serve();
     void Converse(int client);
-    std::string Answer(const std::string& command, bool& hangUp) const;
+    std::string Answer(const std::string& command, int tops, bool& hangUp) const;
     void Count(int& counter);
 
     LoopbackListener listener_;
@@ -99,6 +113,7 @@ class ScriptedServer {
     std::string pendingLine_;
     int accepted_ = 0;
     int closed_ = 0;
+    int early_ = 0;
 };
 
 }  // namespace qvtest

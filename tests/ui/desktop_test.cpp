@@ -204,7 +204,7 @@ class DesktopTest : public QObject {
     // into the row that moved up, records nothing, and the program goes on.
     void removingAnAccountDuringItsCheck() {
         qvtest::ScriptedServer server;
-        server.Send("+OK ready\r\n").ReadLine().Pause(500).Send("+OK\r\n").ReadLine();
+        server.Send("+OK ready\r\n").AnswerCapa().ReadLine().Pause(500).Send("+OK\r\n").ReadLine();
         server.Send("+OK\r\n").ReadLine().Send("+OK 2 200\r\n");
         server.Start();
         Desk d;

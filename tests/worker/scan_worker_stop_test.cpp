@@ -130,7 +130,7 @@ TEST(ScanWorkerStop, ViewCallPendingAtStopDetachesAndIsTheLastCall) {
     EXPECT_TRUE(server.WaitClosed(1, 2s));
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(view.Trace(), atStop) << "no call after Stop()";
-    EXPECT_EQ(server.Commands(), (Trace{"USER user", "PASS secret", "STAT", "QUIT"}));
+    EXPECT_EQ(server.Commands(), (Trace{"CAPA", "USER user", "PASS secret", "STAT", "QUIT"}));
 }
 
 TEST(ScanWorkerScripted, StatFailureQuitsAndLeavesTheRowAlone) {
@@ -143,7 +143,7 @@ TEST(ScanWorkerScripted, StatFailureQuitsAndLeavesTheRowAlone) {
     ScanWorker worker(state, view, FastSettings(server.Port()));
     worker.RunPass();
     EXPECT_EQ(view.Trace(), (Trace{"show", "hide", "cell 0 4 Server error: -ERR no STAT today"}));
-    EXPECT_EQ(server.Commands(), (Trace{"USER user", "PASS secret", "STAT", "QUIT"}));
+    EXPECT_EQ(server.Commands(), (Trace{"CAPA", "USER user", "PASS secret", "STAT", "QUIT"}));
 }
 
 TEST(ScanWorkerScripted, RefusedTopIsSkippedAndTheBarStillAdvances) {
@@ -212,7 +212,7 @@ TEST(ScanWorkerScripted, OnlyListedMessagesAreFetchedAndAFailedListEndsTheCheck)
 
         Trace trace{"show",          "range 0 2147483647", "position 0", "cell 0 1 2147483647",
                     "cell 0 2 0 KB", "cell 0 3 <time>"};
-        Trace commands{"USER user", "PASS secret", "STAT", "LIST"};
+        Trace commands{"CAPA", "USER user", "PASS secret", "STAT", "LIST"};
         if (!failList) {
             trace.insert(trace.end(), {"position 1", "position 2", "position 2147483647"});
             commands.insert(commands.end(), {"UIDL", "TOP 1 0", "TOP 2 0"});
