@@ -179,8 +179,8 @@ TEST(ScanWorkerScripted, WithoutUniqueIdsEveryCheckFetchesEveryHeader) {
     state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "secret"));
     RecordingView view;
     ScanWorker worker(state, view, FastSettings(server.Port()));
-    const Trace once{"USER user", "PASS secret", "STAT",    "LIST",
-                     "UIDL",      "TOP 1 0",     "TOP 2 0", "QUIT"};
+    const Trace once{"CAPA", "USER user", "PASS secret", "STAT", "LIST",
+                     "UIDL", "TOP 1 0",   "TOP 2 0",     "QUIT"};
     Trace commands;
     for (int check = 0; check < 2; ++check) {
         state.accounts[0].lastCheck = 0;
