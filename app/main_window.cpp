@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QTabWidget>
@@ -37,8 +38,7 @@ MainWindow::MainWindow(AppState& state, UserPrompts& prompts, ScanWorkerSettings
     ui_->setupUi(this);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setWindowIcon(LoadIconResource(128));
-    ui_->closeButton->UseProgramSkin();
+    UseProgramLook(this, {ui_->closeButton});
     ui_->progressBar->hide();
 
     inboxPage_ = new CPageInbox(state_, ui_->sheet);
@@ -178,6 +178,18 @@ void MainWindow::closeEvent(QCloseEvent* event) {
         return;
     }
     QDialog::closeEvent(event);
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+    // A dialog hands Enter to its default button, and Close must not be one: Enter
+    // presses the focused button and nothing else.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+            button->click();
+        }
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void MainWindow::CheckNow() {

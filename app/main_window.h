@@ -73,6 +73,7 @@ class MainWindow : public QDialog, public ScanView {
   protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
   private:
     void StopWorker();

@@ -110,6 +110,28 @@ class MainWindowTest : public QObject {
         }
     }
 
+    void enterActsOnTheFocusedControlOnly() {
+        EditedState s;
+        MainWindow window(s.state, s.prompts);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QSignalSpy checks(window.inboxPage(), &CPageInbox::checkNowClicked);
+        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+            window.inboxPage()->list()->setFocus();
+            QTest::keyClick(window.inboxPage()->list(), key);
+            QVERIFY(window.isVisible());
+            window.inboxPage()->checkNowButton()->setFocus();
+            QTest::keyClick(window.inboxPage()->checkNowButton(), key);
+            QVERIFY(window.isVisible());
+        }
+        QCOMPARE(checks.count(), 2);
+        // On Close itself, Enter closes, and saves.
+        window.closeButton()->setFocus();
+        QTest::keyClick(window.closeButton(), Qt::Key_Return);
+        QVERIFY(!window.isVisible());
+        QCOMPARE(window.result(), int(QDialog::Accepted));
+    }
+
     void closeWithoutAccountEditsWritesNothing() {
         EditedState s;
         s.state.accountsDirty = 0;  // only a rule was edited
@@ -295,7 +317,8 @@ class MainWindowTest : public QObject {
             }
             dialog->accept();
         });
-        emit list->cellDoubleClicked(0, 0);
+        QTest::mouseDClick(list->viewport(), Qt::LeftButton, {},
+                           list->visualItemRect(list->item(0, 0)).center());
         QCOMPARE(rows, (QStringList{" Pill Shop <shop@spam.example>| Cheap pills today",
                                     " Pill Shop <shop@spam.example>| More pills"}));
         window.reject();
