@@ -27,6 +27,12 @@ int ListPage::FirstSelectedRow() const {
     return ::FirstSelectedRow(list_);
 }
 
+int ListPage::TargetRow(bool& adding) const {
+    const int row = FirstSelectedRow();
+    adding = row >= 0 && row == list_->rowCount() - 1;
+    return row;
+}
+
 bool ListPage::eventFilter(QObject* watched, QEvent* event) {
     if (watched == list_ && event->type() == QEvent::KeyPress &&
         static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete) {

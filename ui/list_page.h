@@ -27,6 +27,9 @@ class ListPage : public QWidget {
     QTableWidgetItem* Cell(const QString& text, int column) const;
     // -1 when no row is selected.
     int FirstSelectedRow() const;
+    // The row a double click works on, the first selected one, with `adding` telling
+    // the add row; -1 when none is selected (a double click beside the rows).
+    int TargetRow(bool& adding) const;
 
     // A double click on a row with the left button, or the right one (see above).
     virtual void DoubleClicked(Qt::MouseButton button) = 0;

@@ -97,12 +97,11 @@ void CPageAccount::RemoveSelected() {
 }
 
 void CPageAccount::AddOrEdit() {
-    const int rows = list_->rowCount();
-    const int selected = FirstSelectedRow();
+    bool adding = false;
+    const int selected = TargetRow(adding);
     if (selected < 0) {
-        return;  // a double click beside the rows has nothing to work on
+        return;
     }
-    const bool adding = selected == rows - 1;
     if (adding && state_.AccountCount() >= kMaxAccounts) {
         ShowMessage(this, TableFullMessage());
         return;
@@ -124,22 +123,20 @@ void CPageAccount::AddOrEdit() {
         std::copy(std::begin(stored.password), std::end(stored.password),
                   std::begin(record.password));
     }
-    int row = selected;
     if (adding) {
         if (!state_.AppendAccount(record)) {
             ShowMessage(this, TableFullMessage());
             return;
         }
-        row = rows - 1;
-        list_->insertRow(row);
+        list_->insertRow(selected);
     } else {
         state_.ReplaceAccount(static_cast<std::uint32_t>(selected), record);
     }
-    SetRow(row, record);
+    SetRow(selected, record);
     // accountsDirty first: a rule reload may clear `modified` at any moment.
     state_.accountsDirty = 1;
     state_.modified = 1;
     if (adding) {
-        emit accountAdded(row);
+        emit accountAdded(selected);
     }
 }

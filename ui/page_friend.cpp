@@ -70,12 +70,11 @@ void CPageFriend::ConfirmDelete() {
 }
 
 void CPageFriend::AddOrReplace() {
-    const int rows = list_->rowCount();
-    const int selected = FirstSelectedRow();
+    bool adding = false;
+    const int selected = TargetRow(adding);
     if (selected < 0) {
-        return;  // a double click beside the rows has nothing to work on
+        return;
     }
-    const bool adding = selected == rows - 1;
     RuleDialog dialog(this);
     dialog.SetWeight(DefaultWeight());
     if (!adding) {
