@@ -3,7 +3,6 @@
 #include <QCloseEvent>
 #include <QHeaderView>
 #include <QKeyEvent>
-#include <QMetaObject>
 #include <QProgressBar>
 #include <QTabWidget>
 #include <QTableWidget>
