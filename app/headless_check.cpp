@@ -36,18 +36,6 @@ class FixedPassphrase : public UserPrompts {
     std::string passphrase_;
 };
 
-std::string SecurityLabel(ConnectionSecurity security) {
-    switch (security) {
-        case ConnectionSecurity::kTls:
-            return "SSL/TLS";
-        case ConnectionSecurity::kStartTls:
-            return "STARTTLS";
-        case ConnectionSecurity::kNone:
-            break;
-    }
-    return "None (insecure)";
-}
-
 // The first line of a file, without its line end.
 bool ReadFirstLine(const std::string& path, std::string& line) {
     std::ifstream in(path, std::ios::binary);

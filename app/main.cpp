@@ -42,7 +42,7 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorvane"));
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-    QApplication::setWindowIcon(LoadIconResource(128));
+    QApplication::setWindowIcon(ProgramIcon());
     QuorvaneApp quorvane(ProcessAppState(), QuorvaneApp::DefaultOptions());
     return quorvane.Run();
 }

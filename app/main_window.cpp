@@ -2,33 +2,30 @@
 
 #include <QCloseEvent>
 #include <QHeaderView>
-#include <QMetaObject>
+#include <QKeyEvent>
 #include <QProgressBar>
 #include <QTabWidget>
 #include <QTableWidget>
-#include <QThread>
-#include <condition_variable>
-#include <mutex>
 
 #include "store/account_file.h"
 #include "ui/page_account.h"
 #include "ui/page_friend.h"
 #include "ui/page_inbox.h"
 #include "ui/page_options.h"
+#include "ui/posted_view.h"
 #include "ui/resources.h"
 #include "ui/skin_button.h"
 #include "ui/user_options.h"
 #include "ui_main_window.h"
 
-namespace {}  // namespace
-
-// What a worker's view call waits on. It is shared with every call under way, so a
-// call can still finish its wait after the window has gone.
-struct MainWindow::Bridge {
-    std::mutex mutex;
-    std::condition_variable served;
-    bool closing = false;
-};
+namespace {
+// The views of workers that had to be let go while a view call was under way: kept
+// for as long as the process runs, since such a call may still be using one.
+void KeepAbandoned(std::shared_ptr<PostedView> view) {
+    static auto* abandoned = new std::vector<std::shared_ptr<PostedView>>;
+    abandoned->push_back(std::move(view));
+}
+}  // namespace
 
 MainWindow::MainWindow(AppState& state, UserPrompts& prompts, ScanWorkerSettings settings,
                        QWidget* parent)
@@ -36,12 +33,11 @@ MainWindow::MainWindow(AppState& state, UserPrompts& prompts, ScanWorkerSettings
       state_(state),
       prompts_(prompts),
       ui_(std::make_unique<Ui::MainWindow>()),
-      bridge_(std::make_shared<Bridge>()) {
+      posted_(std::make_shared<PostedView>(*this, *this, state)) {
     ui_->setupUi(this);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setWindowIcon(LoadIconResource(128));
-    ui_->closeButton->UseProgramSkin();
+    UseProgramLook(this, {ui_->closeButton});
     ui_->progressBar->hide();
 
     inboxPage_ = new CPageInbox(state_, ui_->sheet);
@@ -58,7 +54,7 @@ MainWindow::MainWindow(AppState& state, UserPrompts& prompts, ScanWorkerSettings
     connect(accountsPage_, &CPageAccount::accountAdded, inboxPage_, &CPageInbox::AddAccountRow);
     connect(ui_->closeButton, &QPushButton::clicked, this, &MainWindow::accept);
 
-    worker_ = std::make_unique<ScanWorker>(state_, *this, settings);
+    worker_ = std::make_unique<ScanWorker>(state_, *posted_, settings);
     SetUpDesktop();
 }
 
@@ -80,7 +76,7 @@ SkinButton* MainWindow::closeButton() const {
 
 void MainWindow::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
-    if (!workerRunning_ && worker_ && !bridge_->closing) {
+    if (!workerRunning_ && worker_) {
         workerRunning_ = true;
         worker_->Start();
     }
@@ -102,14 +98,12 @@ void MainWindow::done(int result) {
 }
 
 void MainWindow::StopWorker() {
-    {
-        // Releases any view call waiting for this thread, which is about to block.
-        std::lock_guard lock(bridge_->mutex);
-        bridge_->closing = true;
-    }
-    bridge_->served.notify_all();
+    // Nothing drawn after Close, not even what the worker noted just before.
+    posted_->Detach();
     if (worker_) {
-        worker_->Stop(kStopWait);
+        if (!worker_->Stop(kStopWait)) {
+            KeepAbandoned(posted_);
+        }
         worker_.reset();
     }
     workerRunning_ = false;
@@ -127,63 +121,21 @@ void MainWindow::BringUp() {
     activateWindow();
 }
 
-template <class Call>
-void MainWindow::OnGuiThread(Call call) {
-    if (QThread::currentThread() == thread()) {
-        call();
-        return;
-    }
-    const std::shared_ptr<Bridge> bridge = bridge_;
-    const auto served = std::make_shared<bool>(false);
-    {
-        std::lock_guard lock(bridge->mutex);
-        if (bridge->closing) {
-            return;
-        }
-    }
-    // Queued to this window: if the window is gone first, the call is dropped.
-    QMetaObject::invokeMethod(
-        this,
-        [bridge, served, call] {
-            call();
-            {
-                std::lock_guard lock(bridge->mutex);
-                *served = true;
-            }
-            bridge->served.notify_all();
-        },
-        Qt::QueuedConnection);
-    std::unique_lock lock(bridge->mutex);
-    bridge->served.wait(lock, [&] { return *served || bridge->closing; });
-}
-
 void MainWindow::SetProgressRange(int low, int high) {
-    OnGuiThread([this, low, high] { ui_->progressBar->setRange(low, high); });
+    ui_->progressBar->setRange(low, high);
 }
 
 void MainWindow::SetProgressPosition(int position) {
-    OnGuiThread([this, position] { ui_->progressBar->setValue(position); });
+    ui_->progressBar->setValue(position);
 }
 
 void MainWindow::ShowProgress(bool visible) {
-    OnGuiThread([this, visible] {
-        ui_->progressBar->setVisible(visible);
-        if (!visible) {
-            OnCheckEnded();
-        }
-    });
+    ui_->progressBar->setVisible(visible);
 }
 
 void MainWindow::SetInboxCell(int row, int column, const std::string& text) {
-    // The text is copied: a call released by closing returns before it is served.
-    const QString cell = QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
-    // A row removed after the call was made names another account by now.
-    const std::uint32_t removals = state_.Removals();
-    OnGuiThread([this, row, column, cell, removals] {
-        if (state_.Removals() == removals) {
-            inboxPage_->SetCell(row, column, cell);
-        }
-    });
+    inboxPage_->SetCell(row, column,
+                        QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));
 }
 
 // ---- The desktop: tray, notices, check now, removal, window layout ----
@@ -225,6 +177,18 @@ void MainWindow::closeEvent(QCloseEvent* event) {
         return;
     }
     QDialog::closeEvent(event);
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+    // A dialog hands Enter to its default button, and Close must not be one: Enter
+    // presses the focused button and nothing else.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+            button->click();
+        }
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void MainWindow::CheckNow() {
@@ -308,5 +272,6 @@ void MainWindow::SaveLayout() {
 }
 
 void MainWindow::ReportCheck(int row, const CheckReport& report) {
-    OnGuiThread([this, row, report] { inboxPage_->SetCheckReport(row, report); });
+    inboxPage_->SetCheckReport(row, report);
+    OnCheckEnded();
 }

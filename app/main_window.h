@@ -19,6 +19,7 @@ class CPageAccount;
 class CPageFriend;
 class CPageInbox;
 class CPageOptions;
+class PostedView;
 class QProgressBar;
 class QTabWidget;
 class QTableWidget;
@@ -31,9 +32,9 @@ class SkinButton;
 // window (unless the user turned that off) and the worker goes on checking; the
 // tray's Quit ends the program as Close does.
 //
-// The worker reaches the window through ScanView from its own thread: each call is
-// carried out on the user-interface thread and returns when it is done, or at once
-// when the window is closing.
+// The window's ScanView calls draw at once and belong to the user-interface thread.
+// The worker reaches them from its own thread through a PostedView, which never makes
+// it wait; nothing it noted is drawn after Close.
 class MainWindow : public QDialog, public ScanView {
     Q_OBJECT
   public:
@@ -72,11 +73,9 @@ class MainWindow : public QDialog, public ScanView {
   protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
   private:
-    struct Bridge;
-    template <class Call>
-    void OnGuiThread(Call call);
     void StopWorker();
     void SetUpDesktop();
     // The lists whose column widths are kept, by the names they are kept under.
@@ -91,7 +90,7 @@ class MainWindow : public QDialog, public ScanView {
     AppState& state_;
     UserPrompts& prompts_;
     std::unique_ptr<Ui::MainWindow> ui_;
-    std::shared_ptr<Bridge> bridge_;
+    std::shared_ptr<PostedView> posted_;
     CPageInbox* inboxPage_ = nullptr;
     CPageFriend* blockPage_ = nullptr;
     CPageFriend* friendsPage_ = nullptr;

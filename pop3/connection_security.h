@@ -24,15 +24,28 @@ inline int EffectivePort(ConnectionSecurity security, int port) {
     return port >= 1 && port <= 65535 ? port : DefaultPort(security);
 }
 
-// The short name used by the headless check's output.
-inline std::string SecurityName(ConnectionSecurity security) {
+// A mode's short name for machine-read output and its label as the user chooses it.
+struct SecurityWords {
+    const char* name;
+    const char* label;
+};
+
+inline SecurityWords WordsFor(ConnectionSecurity security) {
     switch (security) {
         case ConnectionSecurity::kTls:
-            return "tls";
+            return {"tls", "SSL/TLS"};
         case ConnectionSecurity::kStartTls:
-            return "starttls";
+            return {"starttls", "STARTTLS"};
         case ConnectionSecurity::kNone:
             break;
     }
-    return "none";
+    return {"none", "None (insecure)"};
+}
+
+inline std::string SecurityName(ConnectionSecurity security) {
+    return WordsFor(security).name;
+}
+
+inline std::string SecurityLabel(ConnectionSecurity security) {
+    return WordsFor(security).label;
 }

@@ -4,8 +4,9 @@
 
 #include "scan/check_report.h"
 
-// What the scan worker may do to the window. The main window serves each call on
-// the user-interface thread and returns when it is done; tests record the calls.
+// What the scan worker may do to the window. The main window notes each call and
+// returns at once, drawing on the user-interface thread soon after; tests record the
+// calls.
 class ScanView {
   public:
     virtual ~ScanView() = default;

@@ -16,31 +16,15 @@ OUT=$ROOT/docs/screenshots
 PASSPHRASE="correct horse"
 WORK=$(mktemp -d /tmp/qv-desk.XXXXXX)
 chmod 755 "$WORK"
-PIDS=()
-cleanup() {
-    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    [[ -n ${KEEP:-} ]] || rm -rf "$WORK"
-}
-trap cleanup EXIT
+source scripts/xvfb_session.sh
 
-cmake --build build --target quorvane quorvane_core >/dev/null
-c++ -std=c++20 -O1 -I. scripts/demo/demo_data.cpp build/libquorvane_core.a \
-    $(pkg-config --cflags --libs libcrypto++ libpcre2-8) -pthread -o "$WORK/demo_data"
-mkdir -p "$WORK/app" "$WORK/config"
-cp build/app/quorvane "$WORK/app/quorvane"
-"$WORK/demo_data" "$WORK/app" "$PASSPHRASE"
+build_demo "$PASSPHRASE"
+mkdir -p "$WORK/config"
 export XDG_CONFIG_HOME=$WORK/config  # the options and autostart entry of this run only
 
-python3 scripts/demo/demo_dovecot.py "$WORK/dovecot" 110 &
+"$WORK/demo_dovecot" 110 &
 PIDS+=($!)
-export DISPLAY=:96
-Xvfb $DISPLAY -screen 0 1024x700x24 -nolisten tcp &
-PIDS+=($!)
-sleep 1
-openbox --config-file /dev/null >/dev/null 2>&1 &
-PIDS+=($!)
-xsetroot -solid '#3b6e8f' 2>/dev/null || true
+start_desktop :96 1024x700x24
 trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
        --transparent false --tint 0xdddddd >/dev/null 2>&1 &
 PIDS+=($!)
@@ -51,20 +35,6 @@ APP=$!
 PIDS+=($APP)
 PIDS+=($!)
 
-window() {  # title -> window id, waiting for it
-    for _ in $(seq 100); do
-        id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1) && [[ -n $id ]] &&
-            { echo "$id"; return; }
-        sleep 0.1
-    done
-    echo "no window '$1'" >&2
-    exit 1
-}
-shot() {  # window id, file: the window with its frame
-    xdotool windowactivate --sync "$1" 2>/dev/null || true
-    sleep 0.5
-    import -silent -frame -window "$1" "$2"
-}
 visible() { xdotool search --onlyvisible --name '^Quorvane$' >/dev/null 2>&1; }
 
 mkdir -p "$OUT"

@@ -14,55 +14,18 @@ ROOT=$PWD
 OUT=$ROOT/docs
 PASSPHRASE="correct horse"
 WORK=$(mktemp -d /tmp/qv-shots.XXXXXX)
-PIDS=()
-cleanup() {
-    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    [[ -n ${KEEP:-} ]] || rm -rf "$WORK"
-}
-trap cleanup EXIT
+source scripts/xvfb_session.sh
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2 --target quorvane quorvane_core >/dev/null
-c++ -std=c++20 -O1 -I. scripts/demo/demo_data.cpp build/libquorvane_core.a \
-    $(pkg-config --cflags --libs libcrypto++ libpcre2-8) -pthread -o "$WORK/demo_data"
-# The demonstration server reuses the test suite's Dovecot harness.
-c++ -std=c++20 -O1 -I. scripts/demo/demo_dovecot.cpp tests/support/dovecot_server.cpp \
-    tests/support/loopback.cpp -o "$WORK/demo_dovecot"
-
-# An installed copy of the program whose directory holds the data files.
-mkdir -p "$WORK/app"
-cp build/app/quorvane "$WORK/app/quorvane"
-"$WORK/demo_data" "$WORK/app" "$PASSPHRASE"
+build_demo "$PASSPHRASE"
 
 "$WORK/demo_dovecot" 110 &
 PIDS+=($!)
 
-export DISPLAY=:97
-Xvfb $DISPLAY -screen 0 1280x900x24 -nolisten tcp &
-PIDS+=($!)
-sleep 1
-openbox --config-file /dev/null >/dev/null 2>&1 &
-PIDS+=($!)
-xsetroot -solid '#3b6e8f' 2>/dev/null || true
+start_desktop :97 1280x900x24
 
 "$WORK/app/quorvane" &
 PIDS+=($!)
 
-window() {  # title -> window id, waiting for it
-    for _ in $(seq 100); do
-        id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1) && [[ -n $id ]] &&
-            { echo "$id"; return; }
-        sleep 0.1
-    done
-    echo "no window '$1'" >&2
-    exit 1
-}
-shot() {  # window id, file: the window with its frame
-    xdotool windowactivate --sync "$1" 2>/dev/null || true
-    sleep 0.5
-    import -silent -frame -window "$1" "$2"
-}
 
 mkdir -p "$OUT"
 DIALOG=$(window Passphrase)

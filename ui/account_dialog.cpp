@@ -3,8 +3,7 @@
 #include <cstdio>
 
 #include "ui/byte_limit.h"
-#include "ui/message_box.h"
-#include "ui/resources.h"
+#include "ui/skin_button.h"
 #include "ui_account_dialog.h"
 
 namespace {
@@ -24,9 +23,7 @@ AccountDialog::AccountDialog(QWidget* parent)
     ui_->setupUi(this);
     // A modal frame without a close box: OK, Cancel or Escape end it.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
-    setWindowIcon(LoadIconResource(128));
-    ui_->okButton->UseProgramSkin();
-    ui_->cancelButton->UseProgramSkin();
+    UseProgramLook(this, {ui_->okButton, ui_->cancelButton});
     LimitBytes(ui_->descriptionEdit);
     LimitBytes(ui_->addressEdit);
     LimitBytes(ui_->passwordEdit);
@@ -102,24 +99,10 @@ bool AccountDialog::PasswordTyped() const {
 }
 
 void AccountDialog::accept() {
-    if (!CheckNumber(ui_->periodBox, QStringLiteral("period"), false, period_) ||
-        !CheckNumber(ui_->portBox, QStringLiteral("port"), true, port_)) {
+    // An empty port box means the mode's default (0).
+    if (!ui_->periodBox->CheckOnAccept(QStringLiteral("period"), period_) ||
+        !ui_->portBox->CheckOnAccept(QStringLiteral("port"), port_, true)) {
         return;
     }
     QDialog::accept();
-}
-
-bool AccountDialog::CheckNumber(NumberBox* box, const QString& what, bool emptyAllowed,
-                                int& value) {
-    const NumberBox::Check check = box->Parse(box->Text(), value);
-    if (check == NumberBox::Check::Ok || (emptyAllowed && check == NumberBox::Check::Empty)) {
-        if (check == NumberBox::Check::Empty) {
-            value = 0;  // the mode's default
-        }
-        return true;
-    }
-    ShowMessage(this, box->Message(check, what, box->Text()));
-    box->setFocus();
-    box->selectAll();
-    return false;
 }

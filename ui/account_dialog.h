@@ -42,7 +42,6 @@ class AccountDialog : public QDialog {
 
   private:
     void OnSecurityChosen(int index);
-    bool CheckNumber(NumberBox* box, const QString& what, bool emptyAllowed, int& value);
 
     std::unique_ptr<Ui::AccountDialog> ui_;
     int period_ = 0;

@@ -29,7 +29,7 @@ CertificateDialog::CertificateDialog(const CertificateInfo& certificate, const Q
                                      QWidget* parent)
     : QDialog(parent) {
     setWindowTitle(QStringLiteral("Certificate"));
-    setWindowIcon(LoadIconResource(128));
+    setWindowIcon(ProgramIcon());
     auto* layout = new QVBoxLayout(this);
     auto* why = new QLabel(reason + QStringLiteral("."));
     why->setWordWrap(true);

@@ -62,7 +62,7 @@ void DesktopTray::Notify(const QString& title, const QString& text) {
     if (hooks_.notify) {
         hooks_.notify(title, text);
     } else if (icon_ && QSystemTrayIcon::supportsMessages()) {
-        icon_->showMessage(title, text, LoadIconResource(128), kNoticeTimeoutMs);
+        icon_->showMessage(title, text, ProgramIcon(), kNoticeTimeoutMs);
     } else {
         NotifyThroughBus(title, text);
     }
@@ -80,7 +80,7 @@ void DesktopTray::NotifyThroughBus(const QString& title, const QString& text) {
 }
 
 QIcon DesktopTray::BadgedIcon(int count) {
-    const QIcon plain = LoadIconResource(128);
+    const QIcon plain = ProgramIcon();
     if (count <= 0) {
         return plain;
     }

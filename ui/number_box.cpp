@@ -4,6 +4,8 @@
 #include <QRegularExpression>
 #include <algorithm>
 
+#include "ui/message_box.h"
+
 NumberBox::NumberBox(QWidget* parent) : QAbstractSpinBox(parent) {
     setAccelerated(true);
 }
@@ -96,4 +98,18 @@ QAbstractSpinBox::StepEnabled NumberBox::stepEnabled() const {
         enabled |= StepDownEnabled;
     }
     return enabled;
+}
+
+bool NumberBox::CheckOnAccept(const QString& what, int& value, bool emptyAllowed) {
+    const Check check = Parse(Text(), value);
+    if (check == Check::Ok || (emptyAllowed && check == Check::Empty)) {
+        if (check == Check::Empty) {
+            value = 0;
+        }
+        return true;
+    }
+    ShowMessage(window(), Message(check, what, Text()));
+    setFocus();
+    selectAll();
+    return false;
 }

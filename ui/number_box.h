@@ -27,6 +27,10 @@ class NumberBox : public QAbstractSpinBox {
     // The message for a failed check: what is wrong, and the limits. `what` names the
     // box ("period", "weight").
     QString Message(Check check, const QString& what, const QString& text) const;
+    // The check a dialog makes on OK: true with `value` set when the box holds a number
+    // in range (or is empty where `emptyAllowed`, giving 0); otherwise says why over
+    // the dialog and selects the box's text for the user to correct.
+    bool CheckOnAccept(const QString& what, int& value, bool emptyAllowed = false);
 
     // One spin step: from the number in the box (0 when there is none), kept in range.
     void stepBy(int steps) override;

@@ -1,16 +1,11 @@
 #include "ui/page_account.h"
 
-#include <QEvent>
-#include <QKeyEvent>
 #include <QMenu>
-#include <QMouseEvent>
 #include <QTableWidget>
-#include <QVBoxLayout>
 
 #include "ui/account_dialog.h"
 #include "ui/confirm_box.h"
 #include "ui/message_box.h"
-#include "ui/report_list.h"
 
 namespace {
 
@@ -22,10 +17,6 @@ constexpr ReportColumn kColumns[] = {
     {"Scan", 38, Qt::AlignCenter},
 };
 
-QTableWidgetItem* Cell(const QString& text, int column) {
-    return ReportCell(text, kColumns[column]);
-}
-
 QString TableFullMessage() {
     return QStringLiteral("The account table is full.\n\nQuorvane keeps at most %1 accounts.")
         .arg(kMaxAccounts);
@@ -34,18 +25,10 @@ QString TableFullMessage() {
 }  // namespace
 
 CPageAccount::CPageAccount(AppState& state, QWidget* parent)
-    : QWidget(parent),
+    // The address takes the room the others leave; the right button opens the menu.
+    : ListPage(kColumns, 1, QAbstractItemView::SingleSelection, false, parent),
       state_(state),
-      list_(new QTableWidget(this)),
       runner_([](AccountDialog& dialog) { return dialog.exec(); }) {
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(10, 10, 10, 10);
-    layout->addWidget(list_);
-
-    // The address takes the room the others leave.
-    SetUpReportList(list_, kColumns, 1, QAbstractItemView::SingleSelection);
-    list_->viewport()->installEventFilter(this);
-    list_->installEventFilter(this);
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(list_, &QWidget::customContextMenuRequested, this, &CPageAccount::ShowContextMenu);
     Fill();
@@ -81,34 +64,6 @@ void CPageAccount::SetRow(int row, const AccountRecord& record) {
     }
 }
 
-int CPageAccount::FirstSelectedRow() const {
-    const QList<QTableWidgetItem*> items = list_->selectedItems();
-    int first = -1;
-    for (const QTableWidgetItem* item : items) {
-        if (first < 0 || item->row() < first) {
-            first = item->row();
-        }
-    }
-    return first;
-}
-
-bool CPageAccount::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == list_->viewport() && event->type() == QEvent::MouseButtonDblClick) {
-        // Beside the rows the selection may still hold an earlier row: not a target.
-        const auto* mouse = static_cast<QMouseEvent*>(event);
-        if (list_->indexAt(mouse->position().toPoint()).isValid()) {
-            AddOrEdit();
-        }
-        return true;
-    }
-    if (watched == list_ && event->type() == QEvent::KeyPress &&
-        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete) {
-        RemoveSelected();
-        return true;
-    }
-    return QWidget::eventFilter(watched, event);
-}
-
 void CPageAccount::ShowContextMenu(const QPoint& position) {
     const int row = list_->indexAt(position).row();
     if (row < 0 || row >= list_->rowCount() - 1) {
@@ -142,12 +97,11 @@ void CPageAccount::RemoveSelected() {
 }
 
 void CPageAccount::AddOrEdit() {
-    const int rows = list_->rowCount();
-    const int selected = FirstSelectedRow();
+    bool adding = false;
+    const int selected = TargetRow(adding);
     if (selected < 0) {
-        return;  // a double click beside the rows has nothing to work on
+        return;
     }
-    const bool adding = selected == rows - 1;
     if (adding && state_.AccountCount() >= kMaxAccounts) {
         ShowMessage(this, TableFullMessage());
         return;
@@ -169,22 +123,20 @@ void CPageAccount::AddOrEdit() {
         std::copy(std::begin(stored.password), std::end(stored.password),
                   std::begin(record.password));
     }
-    int row = selected;
     if (adding) {
         if (!state_.AppendAccount(record)) {
             ShowMessage(this, TableFullMessage());
             return;
         }
-        row = rows - 1;
-        list_->insertRow(row);
+        list_->insertRow(selected);
     } else {
         state_.ReplaceAccount(static_cast<std::uint32_t>(selected), record);
     }
-    SetRow(row, record);
+    SetRow(selected, record);
     // accountsDirty first: a rule reload may clear `modified` at any moment.
     state_.accountsDirty = 1;
     state_.modified = 1;
     if (adding) {
-        emit accountAdded(row);
+        emit accountAdded(selected);
     }
 }

@@ -1,12 +1,8 @@
 #include "ui/page_friend.h"
 
-#include <QKeyEvent>
-#include <QMouseEvent>
 #include <QTableWidget>
-#include <QVBoxLayout>
 
 #include "ui/confirm_box.h"
-#include "ui/report_list.h"
 #include "ui/rule_dialog.h"
 
 namespace {
@@ -17,27 +13,15 @@ constexpr ReportColumn kColumns[] = {
     {"Weight", 50, Qt::AlignRight | Qt::AlignVCenter, "-99"},
 };
 
-QTableWidgetItem* Cell(const QString& text, int column) {
-    return ReportCell(text, kColumns[column]);
-}
-
 }  // namespace
 
 CPageFriend::CPageFriend(AppState& state, RuleList pageKind, UserPrompts& prompts, QWidget* parent)
-    : QWidget(parent),
+    // The patterns take the room the others leave; a right double click deletes.
+    : ListPage(kColumns, 1, QAbstractItemView::ExtendedSelection, true, parent),
       state_(state),
       pageKind_(pageKind),
       prompts_(prompts),
-      list_(new QTableWidget(this)),
       runner_([](RuleDialog& dialog) { return dialog.exec(); }) {
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(10, 10, 10, 10);
-    layout->addWidget(list_);
-
-    // The patterns take the room the others leave.
-    SetUpReportList(list_, kColumns, 1, QAbstractItemView::ExtendedSelection);
-    list_->viewport()->installEventFilter(this);
-    list_->installEventFilter(this);
     Fill();
 }
 
@@ -63,38 +47,12 @@ void CPageFriend::SetRow(int row, const RuleEntry& rule) {
     list_->setItem(row, 2, Cell(QString::number(rule.weight), 2));
 }
 
-int CPageFriend::FirstSelectedRow() const {
-    int first = -1;
-    for (const QTableWidgetItem* item : list_->selectedItems()) {
-        if (first < 0 || item->row() < first) {
-            first = item->row();
-        }
+void CPageFriend::DoubleClicked(Qt::MouseButton button) {
+    if (button == Qt::RightButton) {
+        Delete();
+    } else {
+        AddOrReplace();
     }
-    return first;
-}
-
-bool CPageFriend::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == list_->viewport() && event->type() == QEvent::MouseButtonDblClick) {
-        const auto* mouse = static_cast<QMouseEvent*>(event);
-        // Beside the rows the selection may still hold an earlier row: not a target.
-        if (!list_->indexAt(mouse->position().toPoint()).isValid()) {
-            return true;
-        }
-        if (mouse->button() == Qt::LeftButton) {
-            AddOrReplace();
-            return true;
-        }
-        if (mouse->button() == Qt::RightButton) {
-            Delete();
-            return true;
-        }
-    }
-    if (watched == list_ && event->type() == QEvent::KeyPress &&
-        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete) {
-        ConfirmDelete();
-        return true;
-    }
-    return QWidget::eventFilter(watched, event);
 }
 
 void CPageFriend::ConfirmDelete() {
@@ -112,12 +70,11 @@ void CPageFriend::ConfirmDelete() {
 }
 
 void CPageFriend::AddOrReplace() {
-    const int rows = list_->rowCount();
-    const int selected = FirstSelectedRow();
+    bool adding = false;
+    const int selected = TargetRow(adding);
     if (selected < 0) {
-        return;  // a double click beside the rows has nothing to work on
+        return;
     }
-    const bool adding = selected == rows - 1;
     RuleDialog dialog(this);
     dialog.SetWeight(DefaultWeight());
     if (!adding) {

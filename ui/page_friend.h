@@ -1,14 +1,13 @@
 #pragma once
 
-#include <QWidget>
 #include <functional>
 #include <vector>
 
 #include "app/app_state.h"
 #include "store/rule_list_file.h"
 #include "store/user_prompts.h"
+#include "ui/list_page.h"
 
-class QTableWidget;
 class RuleDialog;
 
 // A rule list page: Friends ("friends.qvd") or Block ("block.qvd").
@@ -16,13 +15,11 @@ class RuleDialog;
 // or replaces a rule, a right double click deletes one, and so does the Delete key after
 // a confirmation; every change rewrites the file
 // and raises `modified`, so the worker recompiles the lists at its next check.
-class CPageFriend : public QWidget {
+class CPageFriend : public ListPage {
     Q_OBJECT
   public:
     // Runs the dialog and returns its result; tests replace the modal run.
     using DialogRunner = std::function<int(RuleDialog&)>;
-
-    static constexpr const char* kAddRowText = "Double click here to Add";
 
     CPageFriend(AppState& state, RuleList pageKind, UserPrompts& prompts,
                 QWidget* parent = nullptr);
@@ -30,7 +27,6 @@ class CPageFriend : public QWidget {
     RuleList PageKind() const { return pageKind_; }
     // 100 on Friends, 50 on Block.
     int DefaultWeight() const;
-    QTableWidget* List() const { return list_; }
     const std::vector<RuleEntry>& Rules() const { return rules_; }
     void SetDialogRunner(DialogRunner runner) { runner_ = std::move(runner); }
 
@@ -43,18 +39,17 @@ class CPageFriend : public QWidget {
     void ConfirmDelete();
 
   protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
+    void DoubleClicked(Qt::MouseButton button) override;
+    void DeletePressed() override { ConfirmDelete(); }
 
   private:
     void Fill();
     void SetRow(int row, const RuleEntry& rule);
-    int FirstSelectedRow() const;
     void Save();
 
     AppState& state_;
     RuleList pageKind_;
     UserPrompts& prompts_;
-    QTableWidget* list_;
     // The rules behind the rows, byte for byte as they go to the file.
     std::vector<RuleEntry> rules_;
     DialogRunner runner_;

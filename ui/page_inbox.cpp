@@ -3,11 +3,12 @@
 #include <QBoxLayout>
 #include <QHeaderView>
 #include <QTableWidget>
-#include <algorithm>
 #include <cstdio>
 
 #include "ui/certificate_dialog.h"
 #include "ui/deleted_mail_dialog.h"
+#include "ui/double_click_filter.h"
+#include "ui/report_list.h"
 #include "ui/skin_button.h"
 #include "ui_page_inbox.h"
 
@@ -29,7 +30,9 @@ CPageInbox::CPageInbox(AppState& state, QWidget* parent)
     for (std::uint32_t row = 0; row < count; ++row) {
         SetDescription(static_cast<int>(row));
     }
-    connect(table, &QTableWidget::cellDoubleClicked, this, &CPageInbox::OnDoubleClick);
+    new DoubleClickFilter(table, false, [this](Qt::MouseButton, const QModelIndex& index) {
+        OnDoubleClick(index.row(), index.column());
+    });
     AddCheckNowButton();
 }
 
@@ -105,13 +108,11 @@ void CPageInbox::SetCell(int row, int column, const QString& text) {
 }
 
 void CPageInbox::OpenDeletedMail() {
-    const QModelIndexList rows = ui_->inboxList->selectionModel()->selectedRows();
-    if (rows.isEmpty()) {
+    const int first = FirstSelectedRow(ui_->inboxList);
+    if (first < 0) {
         return;  // a double click that selected nothing names no account
     }
-    const auto first = std::min_element(
-        rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.row() < b.row(); });
-    DeletedMailDialog dialog(state_, first->row(), this);
+    DeletedMailDialog dialog(state_, first, this);
     dialog.exec();
 }
 

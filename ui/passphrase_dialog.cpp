@@ -2,7 +2,7 @@
 
 #include "ui/byte_limit.h"
 #include "ui/message_box.h"
-#include "ui/resources.h"
+#include "ui/skin_button.h"
 #include "ui_passphrase_dialog.h"
 
 namespace {
@@ -31,11 +31,9 @@ PassphraseDialog::PassphraseDialog(QWidget* parent)
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint |
                    Qt::MSWindowsFixedSizeDialogHint);
-    setWindowIcon(LoadIconResource(128));
     LimitLocal8BitLength(ui_->passphraseEdit, kMaxLength);
     LimitLocal8BitLength(ui_->confirmEdit, kMaxLength);
-    ui_->okButton->UseProgramSkin();
-    ui_->cancelButton->UseProgramSkin();
+    UseProgramLook(this, {ui_->okButton, ui_->cancelButton});
     ui_->confirmLabel->hide();
     ui_->confirmEdit->hide();
     ui_->newPassphraseLabel->hide();

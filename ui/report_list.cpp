@@ -44,3 +44,14 @@ QTableWidgetItem* ReportCell(const QString& text, const ReportColumn& column) {
     item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
     return item;
 }
+
+int FirstSelectedRow(const QAbstractItemView* list) {
+    int first = -1;
+    // By index, not by item: a row may hold cells not written yet.
+    for (const QModelIndex& index : list->selectionModel()->selectedIndexes()) {
+        if (first < 0 || index.row() < first) {
+            first = index.row();
+        }
+    }
+    return first;
+}

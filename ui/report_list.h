@@ -21,3 +21,6 @@ void SetUpReportList(QTableWidget* list, std::span<const ReportColumn> columns, 
 
 // A read-only cell aligned as its column.
 QTableWidgetItem* ReportCell(const QString& text, const ReportColumn& column);
+
+// The topmost selected row of `list`; -1 when none is selected.
+int FirstSelectedRow(const QAbstractItemView* list);

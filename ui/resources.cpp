@@ -29,3 +29,7 @@ QIcon LoadIconResource(int id) {
     }
     return icon;
 }
+
+QIcon ProgramIcon() {
+    return LoadIconResource(kProgramIconId);
+}

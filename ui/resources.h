@@ -5,8 +5,14 @@
 
 // The program's own bitmaps and icons, compiled into it and found by resource number.
 
-// Bitmap resource `id` (129 is the button image strip); a null image when there is none.
+constexpr int kProgramIconId = 128;
+constexpr int kButtonStripId = 129;
+
+// Bitmap resource `id`; a null image when there is none.
 QImage LoadBitmapResource(int id);
 
-// Icon resource `id` (128 is the program icon) in every size drawn; null when missing.
+// Icon resource `id` in every size drawn; null when missing.
 QIcon LoadIconResource(int id);
+
+// The program's icon, as windows, the tray and notices show it.
+QIcon ProgramIcon();

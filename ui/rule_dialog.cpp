@@ -9,17 +9,14 @@
 #include "ui/byte_limit.h"
 #include "ui/confirm_box.h"
 #include "ui/display_text.h"
-#include "ui/message_box.h"
-#include "ui/resources.h"
+#include "ui/skin_button.h"
 #include "ui_rule_dialog.h"
 
 RuleDialog::RuleDialog(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::RuleDialog>()) {
     ui_->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-    setWindowIcon(LoadIconResource(128));
-    ui_->okButton->UseProgramSkin();
-    ui_->cancelButton->UseProgramSkin();
+    UseProgramLook(this, {ui_->okButton, ui_->cancelButton});
     ui_->headerCombo->clear();
     ui_->headerCombo->addItems(HeaderNames());
     ui_->headerCombo->setCurrentIndex(0);
@@ -202,12 +199,7 @@ RuleEntry RuleDialog::Values() const {
 }
 
 void RuleDialog::accept() {
-    NumberBox* box = ui_->weightBox;
-    const NumberBox::Check check = box->Parse(box->Text(), weight_);
-    if (check != NumberBox::Check::Ok) {
-        ShowMessage(this, box->Message(check, QStringLiteral("weight"), box->Text()));
-        box->setFocus();
-        box->selectAll();
+    if (!ui_->weightBox->CheckOnAccept(QStringLiteral("weight"), weight_)) {
         return;
     }
     // The file keeps what was typed; a pattern that does not compile matches nothing.

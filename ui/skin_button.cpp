@@ -67,7 +67,7 @@ void SkinButton::SetKeyColour(const QColor& colour) {
 }
 
 bool SkinButton::UseProgramSkin() {
-    const bool built = SetUp(129, 5, 15, 6, 15, 8);
+    const bool built = SetUp(kButtonStripId, 5, 15, 6, 15, 8);
     SetKeyColour(QColor(255, 0, 255));
     return built;
 }
@@ -190,4 +190,11 @@ void SkinButton::paintEvent(QPaintEvent*) {
     painter.setFont(captionFont_);
     painter.setPen(captionColour);
     painter.drawText(textRect, Qt::AlignCenter | Qt::TextSingleLine | mnemonic, text());
+}
+
+void UseProgramLook(QWidget* window, std::initializer_list<SkinButton*> buttons) {
+    window->setWindowIcon(ProgramIcon());
+    for (SkinButton* button : buttons) {
+        button->UseProgramSkin();
+    }
 }

@@ -4,6 +4,7 @@
 #include <QFont>
 #include <QImage>
 #include <QPushButton>
+#include <initializer_list>
 
 // A push button that paints itself from a horizontal strip of state images: each
 // state image is stretched to the button by nine-slice (corners unscaled, edges and
@@ -21,7 +22,7 @@ class SkinButton : public QPushButton {
     bool SetUp(int bitmapId, int frameCount, int top, int bottom, int left, int right);
     // Pixels of this colour in the state images are not drawn.
     void SetKeyColour(const QColor& colour);
-    // The program's look: bitmap 129 in 5 frames, edges 15, 6, 15, 8, magenta key.
+    // The program's look: the button strip in 5 frames, edges 15, 6, 15, 8, magenta key.
     bool UseProgramSkin();
 
     bool imagesReady() const { return imagesReady_; }
@@ -60,3 +61,6 @@ class SkinButton : public QPushButton {
     QImage normal_, pressed_, focused_, disabled_;
     QImage normalKeyed_, pressedKeyed_, focusedKeyed_, disabledKeyed_;
 };
+
+// Gives `window` the program's icon and each of `buttons` the program's skin.
+void UseProgramLook(QWidget* window, std::initializer_list<SkinButton*> buttons);

@@ -197,6 +197,11 @@ class InboxPageTest : public QObject {
             QTest::mouseClick(dialog->findChild<QPushButton*>("closeButton"), Qt::LeftButton);
         });
         const QRect cell = list->visualItemRect(list->item(1, 0));
+        // Only the left button opens the list.
+        for (Qt::MouseButton button : {Qt::RightButton, Qt::MiddleButton}) {
+            QTest::mouseDClick(list->viewport(), button, {}, cell.center());
+        }
+        QVERIFY(shown.isEmpty());
         // A double click is a click, then the second press that the view sees as double.
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, cell.center());
         QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, cell.center());

@@ -5,8 +5,8 @@
 #include <QTableWidget>
 #include <QTreeWidget>
 #include <QtTest>
-#include <atomic>
-#include <thread>
+#include <functional>
+#include <memory>
 
 #include "app/main_window.h"
 #include "gui_test_support.h"
@@ -110,6 +110,28 @@ class MainWindowTest : public QObject {
         }
     }
 
+    void enterActsOnTheFocusedControlOnly() {
+        EditedState s;
+        MainWindow window(s.state, s.prompts);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QSignalSpy checks(window.inboxPage(), &CPageInbox::checkNowClicked);
+        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+            window.inboxPage()->list()->setFocus();
+            QTest::keyClick(window.inboxPage()->list(), key);
+            QVERIFY(window.isVisible());
+            window.inboxPage()->checkNowButton()->setFocus();
+            QTest::keyClick(window.inboxPage()->checkNowButton(), key);
+            QVERIFY(window.isVisible());
+        }
+        QCOMPARE(checks.count(), 2);
+        // On Close itself, Enter closes, and saves.
+        window.closeButton()->setFocus();
+        QTest::keyClick(window.closeButton(), Qt::Key_Return);
+        QVERIFY(!window.isVisible());
+        QCOMPARE(window.result(), int(QDialog::Accepted));
+    }
+
     void closeWithoutAccountEditsWritesNothing() {
         EditedState s;
         s.state.accountsDirty = 0;  // only a rule was edited
@@ -143,48 +165,85 @@ class MainWindowTest : public QObject {
         QCOMPARE(window.inboxPage()->list()->item(1, 0)->text(), QStringLiteral("Later"));
     }
 
-    void viewCallsFromAnotherThreadRunOnTheWindow() {
-        EditedState s;
-        MainWindow window(s.state, s.prompts);
-        window.show();
-        std::atomic<bool> done{false};
-        std::thread worker([&] {
-            window.ShowProgress(true);
-            window.SetProgressRange(0, 7);
-            window.SetProgressPosition(3);
-            window.SetInboxCell(0, 1, "7");
-            window.SetInboxCell(0, 2, "12 KB");
-            done = true;
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(done.load(), 5000);
-        worker.join();
-        QVERIFY(window.progressBar()->isVisible());
-        QCOMPARE(window.progressBar()->maximum(), 7);
-        QCOMPARE(window.progressBar()->value(), 3);
-        QCOMPARE(window.inboxPage()->list()->item(0, 2)->text(), QStringLiteral("12 KB"));
-        window.reject();
-    }
-
-    void closingReleasesAWaitingViewCall() {
-        // The worker waits on the window while the window stops the worker: closing
-        // must not sit out the whole stop bound.
-        EditedState s;
-        MainWindow window(s.state, s.prompts);
-        window.show();
-        std::atomic<bool> started{false};
-        std::thread worker([&] {
-            started = true;
-            window.SetInboxCell(0, 1, "1");  // not served: the test thread is busy
-        });
-        while (!started) {
-            std::this_thread::yield();
+    void aSlowWindowDoesNotSlowTheCheck() {
+        // Each drawing of the progress bar takes 50 ms: a worker that waited for the
+        // window would need fifty seconds for 1,000 messages, and as many drawings.
+        constexpr int kMessages = 1000;
+        std::vector<std::string> mailbox;
+        for (int i = 0; i < kMessages; ++i) {
+            mailbox.push_back(
+                Message("Pill Shop <shop@spam.example>", "Pills " + std::to_string(i)));
         }
-        QTest::qSleep(50);
-        QElapsedTimer timer;
-        timer.start();
-        window.reject();
-        worker.join();
-        QVERIFY2(timer.elapsed() < 2000, "closing waited for the pending call");
+        qvtest::DovecotServer dovecot;
+        dovecot.AddUser("alice", "alice-pw", mailbox);
+        QVERIFY2(dovecot.Start(), dovecot.Error().c_str());
+        EditedState s;
+        s.state.accountsDirty = 0;
+        s.state.ReplaceAccount(0, qvtest::MakeAccount("alice@127.0.0.1", "alice-pw"));
+        QVERIFY(
+            WriteRuleFile(s.state, RuleList::kBlock, {{"From:", "spam\\.example", 10}}, s.prompts));
+        LoadRuleLists(s.state);
+        ScanWorkerSettings settings;
+        settings.tick = std::chrono::milliseconds(50);
+        settings.readTimeoutMs = 5000;
+        settings.port = dovecot.Port();
+        const auto unwanted = [&s] {
+            std::vector<std::string> from, subject;
+            s.state.CopyUnwanted(0, from, subject);
+            return static_cast<int>(from.size());
+        };
+        const auto slowWindow = [&](int& drawings) {
+            auto* window = new MainWindow(s.state, s.prompts, settings);
+            QObject::connect(window->progressBar(), &QProgressBar::valueChanged, [&drawings] {
+                ++drawings;
+                QTest::qSleep(50);
+            });
+            window->show();
+            return window;
+        };
+        const auto runUntil = [](const std::function<bool()>& done) {
+            QElapsedTimer timer;
+            timer.start();
+            while (!done() && timer.elapsed() < 30000) {
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            }
+            return done();
+        };
+
+        // The whole check, drawn now and then; the window ends up showing what it found.
+        int drawings = 0;
+        std::unique_ptr<MainWindow> window(slowWindow(drawings));
+        QVERIFY(runUntil([&] { return unwanted() == kMessages; }));
+        QVERIFY2(drawings < kMessages / 5, qPrintable(QString::number(drawings)));
+        QTableWidget* list = window->inboxPage()->list();
+        QTRY_VERIFY_WITH_TIMEOUT(!window->progressBar()->isVisible(), 5000);
+        QCOMPARE(list->item(0, CPageInbox::kEmails)->text(), QString::number(kMessages));
+        QCOMPARE(list->item(0, CPageInbox::kStatus)->text(), QStringLiteral("OK"));
+        window->reject();
+        window.reset();
+
+        // Closed while a check draws: nothing is drawn afterwards, and once the window
+        // is gone nothing the worker noted reaches it (the address sanitizer watches).
+        int lateDrawings = 0;
+        window.reset(slowWindow(lateDrawings));
+        window->CheckNow();
+        QVERIFY(runUntil([&] { return lateDrawings > 0; }));
+        QElapsedTimer closing;
+        closing.start();
+        window->reject();
+        QVERIFY(closing.elapsed() < MainWindow::kStopWait.count());
+        const int drawnAtClose = lateDrawings;
+        list = window->inboxPage()->list();
+        const auto status = [list] {
+            QTableWidgetItem* item = list->item(0, CPageInbox::kStatus);
+            return item ? item->text() : QString();
+        };
+        const QString statusAtClose = status();
+        QTest::qWait(100);
+        QCOMPARE(lateDrawings, drawnAtClose);
+        QCOMPARE(status(), statusAtClose);
+        window.reset();
+        QTest::qWait(100);
     }
 
     void closesWithinTheBoundDuringALongCheck() {
@@ -258,7 +317,8 @@ class MainWindowTest : public QObject {
             }
             dialog->accept();
         });
-        emit list->cellDoubleClicked(0, 0);
+        QTest::mouseDClick(list->viewport(), Qt::LeftButton, {},
+                           list->visualItemRect(list->item(0, 0)).center());
         QCOMPARE(rows, (QStringList{" Pill Shop <shop@spam.example>| Cheap pills today",
                                     " Pill Shop <shop@spam.example>| More pills"}));
         window.reject();

@@ -201,8 +201,14 @@ class PageAccountTest : public QObject {
         QCOMPARE(state.accountCount, 1u);
         QCOMPARE(state.modified.load(), 0);
 
-        // A real double click on the add row opens the dialog and adds.
+        // A right or middle double click on a row opens nothing either.
         const QRect addRow = list->visualItemRect(list->item(1, 0));
+        for (Qt::MouseButton button : {Qt::RightButton, Qt::MiddleButton}) {
+            QTest::mouseDClick(list->viewport(), button, {}, addRow.center());
+        }
+        QCOMPARE(runs, 2);
+
+        // A real double click on the add row opens the dialog and adds.
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, addRow.center());
         QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, addRow.center());
         QCOMPARE(runs, 3);

@@ -223,8 +223,10 @@ class PageFriendTest : public QObject {
         block.show();
         QVERIFY(QTest::qWaitForWindowExposed(&block));
 
-        // A real right double click on the second rule.
+        // A middle double click does nothing; a real right one deletes the second rule.
         const QPoint second = list->visualItemRect(list->item(1, 0)).center();
+        QTest::mouseDClick(list->viewport(), Qt::MiddleButton, {}, second);
+        QCOMPARE(list->rowCount(), 4);
         QTest::mouseClick(list->viewport(), Qt::RightButton, {}, second);
         QTest::mouseDClick(list->viewport(), Qt::RightButton, {}, second);
         QCOMPARE(list->rowCount(), 3);

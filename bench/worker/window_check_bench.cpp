@@ -1,0 +1,203 @@
+// One check of a 2,000-message Dovecot mailbox through the worker with the program's
+// window attached (offscreen), against the same check with no window and against
+// Python's poplib doing login, STAT and TOP n 0 for every message on the same server.
+//
+//   bench_window_check [--benchmark_repetitions=N]
+//
+// A check through the window counts until the window shows its outcome, so it includes
+// the wait before the window draws what the worker noted.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTableWidget>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/main_window.h"
+#include "store/rule_list_file.h"
+#include "tests/support/dovecot_server.h"
+#include "tests/support/test_fixtures.h"
+#include "ui/page_inbox.h"
+
+namespace {
+
+constexpr int kMessages = 2000;
+
+class NullView : public ScanView {
+  public:
+    void SetProgressRange(int, int) override {}
+    void SetProgressPosition(int) override {}
+    void ShowProgress(bool) override {}
+    void SetInboxCell(int, int, const std::string&) override {}
+};
+
+// Headers of the usual size with a 1,500-byte body the check never fetches; one
+// sender in four is blocked.
+std::vector<std::string> Mailbox() {
+    std::vector<std::string> messages;
+    for (int n = 1; n <= kMessages; ++n) {
+        const std::string id = std::to_string(n);
+        const std::string domain = n % 4 == 0 ? "spam.example" : "example.org";
+        messages.push_back(
+            "Received: from mx.example.org (mx.example.org [192.0.2.1])\r\n"
+            "\tby mail.example.net with ESMTP id " +
+            id + "\r\nFrom: Sender " + id + " <s" + id + "@" + domain +
+            ">\r\nTo: bench@example.net\r\n" + "Subject: Message " + id + "\r\nMessage-ID: <" + id +
+            "@" + domain + ">\r\nDate: Mon, 7 Dec 2026 06:00:00 +0000\r\n\r\n" +
+            std::string(1500, 'b') + "\r\n");
+    }
+    return messages;
+}
+
+struct World {
+    qvtest::DovecotServer server;
+    qvtest::TempDirectory directory;
+    AppState state;
+    qvtest::FakePrompts prompts;
+    ScanWorkerSettings settings;
+
+    World() {
+        server.AddUser("bench", "pw", Mailbox());
+        if (!server.Start()) {
+            std::fprintf(stderr, "Dovecot: %s\n", server.Error().c_str());
+            std::exit(1);
+        }
+        directory.UseFor(state);
+        SetAccountText(state.passphrase, "bench");
+        if (!WriteRuleFile(state, RuleList::kBlock,
+                           {{"From:", R"(@spam\.example)", 60}, {"Subject:", "lottery|prize", 40}},
+                           prompts)) {
+            std::exit(1);
+        }
+        LoadRuleLists(state);
+        state.AppendAccount(qvtest::MakeAccount("bench@127.0.0.1", "pw"));
+        settings.tick = std::chrono::hours(1);  // only Check now starts a check
+        settings.port = server.Port();
+    }
+    // The unwanted lists of earlier checks would only grow.
+    void Forget() {
+        std::lock_guard lock(state.mutex);
+        state.unwantedFrom[0].clear();
+        state.unwantedSubject[0].clear();
+        state.accounts[0].lastCheck = 0;
+    }
+};
+
+World* g_world = nullptr;
+double g_seconds[3] = {0, 0, 0};  // poplib, worker without a window, worker with one
+
+double PeakRssMiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
+}
+
+void Finish(benchmark::State& bench, double total, double& mean) {
+    mean = total / static_cast<double>(bench.iterations());
+    bench.counters["peak_rss_MiB"] = PeakRssMiB();
+}
+
+void BM_Poplib(benchmark::State& bench) {
+    const std::string command =
+        "python3 " QV_POPLIB_SCRIPT " " + std::to_string(g_world->server.Port()) + " bench pw";
+    double total = 0;
+    for (auto _ : bench) {
+        FILE* pipe = popen(command.c_str(), "r");
+        double seconds = 0;
+        int count = 0;
+        const bool read = pipe != nullptr && std::fscanf(pipe, "%lf %d", &seconds, &count) == 2;
+        if (pipe != nullptr) {
+            pclose(pipe);
+        }
+        if (!read || count != kMessages) {
+            bench.SkipWithError("poplib did not fetch every header");
+            return;
+        }
+        bench.SetIterationTime(seconds);
+        total += seconds;
+    }
+    Finish(bench, total, g_seconds[0]);
+}
+
+void BM_WorkerWithoutWindow(benchmark::State& bench) {
+    NullView view;
+    ScanWorker worker(g_world->state, view, g_world->settings);
+    double total = 0;
+    for (auto _ : bench) {
+        g_world->Forget();
+        const auto start = std::chrono::steady_clock::now();
+        worker.RunPass();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        bench.SetIterationTime(seconds);
+        total += seconds;
+    }
+    Finish(bench, total, g_seconds[1]);
+}
+
+void BM_WorkerWithWindow(benchmark::State& bench) {
+    MainWindow window(g_world->state, g_world->prompts, g_world->settings);
+    window.UseDesktop({[] { return false; }, [](const QString&, const QString&) {}});
+    window.show();
+    QTableWidget* list = window.inboxPage()->list();
+    double total = 0;
+    for (auto _ : bench) {
+        g_world->Forget();
+        window.inboxPage()->SetCell(0, CPageInbox::kStatus, QString());
+        QElapsedTimer timer;
+        timer.start();
+        window.CheckNow();
+        while (list->item(0, CPageInbox::kStatus)->text().isEmpty() && timer.elapsed() < 60000) {
+            // Waits without spinning: a busy thread here would keep the cores awake
+            // and make the worker's round trips look faster than they are.
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+        const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
+        if (list->item(0, CPageInbox::kStatus)->text() != QStringLiteral("OK") ||
+            list->item(0, CPageInbox::kEmails)->text() != QString::number(kMessages)) {
+            bench.SkipWithError("the window did not show a whole check");
+            return;
+        }
+        bench.SetIterationTime(seconds);
+        total += seconds;
+    }
+    window.reject();
+    Finish(bench, total, g_seconds[2]);
+}
+
+BENCHMARK(BM_Poplib)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+BENCHMARK(BM_WorkerWithoutWindow)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+BENCHMARK(BM_WorkerWithWindow)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // The window needs no screen; its options go to a scratch place, not the user's.
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    qvtest::TempDirectory config;
+    setenv("XDG_CONFIG_HOME", config.Path().c_str(), 1);
+    benchmark::Initialize(&argc, argv);
+    QApplication app(argc, argv);
+    World world;
+    g_world = &world;
+    // Dovecot builds its index on the first access: not measured.
+    world.Forget();
+    NullView view;
+    ScanWorker(world.state, view, world.settings).RunPass();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (g_seconds[0] > 0 && g_seconds[2] > 0) {
+        std::printf(
+            "poplib %.1f ms, worker %.1f ms, worker with the window %.1f ms: "
+            "with the window / poplib = %.2f\n",
+            g_seconds[0] * 1000, g_seconds[1] * 1000, g_seconds[2] * 1000,
+            g_seconds[2] / g_seconds[0]);
+    }
+    return 0;
+}
