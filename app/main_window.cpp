@@ -147,7 +147,7 @@ void MainWindow::SetUpDesktop() {
     setSizeGripEnabled(true);
     connect(inboxPage_, &CPageInbox::checkNowClicked, this, &MainWindow::CheckNow);
     connect(accountsPage_, &CPageAccount::accountRemoved, this, &MainWindow::OnAccountRemoved);
-    unwantedSeen_ = UnwantedCounts();
+    unwantedSeen_ = UnwantedKeys();
     RestoreLayout();
     UseDesktop({});
 }
@@ -162,8 +162,8 @@ void MainWindow::UseDesktop(DesktopHooks hooks) {
     });
     optionsPage_->SetTrayAvailable(tray_->Shown());
     std::size_t waiting = 0;
-    for (std::size_t count : unwantedSeen_) {
-        waiting += count;
+    for (const std::set<std::string>& keys : unwantedSeen_) {
+        waiting += keys.size();
     }
     tray_->SetWaiting(static_cast<int>(waiting));
 }
@@ -205,36 +205,42 @@ void MainWindow::OnAccountRemoved(int index) {
     OnCheckEnded();  // the tray's count loses the account's messages
 }
 
-std::vector<std::size_t> MainWindow::UnwantedCounts() const {
-    std::vector<std::size_t> counts(state_.AccountCount());
-    std::vector<std::string> from;
-    std::vector<std::string> subject;
-    for (std::size_t i = 0; i < counts.size(); ++i) {
-        state_.CopyUnwanted(static_cast<std::uint32_t>(i), from, subject);
-        counts[i] = from.size();
+// A message is told from the others by its unique id; without one, by what it shows.
+std::vector<std::set<std::string>> MainWindow::UnwantedKeys() const {
+    std::vector<std::set<std::string>> keys(state_.AccountCount());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        for (const UnwantedMessage& message :
+             state_.CopyUnwantedMessages(static_cast<std::uint32_t>(i))) {
+            keys[i].insert(message.uidl.empty()
+                               ? message.from + '\n' + message.subject + '\n' + message.date
+                               : message.uidl);
+        }
     }
-    return counts;
+    return keys;
 }
 
 void MainWindow::OnCheckEnded() {
-    const std::vector<std::size_t> counts = UnwantedCounts();
+    std::vector<std::set<std::string>> keys = UnwantedKeys();
     QStringList news;
     std::size_t waiting = 0;
-    for (std::size_t i = 0; i < counts.size(); ++i) {
-        waiting += counts[i];
-        const std::size_t seen = i < unwantedSeen_.size() ? unwantedSeen_[i] : 0;
-        if (counts[i] <= seen) {
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        waiting += keys[i].size();
+        // A message that left and another that came keep the count: the ids tell.
+        std::size_t added = 0;
+        for (const std::string& key : keys[i]) {
+            added += i >= unwantedSeen_.size() || unwantedSeen_[i].count(key) == 0 ? 1 : 0;
+        }
+        if (added == 0) {
             continue;
         }
         AccountRecord account{};
         state_.CopyAccount(static_cast<std::uint32_t>(i), account);
-        const std::size_t added = counts[i] - seen;
         news << QStringLiteral("%1: %2 new unwanted message%3")
                     .arg(QString::fromLocal8Bit(account.description))
                     .arg(added)
                     .arg(added == 1 ? QString() : QStringLiteral("s"));
     }
-    unwantedSeen_ = counts;
+    unwantedSeen_ = std::move(keys);
     tray_->SetWaiting(static_cast<int>(waiting));
     if (!news.isEmpty() && UserOptions::Notices()) {
         tray_->Notify(QStringLiteral("Quorvane"), news.join(QLatin1Char('\n')));

@@ -3,6 +3,8 @@
 #include <QDialog>
 #include <QString>
 #include <memory>
+#include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -85,7 +87,7 @@ class MainWindow : public QDialog, public ScanView {
     void OnAccountRemoved(int index);
     // After each account check: notices for new unwanted messages, the tray's count.
     void OnCheckEnded();
-    std::vector<std::size_t> UnwantedCounts() const;
+    std::vector<std::set<std::string>> UnwantedKeys() const;
 
     AppState& state_;
     UserPrompts& prompts_;
@@ -100,6 +102,6 @@ class MainWindow : public QDialog, public ScanView {
     bool workerRunning_ = false;
     std::unique_ptr<DesktopTray> tray_;
     // Unwanted messages per account when last looked at, to tell the new ones.
-    std::vector<std::size_t> unwantedSeen_;
+    std::vector<std::set<std::string>> unwantedSeen_;
     QByteArray hiddenGeometry_;  // where the window was when it went to the tray
 };

@@ -9,6 +9,7 @@
 #include <QTableWidget>
 #include <QtTest>
 #include <ctime>
+#include <filesystem>
 
 #include "app/main_window.h"
 #include "gui_test_support.h"
@@ -165,6 +166,16 @@ class DesktopTest : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(!window.progressBar()->isVisible(), 5000);
         QTest::qWait(300);  // Bob's check ends too, with nothing new
         QCOMPARE(d.notices.size(), 1);
+
+        // One message gone and another come: the count stays, the notice still comes.
+        UserOptions::SetNotices(true);
+        const auto gone = dovecot.MailboxSnapshot("alice").begin()->first;
+        std::filesystem::remove(dovecot.Directory() + "/mail/alice/Maildir/" + gone);
+        dovecot.AddUser("alice", "alice-pw", {Spam("Pills again")});
+        MenuAction(window.tray(), "Check now")->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(d.notices.size(), 2, 10000);
+        QCOMPARE(d.notices[1], QStringLiteral("Alice: 1 new unwanted message"));
+        QVERIFY(window.tray()->toolTip().contains("3 unwanted"));
         window.reject();
     }
 
