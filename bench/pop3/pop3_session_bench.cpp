@@ -4,6 +4,8 @@
 // byte, the certificate verified by all against the same test CA.
 #include <benchmark/benchmark.h>
 
+#include "bench/support/bench_support.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -92,23 +94,7 @@ double RunScript(benchmark::State& state, const char* client) {
     const std::string command = "python3 " QV_POPLIB_SCRIPT " " +
                                 std::to_string(tls ? g_server->TlsPort() : g_server->Port()) +
                                 " bench pw " + (tls ? "tls " : "plain ") + client;
-    double total = 0;
-    for (auto _ : state) {
-        FILE* pipe = popen(command.c_str(), "r");
-        double seconds = 0;
-        int count = 0;
-        const bool read = pipe != nullptr && std::fscanf(pipe, "%lf %d", &seconds, &count) == 2;
-        if (pipe != nullptr) {
-            pclose(pipe);
-        }
-        if (!read || count != kMessages) {
-            state.SkipWithError("the script did not fetch every header");
-            return 0;
-        }
-        state.SetIterationTime(seconds);
-        total += seconds;
-    }
-    return total / static_cast<double>(state.iterations());
+    return qvbench::RunFetchScript(state, command, kMessages);
 }
 
 void BM_Poplib(benchmark::State& state) {

@@ -2,11 +2,11 @@
 // PCRE2 alone, and the reference scorer as the baseline, with 15 and 2,000 rules, all
 // measured in the same run. Compare items_per_second between rows of equal `rules`.
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
 
 #include <map>
 #include <memory>
 
+#include "bench/support/bench_support.h"
 #include "scan/header_fields.h"
 #include "scan/header_scorer.h"
 #include "scan/rule_groups.h"
@@ -41,12 +41,6 @@ Corpus& TheCorpus() {
     return corpus;
 }
 
-double PeakRssMib() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_maxrss) / 1024.0;
-}
-
 // What the worker does per message: decode the block in place, then score it.
 // Arguments: path (0 prefilter, 1 groups, 2 reference), rule count, fired list wanted.
 void BM_ScoreHeader(benchmark::State& st) {
@@ -72,7 +66,7 @@ void BM_ScoreHeader(benchmark::State& st) {
     const auto n = static_cast<double>(st.iterations());
     st.counters["fired_per_header"] = static_cast<double>(firedCount) / n;
     st.counters["rules"] = static_cast<double>(rules.ruleCount);
-    st.counters["peak_rss_mib"] = PeakRssMib();
+    st.counters["peak_rss_mib"] = qvbench::PeakRssMiB();
     st.SetLabel(std::string(kPathNames[st.range(0)]) + (wantFired ? ", fired list" : ""));
 }
 
@@ -89,7 +83,7 @@ void BM_MakeGroups(benchmark::State& st) {
     st.counters["approximate"] = static_cast<double>(figures.approximate);
     st.counters["always_pcre2"] = static_cast<double>(figures.alwaysTried);
     st.counters["database_kib"] = static_cast<double>(figures.databaseBytes) / 1024.0;
-    st.counters["peak_rss_mib"] = PeakRssMib();
+    st.counters["peak_rss_mib"] = qvbench::PeakRssMiB();
 }
 
 BENCHMARK(BM_ScoreHeader)

@@ -9,7 +9,6 @@
 // the end the ratios of the scanning pass to the counting pass and of the first check
 // to the second.
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/bench_support.h"
 #include "scan/scan_worker.h"
 #include "store/rule_list_file.h"
 #include "store/user_prompts.h"
@@ -38,13 +38,8 @@ constexpr int kBigMailbox = 2000;
 constexpr char kFirstCheck[] = "BM_FirstCheck2000";
 constexpr char kSecondCheck[] = "BM_SecondCheck2000";
 
-class NullView : public ScanView {
-  public:
-    void SetProgressRange(int, int) override {}
-    void SetProgressPosition(int) override {}
-    void ShowProgress(bool) override {}
-    void SetInboxCell(int, int, const std::string&) override {}
-};
+using qvbench::NullView;
+using qvbench::PeakRssMiB;
 
 class SilentPrompts : public UserPrompts {
   public:
@@ -210,12 +205,6 @@ struct World {
 World& TheWorld() {
     static World world;
     return world;
-}
-
-double PeakRssMiB() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
 }
 
 void RunPasses(benchmark::State& bench, int scanMessages) {

@@ -7,7 +7,6 @@
 // A check through the window counts until the window shows its outcome, so it includes
 // the wait before the window draws what the worker noted.
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "app/main_window.h"
+#include "bench/support/bench_support.h"
 #include "store/rule_list_file.h"
 #include "tests/support/dovecot_server.h"
 #include "tests/support/test_fixtures.h"
@@ -29,13 +29,8 @@ namespace {
 
 constexpr int kMessages = 2000;
 
-class NullView : public ScanView {
-  public:
-    void SetProgressRange(int, int) override {}
-    void SetProgressPosition(int) override {}
-    void ShowProgress(bool) override {}
-    void SetInboxCell(int, int, const std::string&) override {}
-};
+using qvbench::NullView;
+using qvbench::PeakRssMiB;
 
 // Headers of the usual size with a 1,500-byte body the check never fetches; one
 // sender in four is blocked.
@@ -92,12 +87,6 @@ struct World {
 World* g_world = nullptr;
 double g_seconds[3] = {0, 0, 0};  // poplib, worker without a window, worker with one
 
-double PeakRssMiB() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
-}
-
 void Finish(benchmark::State& bench, double total, double& mean) {
     mean = total / static_cast<double>(bench.iterations());
     bench.counters["peak_rss_MiB"] = PeakRssMiB();
@@ -106,23 +95,8 @@ void Finish(benchmark::State& bench, double total, double& mean) {
 void BM_Poplib(benchmark::State& bench) {
     const std::string command =
         "python3 " QV_POPLIB_SCRIPT " " + std::to_string(g_world->server.Port()) + " bench pw";
-    double total = 0;
-    for (auto _ : bench) {
-        FILE* pipe = popen(command.c_str(), "r");
-        double seconds = 0;
-        int count = 0;
-        const bool read = pipe != nullptr && std::fscanf(pipe, "%lf %d", &seconds, &count) == 2;
-        if (pipe != nullptr) {
-            pclose(pipe);
-        }
-        if (!read || count != kMessages) {
-            bench.SkipWithError("poplib did not fetch every header");
-            return;
-        }
-        bench.SetIterationTime(seconds);
-        total += seconds;
-    }
-    Finish(bench, total, g_seconds[0]);
+    g_seconds[0] = qvbench::RunFetchScript(bench, command, kMessages);
+    bench.counters["peak_rss_MiB"] = PeakRssMiB();
 }
 
 void BM_WorkerWithoutWindow(benchmark::State& bench) {
