@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <sstream>
 
 #include "app/json_text.h"
@@ -20,6 +19,16 @@
 #include "tests/support/test_certificates.h"
 
 namespace {
+
+// Dovecot's unique ids differ from run to run: each becomes "<uidl>".
+std::string MaskUidls(std::string json) {
+    const std::string key = "\"uidl\":\"";
+    for (std::size_t at = json.find(key); at != std::string::npos; at = json.find(key, at)) {
+        at += key.size();
+        json.replace(at, json.find('"', at) - at, "<uidl>");
+    }
+    return json;
+}
 
 namespace fs = std::filesystem;
 
@@ -153,8 +162,7 @@ TEST_F(HeadlessCheckTest, JsonTellsEachAccountsOutcomeAndWritesNothing) {
             ",\"security\":\"tls\",\"status\":\"error\",\"error\":\"The certificate is not "
             "trusted: it is self-signed\",\"messages\":null,\"size\":null,\"unwanted\":[]}"
             "]}\n",
-        std::regex_replace(out_.str(), std::regex("\"uidl\":\"[0-9A-Fa-f]{16}\""),
-                           "\"uidl\":\"<uidl>\""));
+        MaskUidls(out_.str()));
     EXPECT_EQ("", err_.str());
     EXPECT_EQ(before, Snapshot());
 }
