@@ -3,10 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <map>
-#include <regex>
+#include <sstream>
 #include <thread>
 
 #include "recording_view.h"
@@ -128,15 +129,19 @@ class ScanWorkerDovecot : public ::testing::Test {
     // Dovecot logs each session's TOP commands as it ends ("Logged out top=7/1234, …").
     // Waits until `sessions` of `user`'s sessions have ended and sums their TOPs.
     static int LoggedTops(const std::string& user, int sessions) {
-        const std::regex logout("pop3\\(" + user + "\\).*Logged out top=([0-9]+)/");
         const auto deadline = std::chrono::steady_clock::now() + 5s;
         do {
             const std::string log = server_->Log();
             int ended = 0;
             int tops = 0;
-            for (std::sregex_iterator it(log.begin(), log.end(), logout), end; it != end; ++it) {
-                ++ended;
-                tops += std::stoi((*it)[1]);
+            std::istringstream lines(log);
+            for (std::string line; std::getline(lines, line);) {
+                const std::size_t session = line.find("pop3(" + user + ")");
+                const std::size_t count = line.find("Logged out top=", session);
+                if (session != std::string::npos && count != std::string::npos) {
+                    ++ended;
+                    tops += std::stoi(line.substr(count + std::strlen("Logged out top=")));
+                }
             }
             if (ended >= sessions) {
                 return tops;
