@@ -4,12 +4,18 @@
 #include <QMouseEvent>
 
 DoubleClickFilter::DoubleClickFilter(QAbstractItemView* list, bool rightActs, Handler handler)
-    : QObject(list), list_(list), rightActs_(rightActs), handler_(std::move(handler)) {
-    list_->viewport()->installEventFilter(this);
+    : QObject(list),
+      list_(list),
+      viewport_(list->viewport()),
+      rightActs_(rightActs),
+      handler_(std::move(handler)) {
+    viewport_->installEventFilter(this);
 }
 
 bool DoubleClickFilter::eventFilter(QObject* watched, QEvent* event) {
-    if (watched != list_->viewport() || event->type() != QEvent::MouseButtonDblClick) {
+    // The viewport outlives the list's own destructor and still sends events then: the
+    // list is touched only for a double click on the viewport.
+    if (event->type() != QEvent::MouseButtonDblClick || watched != viewport_) {
         return QObject::eventFilter(watched, event);
     }
     const auto* mouse = static_cast<QMouseEvent*>(event);

@@ -23,6 +23,7 @@ class DoubleClickFilter : public QObject {
 
   private:
     QAbstractItemView* list_;
+    QObject* viewport_;
     bool rightActs_;
     Handler handler_;
 };
