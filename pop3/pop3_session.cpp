@@ -21,6 +21,7 @@ constexpr std::size_t kStatusLineBytes = 8192;
 constexpr std::size_t kStatReplyBytes = 100;
 constexpr std::size_t kListBytesPerMessage = 14;
 constexpr std::size_t kListExtraBytes = 100;
+constexpr std::size_t kUidlBytesPerMessage = 80;
 constexpr std::size_t kTopExtraBytes = 1024;
 // Buffers sized from the server's own figures start at most this large and grow on
 // demand, so a listed size of 4 GB or a count of 2^31 allocates nothing absurd.
@@ -517,12 +518,19 @@ int Pop3Session::ParseListReply(int count) {
     return 1;
 }
 
-int Pop3Session::GetMessageSize(int number, int& size) {
+int Pop3Session::EnsureListed() {
     if (outOfStep_ || listFailed_) {
         return 0;
     }
     if (!listDone_ && List() == 0) {
         listFailed_ = true;
+        return 0;
+    }
+    return 1;
+}
+
+int Pop3Session::GetMessageSize(int number, int& size) {
+    if (EnsureListed() == 0) {
         return 0;
     }
     if (number < 1 || static_cast<std::size_t>(number) > sizes_.size()) {
@@ -552,11 +560,7 @@ int Pop3Session::UniqueIds(std::vector<std::string>& ids) {
     if (!listDone_ && statDone_ && pipelining_) {
         return ListWithUniqueIds(ids);
     }
-    int size = 0;
-    if (!listDone_ && GetMessageSize(1, size) == 0 && failure_.failed()) {
-        return 0;
-    }
-    if (SendCommands("UIDL\r\n") == 0) {
+    if (EnsureListed() == 0 || SendCommands("UIDL\r\n") == 0) {
         return 0;
     }
     return ParseUidlReply(ids);
@@ -586,7 +590,8 @@ int Pop3Session::ListWithUniqueIds(std::vector<std::string>& ids) {
 
 int Pop3Session::ParseUidlReply(std::vector<std::string>& ids) {
     const std::size_t messages = sizes_.size();
-    Reply reply(std::min(messages * 80 + kListExtraBytes, kFirstAllocationCap), kReplyLimit);
+    Reply reply(std::min(messages * kUidlBytesPerMessage + kListExtraBytes, kFirstAllocationCap),
+                kReplyLimit);
     if (ReadResponse(reply, "\r\n.\r\n") == 0) {
         return 0;
     }
@@ -612,11 +617,7 @@ int Pop3Session::ParseUidlReply(std::vector<std::string>& ids) {
 
 int Pop3Session::TopEach(const std::vector<int>& numbers,
                          const std::function<bool(int number, MessageHeader& header)>& each) {
-    if (outOfStep_ || listFailed_) {
-        return 0;
-    }
-    if (!listDone_ && List() == 0) {
-        listFailed_ = true;
+    if (EnsureListed() == 0) {
         return 0;
     }
     const int result = pipelining_ ? TopEachPipelined(numbers, each) : TopEachInTurn(numbers, each);

@@ -81,6 +81,8 @@ class Pop3Session {
     };
 
     int List();
+    // Reads the listing once; a failed one is never sent again. 0 when there is none.
+    int EnsureListed();
     int ReadResponse(Reply& reply, const char* terminator);
     // Judges a multi-line reply's status line once it is whole: 1 to read on, 0 when the
     // reply ended there (refused, or out of step).
