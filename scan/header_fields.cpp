@@ -300,6 +300,15 @@ std::optional<std::string> FindHeaderField(const std::string& block, std::string
     return UnfoldedCopy(text, *span);
 }
 
+std::string HeaderFieldValue(const std::string& block, std::string_view name) {
+    const std::optional<std::string> field = FindHeaderField(block, name);
+    if (!field) {
+        return {};
+    }
+    const std::size_t start = field->find_first_not_of(" \t", name.size());
+    return start == std::string::npos ? std::string() : field->substr(start);
+}
+
 std::optional<std::string> CutHeaderField(std::string& block, std::string_view name) {
     CutAtNul(block);
     const std::optional<FieldSpan> span = LocateField(block, name);

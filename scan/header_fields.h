@@ -21,5 +21,8 @@ int HexPairValue(char high, char low, unsigned char& out);
 // folding unfolded (CRLF removed, the leading blank kept). nullopt when absent.
 std::optional<std::string> FindHeaderField(const std::string& block, std::string_view name);
 
+// The text of that field after its name and the blanks that lead it; empty when absent.
+std::string HeaderFieldValue(const std::string& block, std::string_view name);
+
 // As FindHeaderField, and removes that field from the block (leaving an empty line).
 std::optional<std::string> CutHeaderField(std::string& block, std::string_view name);

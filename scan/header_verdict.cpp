@@ -19,16 +19,6 @@ std::string Decoded(const std::string& raw) {
     return block;
 }
 
-// The field's text after its name, without the blanks that lead it.
-std::string FieldValue(const std::string& block, std::string_view name) {
-    const std::optional<std::string> field = FindHeaderField(block, name);
-    if (!field) {
-        return {};
-    }
-    const std::size_t start = field->find_first_not_of(" \t", name.size());
-    return start == std::string::npos ? std::string() : field->substr(start);
-}
-
 }  // namespace
 
 void JudgeKept(const AppState& state, KeptMessage& message) {
@@ -44,7 +34,7 @@ UnwantedMessage DescribeUnwanted(const AppState& state, int number, const KeptMe
     unwanted.uidl = message.uidl;
     unwanted.from = FindHeaderField(block, "From:").value_or(kMissingFrom);
     unwanted.subject = FindHeaderField(block, "Subject:").value_or(kMissingSubject);
-    unwanted.date = FieldValue(block, kDate);
+    unwanted.date = HeaderFieldValue(block, kDate);
     unwanted.score = message.score;
     unwanted.rules = FiredRulesOf(state, message.firedRules);
     unwanted.headerBlock = message.headerBlock;
