@@ -8,20 +8,11 @@
 
 namespace {
 
-void CompileList(AppState& state, RuleList list, const std::vector<RuleEntry>& rules) {
-    for (const RuleEntry& rule : rules) {
-        if (state.ruleCount >= kMaxRules) {
-            return;
-        }
-        CompileRule(state, list, rule.header, rule.contains, rule.weight);
-    }
-}
-
 // A private rule table, on the heap: AppState is too large for the stack.
 std::unique_ptr<AppState> CompileRules(const RuleSet& rules) {
     auto state = std::make_unique<AppState>();
-    CompileList(*state, RuleList::kFriends, rules.friends);
-    CompileList(*state, RuleList::kBlock, rules.block);
+    CompileRuleList(*state, RuleList::kFriends, rules.friends);
+    CompileRuleList(*state, RuleList::kBlock, rules.block);
     return state;
 }
 
@@ -41,15 +32,6 @@ ScoreResult Score(const AppState& state, const std::string& decoded,
                   std::vector<int>* fired = nullptr) {
     std::string block = decoded;
     return ScoreHeader(state, block, fired);
-}
-
-std::string FieldValue(const std::string& block, std::string_view name) {
-    std::optional<std::string> field = FindHeaderField(block, name);
-    if (!field) {
-        return {};
-    }
-    const std::size_t start = field->find_first_not_of(" \t", name.size());
-    return start == std::string::npos ? std::string() : field->substr(start);
 }
 
 std::string Plural(std::size_t count, const char* what) {
@@ -78,8 +60,8 @@ RulePreview PreviewRule(const RuleSet& rules, const CandidateRule& candidate,
         if (!fired.empty()) {
             ++preview.matches;
             if (preview.firstMatches.size() < shown) {
-                preview.firstMatches.push_back({FieldValue(message.headerBlock, "From:"),
-                                                FieldValue(message.headerBlock, "Subject:")});
+                preview.firstMatches.push_back({HeaderFieldValue(message.headerBlock, "From:"),
+                                                HeaderFieldValue(message.headerBlock, "Subject:")});
             }
         }
         const bool wasUnwanted = Score(*before, decoded).Unwanted();

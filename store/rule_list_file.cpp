@@ -55,12 +55,16 @@ void LoadRuleLists(AppState& state) {
     state.modified = 0;
     state.ClearRules();
     for (const RuleList list : kRuleLists) {
-        for (const RuleEntry& rule : ReadRuleFile(state, list)) {
-            if (state.ruleCount >= kMaxRules) {
-                break;
-            }
-            CompileRule(state, list, rule.header, rule.contains, rule.weight);
+        CompileRuleList(state, list, ReadRuleFile(state, list));
+    }
+}
+
+void CompileRuleList(AppState& state, RuleList list, const std::vector<RuleEntry>& rules) {
+    for (const RuleEntry& rule : rules) {
+        if (state.ruleCount >= kMaxRules) {
+            return;
         }
+        CompileRule(state, list, rule.header, rule.contains, rule.weight);
     }
 }
 

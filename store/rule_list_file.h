@@ -26,6 +26,9 @@ std::vector<RuleEntry> ReadRuleFile(const AppState& state, RuleList list,
 // Empties the rule table, compiles Friends then Block, and clears `modified`.
 void LoadRuleLists(AppState& state);
 
+// Compiles one list's rules after those already in the table, as far as it has room.
+void CompileRuleList(AppState& state, RuleList list, const std::vector<RuleEntry>& rules);
+
 // Rewrites a list file from a page's rows, atomically. Lines of the old file that do
 // not decrypt under the passphrase are kept after the records. On failure the old
 // file stays and the user is told through `prompts`; returns false.
