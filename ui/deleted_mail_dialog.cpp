@@ -8,7 +8,7 @@
 
 #include "scan/header_fields.h"
 #include "ui/display_text.h"
-#include "ui/resources.h"
+#include "ui/skin_button.h"
 #include "ui_deleted_mail_dialog.h"
 
 namespace {
@@ -58,7 +58,7 @@ DeletedMailDialog::DeletedMailDialog(const AppState& state, int accountIndex, QW
     ui_->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
-    ui_->closeButton->UseProgramSkin();
+    UseProgramLook(this, {ui_->closeButton});
     connect(ui_->closeButton, &QPushButton::clicked, this, &QDialog::accept);
     QHeaderView* header = ui_->mailList->header();
     header->setStretchLastSection(false);
