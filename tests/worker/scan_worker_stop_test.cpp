@@ -24,6 +24,20 @@ constexpr auto kPromptStop = 1500ms;
 
 using Trace = std::vector<std::string>;
 
+// One account on a scripted mailbox, checked by a worker that reports to a recording
+// view. The account's rules, if any, are compiled into `state` before Run().
+struct MailboxCheck {
+    explicit MailboxCheck(const qvtest::ScriptedServer::Part& part) : server(part) {
+        state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "secret"));
+    }
+    void Run() { worker.RunPass(); }
+
+    qvtest::ScriptedServer server;
+    AppState state;
+    RecordingView view;
+    ScanWorker worker{state, view, FastSettings(server.Port())};
+};
+
 TEST(ScanWorkerStop, BetweenPassesEndsAtOnce) {
     AppState state;
     RecordingView view;
@@ -136,36 +150,29 @@ TEST(ScanWorkerStop, ViewCallPendingAtStopDetachesAndIsTheLastCall) {
 TEST(ScanWorkerScripted, StatFailureQuitsAndLeavesTheRowAlone) {
     auto script = qvtest::ScriptedServer::Mailbox({"Subject: x\r\n"});
     script.failStat = true;
-    qvtest::ScriptedServer server(script);
-    AppState state;
-    state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "secret"));
-    RecordingView view;
-    ScanWorker worker(state, view, FastSettings(server.Port()));
-    worker.RunPass();
-    EXPECT_EQ(view.Trace(), (Trace{"show", "hide", "cell 0 4 Server error: -ERR no STAT today"}));
-    EXPECT_EQ(server.Commands(), (Trace{"CAPA", "USER user", "PASS secret", "STAT", "QUIT"}));
+    MailboxCheck check(script);
+    check.Run();
+    EXPECT_EQ(check.view.Trace(),
+              (Trace{"show", "hide", "cell 0 4 Server error: -ERR no STAT today"}));
+    EXPECT_EQ(check.server.Commands(), (Trace{"CAPA", "USER user", "PASS secret", "STAT", "QUIT"}));
 }
 
 TEST(ScanWorkerScripted, RefusedTopIsSkippedAndTheBarStillAdvances) {
     auto script = qvtest::ScriptedServer::Mailbox(
         {"Subject: one\r\n", "Subject: two\r\n", "From: c@example.org\r\nSubject: three\r\n"});
     script.failTop = {2};
-    qvtest::ScriptedServer server(script);
-    AppState state;
-    CompileRule(state, RuleList::kBlock, "Subject:", ".", 10);  // Block: every subject is unwanted
-    state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "secret"));
-    RecordingView view;
-    ScanWorker worker(state, view, FastSettings(server.Port()));
-    worker.RunPass();
+    MailboxCheck check(script);
+    CompileRule(check.state, RuleList::kBlock, "Subject:", ".", 10);  // every subject is unwanted
+    check.Run();
 
-    EXPECT_EQ(view.Trace(), (Trace{"show", "range 0 3", "position 0", "cell 0 1 3", "cell 0 2 0 KB",
-                                   "cell 0 3 <time>", "position 1", "position 2", "position 3",
-                                   "hide", "cell 0 4 OK"}));
+    EXPECT_EQ(check.view.Trace(), (Trace{"show", "range 0 3", "position 0", "cell 0 1 3",
+                                         "cell 0 2 0 KB", "cell 0 3 <time>", "position 1",
+                                         "position 2", "position 3", "hide", "cell 0 4 OK"}));
     std::vector<std::string> from, subject;
-    state.CopyUnwanted(0, from, subject);
+    check.state.CopyUnwanted(0, from, subject);
     EXPECT_EQ(from, (Trace{"(no address)", "From: c@example.org"}));
     EXPECT_EQ(subject, (Trace{"Subject: one", "Subject: three"}));
-    EXPECT_EQ(server.Commands().back(), "QUIT");
+    EXPECT_EQ(check.server.Commands().back(), "QUIT");
 }
 
 // A server without unique ids gets every header fetched at every check, and the list
@@ -173,21 +180,18 @@ TEST(ScanWorkerScripted, RefusedTopIsSkippedAndTheBarStillAdvances) {
 TEST(ScanWorkerScripted, WithoutUniqueIdsEveryCheckFetchesEveryHeader) {
     auto script = qvtest::ScriptedServer::Mailbox({"Subject: one\r\n", "Subject: two\r\n"});
     script.failUidl = true;
-    qvtest::ScriptedServer server(script);
-    AppState state;
+    MailboxCheck check(script);
+    AppState& state = check.state;
     CompileRule(state, RuleList::kBlock, "Subject:", ".", 10);
-    state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "secret"));
-    RecordingView view;
-    ScanWorker worker(state, view, FastSettings(server.Port()));
     const Trace once{"CAPA", "USER user", "PASS secret", "STAT", "LIST",
                      "UIDL", "TOP 1 0",   "TOP 2 0",     "QUIT"};
     Trace commands;
-    for (int check = 0; check < 2; ++check) {
+    for (int pass = 0; pass < 2; ++pass) {
         state.accounts[0].lastCheck = 0;
-        worker.RunPass();
-        EXPECT_TRUE(server.WaitClosed(check + 1, 2s));
+        check.Run();
+        EXPECT_TRUE(check.server.WaitClosed(pass + 1, 2s));
         commands.insert(commands.end(), once.begin(), once.end());
-        EXPECT_EQ(server.Commands(), commands);
+        EXPECT_EQ(check.server.Commands(), commands);
         const std::vector<UnwantedMessage> unwanted = state.CopyUnwantedMessages(0);
         ASSERT_EQ(unwanted.size(), 2u);
         EXPECT_EQ(unwanted[1].subject, "Subject: two");
@@ -203,12 +207,8 @@ TEST(ScanWorkerScripted, OnlyListedMessagesAreFetchedAndAFailedListEndsTheCheck)
     script.statCount = 2147483647;
     for (const bool failList : {false, true}) {
         script.failList = failList;
-        qvtest::ScriptedServer server(script);
-        AppState state;
-        state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "secret"));
-        RecordingView view;
-        ScanWorker worker(state, view, FastSettings(server.Port()));
-        worker.RunPass();
+        MailboxCheck check(script);
+        check.Run();
 
         Trace trace{"show",          "range 0 2147483647", "position 0", "cell 0 1 2147483647",
                     "cell 0 2 0 KB", "cell 0 3 <time>"};
@@ -220,9 +220,9 @@ TEST(ScanWorkerScripted, OnlyListedMessagesAreFetchedAndAFailedListEndsTheCheck)
         trace.push_back("hide");
         trace.push_back(failList ? "cell 0 4 Server error: -ERR no listing today" : "cell 0 4 OK");
         commands.push_back("QUIT");
-        EXPECT_EQ(view.Trace(), trace);
-        EXPECT_TRUE(server.WaitClosed(1, 2s));
-        EXPECT_EQ(server.Commands(), commands);
+        EXPECT_EQ(check.view.Trace(), trace);
+        EXPECT_TRUE(check.server.WaitClosed(1, 2s));
+        EXPECT_EQ(check.server.Commands(), commands);
     }
 }
 
