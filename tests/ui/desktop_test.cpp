@@ -64,10 +64,7 @@ QAction* MenuAction(DesktopTray* tray, const QString& text) {
     return nullptr;
 }
 
-QString Cell(QTableWidget* list, int row, int column) {
-    QTableWidgetItem* item = list->item(row, column);
-    return item ? item->text() : QString();
-}
+using guitest::Cell;
 
 std::string Spam(const std::string& subject) {
     return "From: Pill Shop <shop@spam.example>\r\nTo: me@example.com\r\nSubject: " + subject +
@@ -135,13 +132,9 @@ class DesktopTest : public QObject {
         d.state.AppendAccount(Account("Bob", "bob@127.0.0.1", "bob-pw", 0, 9999));
         const auto now = static_cast<std::uint32_t>(std::time(nullptr));
         d.state.accounts[0].lastCheck = d.state.accounts[1].lastCheck = now;  // not due
-        QVERIFY(
-            WriteRuleFile(d.state, RuleList::kBlock, {{"From:", "spam\\.example", 10}}, d.prompts));
-        LoadRuleLists(d.state);
-        ScanWorkerSettings settings;
-        settings.tick = std::chrono::milliseconds(60000);
-        settings.readTimeoutMs = 5000;
-        settings.port = dovecot.Port();
+        QVERIFY(guitest::BlockSpamSenders(d.state, d.prompts));
+        const ScanWorkerSettings settings =
+            guitest::WorkerSettings(dovecot.Port(), std::chrono::milliseconds(60000));
         MainWindow window(d.state, d.prompts, settings);
         window.UseDesktop(d.Hooks(true));
         window.show();
@@ -222,10 +215,8 @@ class DesktopTest : public QObject {
         d.state.AppendAccount(Account("Slow", "me@127.0.0.1", "pw"));
         d.state.AppendAccount(Account("Other", "me@127.0.0.1", "pw", 1, 9999));
         d.state.accounts[1].lastCheck = static_cast<std::uint32_t>(std::time(nullptr));
-        ScanWorkerSettings settings;
-        settings.tick = std::chrono::milliseconds(50);
-        settings.readTimeoutMs = 5000;
-        settings.port = server.Port();
+        const ScanWorkerSettings settings =
+            guitest::WorkerSettings(server.Port(), std::chrono::milliseconds(50));
         MainWindow window(d.state, d.prompts, settings);
         window.show();
         QTRY_VERIFY_WITH_TIMEOUT(server.Received().find("USER") != std::string::npos, 5000);

@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <QtTest>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -20,11 +21,36 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "scan/scan_worker.h"
+#include "store/rule_list_file.h"
 #include "store/user_prompts.h"
 #include "tests/support/test_fixtures.h"
 #include "ui/message_box.h"
 
 namespace guitest {
+
+// A window's worker: checks on `port`, wakes every `tick`, gives up after 5 s of silence.
+inline ScanWorkerSettings WorkerSettings(int port, std::chrono::milliseconds tick) {
+    ScanWorkerSettings settings;
+    settings.tick = tick;
+    settings.readTimeoutMs = 5000;
+    settings.port = port;
+    return settings;
+}
+
+// Stores and loads one Block rule against the senders of spam.example.
+inline bool BlockSpamSenders(AppState& state, UserPrompts& prompts) {
+    const bool written =
+        WriteRuleFile(state, RuleList::kBlock, {{"From:", "spam\\.example", 10}}, prompts);
+    LoadRuleLists(state);
+    return written;
+}
+
+// A table cell's text, empty when the cell has no item.
+inline QString Cell(QTableWidget* list, int row, int column) {
+    QTableWidgetItem* item = list->item(row, column);
+    return item ? item->text() : QString();
+}
 
 // The first visible top-level window of type T, or null.
 template <class T>

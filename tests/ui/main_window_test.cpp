@@ -180,13 +180,9 @@ class MainWindowTest : public QObject {
         EditedState s;
         s.state.accountsDirty = 0;
         s.state.ReplaceAccount(0, qvtest::MakeAccount("alice@127.0.0.1", "alice-pw"));
-        QVERIFY(
-            WriteRuleFile(s.state, RuleList::kBlock, {{"From:", "spam\\.example", 10}}, s.prompts));
-        LoadRuleLists(s.state);
-        ScanWorkerSettings settings;
-        settings.tick = std::chrono::milliseconds(50);
-        settings.readTimeoutMs = 5000;
-        settings.port = dovecot.Port();
+        QVERIFY(guitest::BlockSpamSenders(s.state, s.prompts));
+        const ScanWorkerSettings settings =
+            guitest::WorkerSettings(dovecot.Port(), std::chrono::milliseconds(50));
         const auto unwanted = [&s] {
             std::vector<std::string> from, subject;
             s.state.CopyUnwanted(0, from, subject);
@@ -283,21 +279,14 @@ class MainWindowTest : public QObject {
             "bob@127.0.0.1", "bob-pw", {.description = "Bob counts only", .scanMessages = 0}));
         s.state.AppendAccount(
             qvtest::MakeAccount("alice@127.0.0.1", "nope", {.description = "Wrong password"}));
-        QVERIFY(
-            WriteRuleFile(s.state, RuleList::kBlock, {{"From:", "spam\\.example", 10}}, s.prompts));
-        LoadRuleLists(s.state);
+        QVERIFY(guitest::BlockSpamSenders(s.state, s.prompts));
 
-        ScanWorkerSettings settings;
-        settings.tick = std::chrono::milliseconds(100);
-        settings.readTimeoutMs = 5000;
-        settings.port = dovecot.Port();
+        const ScanWorkerSettings settings =
+            guitest::WorkerSettings(dovecot.Port(), std::chrono::milliseconds(100));
         MainWindow window(s.state, s.prompts, settings);
         window.show();
         QTableWidget* list = window.inboxPage()->list();
-        const auto cell = [list](int row, int column) {
-            QTableWidgetItem* item = list->item(row, column);
-            return item ? item->text() : QString();
-        };
+        const auto cell = [list](int row, int column) { return guitest::Cell(list, row, column); };
         QTRY_COMPARE_WITH_TIMEOUT(cell(1, 1), QStringLiteral("1"), 10000);
         QTRY_COMPARE_WITH_TIMEOUT(cell(0, 1), QStringLiteral("3"), 10000);
         QCOMPARE(cell(0, 2), QStringLiteral("0 KB"));  // three small messages
