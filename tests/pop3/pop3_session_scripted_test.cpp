@@ -39,6 +39,13 @@ int LoginTo(Pop3Session& session, qvtest::ScriptedServer& server, int timeout = 
     return session.Login("127.0.0.1", "user", "pw", server.Port());
 }
 
+// STAT, where the test needs neither the count nor the size.
+int StatOnly(Pop3Session& session) {
+    int count = 0;
+    int size = 0;
+    return session.Stat(count, size);
+}
+
 TEST(ScriptedSession, SendsExactlyTheDialoguesLines) {
     qvtest::ScriptedServer server;
     LoggedIn(server)
@@ -133,9 +140,7 @@ TEST(ScriptedSession, MinusErrStatusFailsAtOnceAndMinusErrInAHeaderIsText) {
         .Send("+OK\r\nSubject: -ERR in a subject\r\n\r\n.\r\n");
     Pop3Session session;
     ASSERT_EQ(1, LoginTo(session, server, 5000));
-    int count = 0;
-    int size = 0;
-    ASSERT_EQ(1, session.Stat(count, size));
+    ASSERT_EQ(1, StatOnly(session));
     const auto start = Clock::now();
     MessageHeader header;
     EXPECT_EQ(0, session.Top(1, header));
@@ -158,9 +163,7 @@ TEST(ScriptedSession, MinusErrArrivingLaterIsPartOfTheText) {
         .Send("X-Note: -ERR later\r\n\r\n.\r\n");
     Pop3Session session;
     ASSERT_EQ(1, LoginTo(session, server));
-    int count = 0;
-    int size = 0;
-    ASSERT_EQ(1, session.Stat(count, size));
+    ASSERT_EQ(1, StatOnly(session));
     MessageHeader header;
     ASSERT_EQ(1, session.Top(1, header));
     EXPECT_EQ("Subject: a\r\nX-Note: -ERR later\r\n", *header.headerText);
@@ -219,9 +222,7 @@ TEST(ScriptedSession, APeerClosingMidReplyFailsWithoutWaitingOutTheLimit) {
         .CloseAfterScript();
     Pop3Session session;
     ASSERT_EQ(1, LoginTo(session, server, 5000));
-    int count = 0;
-    int size = 0;
-    ASSERT_EQ(1, session.Stat(count, size));
+    ASSERT_EQ(1, StatOnly(session));
     const auto start = Clock::now();
     MessageHeader header;
     EXPECT_EQ(0, session.Top(1, header));
@@ -326,9 +327,7 @@ TEST(ScriptedSession, AListingLongerThanItsEstimateGrowsItsBuffer) {
         .Send("+OK\r\nSubject: sixty\r\n\r\n.\r\n");
     Pop3Session session;
     ASSERT_EQ(1, LoginTo(session, server));
-    int count = 0;
-    int size = 0;
-    ASSERT_EQ(1, session.Stat(count, size));
+    ASSERT_EQ(1, StatOnly(session));
     int listed = 0;
     ASSERT_EQ(1, session.GetMessageSize(60, listed));
     EXPECT_EQ(60, listed);
