@@ -45,13 +45,15 @@ struct AccountRecord {
     char description[kTextSize];
     char address[kTextSize];
     char password[kTextSize];
-    int authMethod;  // 0 = USER and PASS, 1 = APOP
+    int authMethod;  // a SignInMethod digit: 0 = USER and PASS, 1 = APOP, 2 = OAuth2
     int periodMinutes;
     int scanMessages;         // 1 = score every header; anything else = only count
     std::uint32_t lastCheck;  // seconds since 1970; 0 until the first check
     int security;             // 0 = none, 1 = SSL/TLS, 2 = STARTTLS
     int port;                 // 0 = the security mode's default
     char trustedFingerprint[kFingerprintSize];  // SHA-256, 64 upper-case hex digits, or ""
+    char providerId[kTextSize];                 // the OAuth2 provider's id, or ""
+    char emailAddress[kTextSize];  // as the user typed it, where it differs from the login
 };
 
 struct CompiledRule {

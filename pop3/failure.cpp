@@ -34,6 +34,10 @@ std::string FailureText(const Failure& failure) {
             return WithDetail("Server error", failure.detail);
         case FailureKind::kBadCredential:
             return "The user name or password holds a line break";
+        case FailureKind::kTemporary:
+            return WithDetail("The server had a temporary failure", failure.detail);
+        case FailureKind::kSignInAgain:
+            return WithDetail("Sign in again", failure.detail);
     }
     return "Failed";
 }

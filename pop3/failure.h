@@ -21,6 +21,8 @@ enum class FailureKind {
     kLoginRefused,   // detail: the server's text after "-ERR"
     kServer,         // detail: what the server answered or did wrong
     kBadCredential,  // a stored field that cannot be sent
+    kTemporary,      // detail: the server's text after "-ERR [SYS/TEMP]"; try again later
+    kSignInAgain,    // no usable OAuth2 token: the user must sign in; detail: why
 };
 
 struct Failure {

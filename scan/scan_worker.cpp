@@ -16,6 +16,7 @@
 #include "app/debug_log.h"
 #include "pop3/pop3_session.h"
 #include "scan/header_verdict.h"
+#include "store/account_record.h"
 #include "store/rule_list_file.h"
 
 namespace {
@@ -28,18 +29,6 @@ constexpr int kStatusColumn = 4;
 
 std::string_view AccountText(const char (&field)[kTextSize]) {
     return std::string_view(field, strnlen(field, kTextSize - 1));
-}
-
-// The login name runs to the first at sign, the host starts after the last one;
-// without an at sign both are the whole address.
-void SplitAddress(std::string_view address, std::string& user, std::string& host) {
-    const std::size_t first = address.find('@');
-    if (first == std::string_view::npos) {
-        user = host = std::string(address);
-        return;
-    }
-    user = std::string(address.substr(0, first));
-    host = std::string(address.substr(address.rfind('@') + 1));
 }
 
 // The unsigned difference makes a lastCheck in the future (clock set back) due at once.
@@ -228,9 +217,9 @@ void ScanWorker::Shared::ShowOutcome(std::uint32_t index, const CheckReport& rep
 
 void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& account,
                                       CheckReport& report) {
-    std::string user;
-    std::string host;
-    SplitAddress(AccountText(account.address), user, host);
+    const AccountLogin login = SplitAddress(AccountText(account.address));
+    const std::string& user = login.user;
+    const std::string& host = login.host;
     Pop3Session session;
     session.SetStopFlag(&stop);
     session.m_bApop = account.authMethod == 1 ? 1 : 0;

@@ -9,6 +9,7 @@ PACKAGES=(
   libpcre2-dev libcrypto++-dev libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   dovecot-core dovecot-pop3d python3
+  qt6-networkauth-dev qtkeychain-qt6-dev libsecret-1-0 gnome-keyring libsecret-tools dbus
   xvfb xauth fonts-dejavu-core imagemagick
   trayer desktop-file-utils appstream libxml2-utils dpkg-dev
 )

@@ -61,26 +61,65 @@ void AppendSecurity(std::string& record, const AccountRecord& account) {
     }
 }
 
-void ParseSecurity(const std::string& record, std::size_t pos, AccountRecord& account) {
+// Returns where the fields after the fingerprint begin, or npos when the record ends
+// before them.
+std::size_t ParseSecurity(const std::string& record, std::size_t pos, AccountRecord& account) {
     if (record.size() - pos < 2) {
-        return;
+        return std::string::npos;
     }
     const char mode = record[pos + 1];
     account.security = mode >= '0' && mode <= '2' ? mode - '0' : 0;
     pos += 2;
     if (record.size() - pos < 6) {
-        return;
+        return std::string::npos;
     }
     const int port = ParseDecimalField(record.data() + pos + 1, 5);
     account.port = port >= 1 && port <= kMaxPort ? port : 0;
     pos += 6;
-    if (record.size() - pos < 1 + kFingerprintDigits ||
-        static_cast<unsigned char>(record[pos]) != kFingerprintDigits) {
-        return;
+    if (record.size() - pos < 1) {
+        return std::string::npos;
     }
-    const std::string fingerprint = record.substr(pos + 1, kFingerprintDigits);
+    const std::size_t length = static_cast<unsigned char>(record[pos]);
+    if (length != 0 && length != kFingerprintDigits) {
+        return std::string::npos;
+    }
+    if (record.size() - pos - 1 < length) {
+        return std::string::npos;
+    }
+    const std::string fingerprint = record.substr(pos + 1, length);
     if (IsFingerprint(fingerprint)) {
         std::memcpy(account.trustedFingerprint, fingerprint.data(), kFingerprintDigits);
+    }
+    return pos + 1 + length;
+}
+
+// Fields appended since sign-in came, each after its own marker byte and any of them
+// absent: a reader takes each one where it finds it and stops at a marker it does not
+// know, so older programs read newer records and newer programs older ones.
+constexpr char kProviderMarker = 0x06;
+constexpr char kEmailMarker = 0x07;
+
+void AppendMarkedText(std::string& record, char marker, const char (&field)[kTextSize]) {
+    if (field[0] != '\0') {
+        record += marker;
+        AppendText(record, field);
+    }
+}
+
+void ParseMarkedFields(const std::string& record, std::size_t pos, AccountRecord& account) {
+    while (pos < record.size()) {
+        const char marker = record[pos++];
+        char* field = marker == kProviderMarker ? account.providerId
+                      : marker == kEmailMarker  ? account.emailAddress
+                                                : nullptr;
+        if (field == nullptr) {
+            return;
+        }
+        char text[kTextSize];
+        if (!ReadText(record, pos, text)) {
+            return;
+        }
+        std::memcpy(field, text, kTextSize);
     }
 }
 
@@ -102,6 +141,8 @@ std::string BuildAccountRecord(const AccountRecord& account) {
     record += kDigitLength;
     record += Digit(account.scanMessages == 1 ? 1 : 0);
     AppendSecurity(record, account);
+    AppendMarkedText(record, kProviderMarker, account.providerId);
+    AppendMarkedText(record, kEmailMarker, account.emailAddress);
     return record;
 }
 
@@ -122,7 +163,10 @@ bool ParseAccountRecord(const std::string& record, AccountRecord& account) {
     const char auth = tail[6];
     account.authMethod = auth >= '0' && auth <= '9' ? auth - '0' : 0;
     account.scanMessages = tail[8] == '1' ? 1 : 0;
-    ParseSecurity(record, pos + kTailLength, account);
+    const std::size_t marked = ParseSecurity(record, pos + kTailLength, account);
+    if (marked != std::string::npos) {
+        ParseMarkedFields(record, marked, account);
+    }
     return true;
 }
 
@@ -130,4 +174,12 @@ bool IsFingerprint(const std::string& text) {
     return text.size() == kFingerprintDigits && std::all_of(text.begin(), text.end(), [](char c) {
                return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
            });
+}
+
+AccountLogin SplitAddress(std::string_view address) {
+    const std::size_t last = address.rfind('@');
+    if (last == std::string_view::npos) {
+        return {std::string(address), std::string(address)};
+    }
+    return {std::string(address.substr(0, last)), std::string(address.substr(last + 1))};
 }

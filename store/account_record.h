@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "app/app_state.h"
 
@@ -19,3 +20,12 @@ bool ParseAccountRecord(const std::string& record, AccountRecord& account);
 
 // True for 64 upper-case hexadecimal digits.
 bool IsFingerprint(const std::string& text);
+
+// The POP3 login and server of an account's address: the login runs to the last at
+// sign, so a login that is itself an e-mail address works; the server follows it.
+// Without an at sign both are the whole address.
+struct AccountLogin {
+    std::string user;
+    std::string host;
+};
+AccountLogin SplitAddress(std::string_view address);

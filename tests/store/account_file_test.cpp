@@ -3,8 +3,11 @@
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "pop3/connection_security.h"
+#include "store/account_record.h"
 #include "store/atomic_file.h"
 #include "store/data_lines.h"
 #include "store/record_cipher.h"
@@ -20,6 +23,7 @@ struct Fields {
     int auth, period, scan;
     int security = 0, port = 0;
     std::string fingerprint = "";
+    std::string provider = "", email = "";
 };
 
 AccountRecord MakeAccount(const Fields& f) {
@@ -32,6 +36,8 @@ AccountRecord MakeAccount(const Fields& f) {
     account.port = f.port;
     std::snprintf(account.trustedFingerprint, sizeof account.trustedFingerprint, "%s",
                   f.fingerprint.c_str());
+    std::snprintf(account.providerId, sizeof account.providerId, "%s", f.provider.c_str());
+    std::snprintf(account.emailAddress, sizeof account.emailAddress, "%s", f.email.c_str());
     return account;
 }
 
@@ -51,7 +57,14 @@ std::string OldLayout(const Fields& f) {
 std::string Layout(const Fields& f) {
     char security[16];
     std::snprintf(security, sizeof security, "\x01%d\x05%05d", f.security, f.port);
-    return OldLayout(f) + security + static_cast<char>(f.fingerprint.size()) + f.fingerprint;
+    std::string record =
+        OldLayout(f) + security + static_cast<char>(f.fingerprint.size()) + f.fingerprint;
+    for (const auto& [marker, text] : {std::pair{'\x06', &f.provider}, {'\x07', &f.email}}) {
+        if (!text->empty()) {
+            record += marker + std::string(1, static_cast<char>(text->size())) + *text;
+        }
+    }
+    return record;
 }
 
 std::string Line(const Fields& f) {
@@ -97,6 +110,8 @@ TEST_F(AccountFileTest, RoundTripKeepsEveryFieldAtItsLimits) {
         {"Work", "me@pop.example.org", "pw", 0, 15, 0, 2, 65535, std::string(64, 'A')},
         {"Home", "me@pop.example.org", "pw", 0, 15, 0, 1, 1,
          "0123456789ABCDEF" + std::string(48, 'F')},
+        {"Mail", "me@example.com@pop.example.com", "", 2, 10, 1, 1, 995, "", "google", ""},
+        {"Alias", "me@pop.example.com", "pw", 0, 10, 1, 1, 995, "", "", "Me@Example.com"},
     };
     Save(accounts);
     const std::vector<std::string> lines = CrLfLines(Path());
@@ -133,7 +148,38 @@ TEST_F(AccountFileTest, RoundTripKeepsEveryFieldAtItsLimits) {
         EXPECT_EQ(got.security, accounts[i].security);
         EXPECT_EQ(got.port, accounts[i].port);
         EXPECT_EQ(got.trustedFingerprint, accounts[i].fingerprint);
+        EXPECT_EQ(got.providerId, accounts[i].provider);
+        EXPECT_EQ(got.emailAddress, accounts[i].email);
         EXPECT_EQ(got.lastCheck, 0u);
+    }
+}
+
+// A field a later version appends after a marker this one does not know is passed
+// over, and the fields before it are kept.
+TEST_F(AccountFileTest, UnknownMarkedFieldIsSkipped) {
+    const Fields f{"Home", "me@pop.example.org", "pw", 0, 10, 1, 1, 995, "", "", "me@example.org"};
+    const std::string record = Layout(f) +
+                               "\x09"
+                               "1" +
+                               "\x06\x06google";
+    WriteAll(Path(), RecordCipher::Encrypt(record.data(), record.size(), kPassphrase) + "\r\n");
+    AppState state;
+    FakePrompts prompts;
+    Load(state, prompts, kPassphrase);
+    ASSERT_EQ(state.accountCount, 1u);
+    EXPECT_STREQ(state.accounts[0].emailAddress, "me@example.org");
+    EXPECT_STREQ(state.accounts[0].providerId, "");
+}
+
+TEST(SplitAddress, LoginRunsToTheLastAtSign) {
+    for (const auto& [address, user, host] :
+         {std::tuple{"me@pop.example.com", "me", "pop.example.com"},
+          {"me@example.com@pop.example.com", "me@example.com", "pop.example.com"},
+          {"pop.example.com", "pop.example.com", "pop.example.com"},
+          {"me@", "me", ""}}) {
+        const AccountLogin login = SplitAddress(address);
+        EXPECT_EQ(login.user, user) << address;
+        EXPECT_EQ(login.host, host) << address;
     }
 }
 

@@ -80,7 +80,7 @@ class ScanWorkerDovecot : public ::testing::Test {
         server_->AddUser("bob", "apop-secret", {kEncoded});
         server_->AddUser("carol", "pw", kCarolMail);
         server_->AddUser("dave", "pw", {});
-        server_->AddUser("erin", "pw", {kBodyOnly + "\r\n"});
+        server_->AddUser("erin@example.test", "pw", {kBodyOnly + "\r\n"});
         server_->AddUser("127.0.0.1", "pw", {kNoFrom});
         started_ = server_->Start();
     }
@@ -92,7 +92,8 @@ class ScanWorkerDovecot : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(started_) << server_->Error();
         directory_.UseFor(state_);
-        for (const char* user : {"alice", "bob", "carol", "dave", "erin", "127.0.0.1"}) {
+        for (const char* user :
+             {"alice", "bob", "carol", "dave", "erin@example.test", "127.0.0.1"}) {
             before_[user] = server_->MailboxSnapshot(user);
         }
         ASSERT_EQ(LoadAccountFile(state_, prompts_), 1);
@@ -220,9 +221,10 @@ TEST_F(ScanWorkerDovecot, OnePassOverEveryKindOfAccount) {
     state_.AppendAccount(qvtest::MakeAccount("bob@127.0.0.1", "apop-secret", {.authMethod = 1}));
     state_.AppendAccount(qvtest::MakeAccount("carol@127.0.0.1", "pw", {.scanMessages = 0}));
     state_.AppendAccount(qvtest::MakeAccount("dave@127.0.0.1", "pw"));
-    // Two at signs: login name before the first, host after the last. A scan flag
-    // other than 1 only counts.
-    state_.AppendAccount(qvtest::MakeAccount("erin@ignored@127.0.0.1", "pw", {.scanMessages = 2}));
+    // Two at signs: the login is a whole e-mail address, the host follows the last. A
+    // scan flag other than 1 only counts.
+    state_.AppendAccount(
+        qvtest::MakeAccount("erin@example.test@127.0.0.1", "pw", {.scanMessages = 2}));
     state_.AppendAccount(qvtest::MakeAccount("127.0.0.1", "pw"));  // no at sign: user and host
     state_.AppendAccount(qvtest::MakeAccount("alice@127.0.0.1", "wrong"));
     state_.AppendAccount(qvtest::MakeAccount("bob@127.0.0.1", "wrong", {.authMethod = 1}));
