@@ -199,6 +199,14 @@ int HeadlessCheck::Run(int argc, const char* const* argv, const std::string& def
     return kAllChecked;
 }
 
+bool HeadlessCheck::OpenData(const std::string& dataDirectory, const std::string& passphraseFile) {
+    Options options;
+    options.dataDirectory = dataDirectory;
+    options.passphraseFile = passphraseFile;
+    std::string passphrase;
+    return ReadPassphrase(options, passphrase) && LoadData(options, passphrase);
+}
+
 void HeadlessCheck::ReportCheck(int row, const CheckReport& report) {
     reports_[row] = report;
 }

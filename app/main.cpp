@@ -9,6 +9,7 @@
 #include "app/app_state.h"
 #include "app/headless_check.h"
 #include "app/quorvane_app.h"
+#include "app/sign_in_command.h"
 #include "ui/resources.h"
 
 namespace {
@@ -33,11 +34,21 @@ int RunHeadlessCheck(int argc, char* argv[]) {
     HeadlessCheck check(ProcessAppState(), std::cout, std::cerr);
     return check.Run(argc, argv, CheckDataDirectory());
 }
+
+int RunSignIn(int argc, char* argv[]) {
+    QCoreApplication core(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Quorvane"));
+    SignInCommand command(ProcessAppState(), std::cout, std::cerr);
+    return command.Run(argc, argv, CheckDataDirectory());
+}
 }  // namespace
 
 int main(int argc, char* argv[]) {
     if (HeadlessCheck::Requested(argc, argv)) {
         return RunHeadlessCheck(argc, argv);
+    }
+    if (SignInCommand::Requested(argc, argv)) {
+        return RunSignIn(argc, argv);
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorvane"));
