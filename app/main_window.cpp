@@ -45,6 +45,7 @@ MainWindow::MainWindow(AppState& state, UserPrompts& prompts, ScanWorkerSettings
     friendsPage_ = new CPageFriend(state_, RuleList::kFriends, prompts_, ui_->sheet);
     accountsPage_ = new CPageAccount(state_, ui_->sheet);
     optionsPage_ = new CPageOptions(ui_->sheet);
+    optionsPage_->SetDataDirectory(QString::fromLocal8Bit(state_.dataDirectory));
     ui_->sheet->addTab(inboxPage_, QStringLiteral("Inbox"));
     ui_->sheet->addTab(blockPage_, QStringLiteral("Block"));
     ui_->sheet->addTab(friendsPage_, QStringLiteral("Friends"));

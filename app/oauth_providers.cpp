@@ -154,7 +154,7 @@ std::vector<OAuthProvider> OAuthProviders::All() const {
 }
 
 void OAuthProviders::SetClient(const QString& id, const QString& clientId,
-                               const QString& clientSecret, const QString& tenant) {
+                               const QString& clientSecret, const std::optional<QString>& tenant) {
     QJsonArray providers = document_.value(QLatin1String(kProviders)).toArray();
     qsizetype at = -1;
     for (qsizetype i = 0; i < providers.size(); ++i) {
@@ -179,7 +179,9 @@ void OAuthProviders::SetClient(const QString& id, const QString& clientId,
     };
     put("client_id", clientId);
     put("client_secret", clientSecret);
-    put("tenant", tenant);
+    if (tenant) {
+        put("tenant", *tenant);
+    }
     providers[at] = entry;
     document_.insert(QLatin1String(kProviders), providers);
 }

@@ -39,10 +39,10 @@ class OAuthProviders {
     std::vector<OAuthProvider> All() const;
     static std::vector<OAuthProvider> BuiltIns();
 
-    // Sets the client fields of `id` (an empty value removes the key), adding its
-    // entry when the file has none.
+    // Sets the client fields of `id` (an empty value removes the key; no tenant leaves
+    // that key alone), adding its entry when the file has none.
     void SetClient(const QString& id, const QString& clientId, const QString& clientSecret,
-                   const QString& tenant);
+                   const std::optional<QString>& tenant = std::nullopt);
 
   private:
     QJsonObject document_;

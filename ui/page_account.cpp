@@ -3,7 +3,10 @@
 #include <QMenu>
 #include <QTableWidget>
 
+#include "app/token_store.h"
+#include "pop3/sign_in_method.h"
 #include "ui/account_dialog.h"
+#include "ui/browser_sign_in.h"
 #include "ui/confirm_box.h"
 #include "ui/message_box.h"
 
@@ -90,6 +93,7 @@ void CPageAccount::RemoveSelected() {
     if (!Confirm(this, question) || !state_.RemoveAccount(static_cast<std::uint32_t>(selected))) {
         return;
     }
+    TokenStore::Forget(state_, record);
     list_->removeRow(selected);
     state_.accountsDirty = 1;
     state_.modified = 1;
@@ -108,6 +112,8 @@ void CPageAccount::AddOrEdit() {
     }
     AccountRecord stored{};
     AccountDialog dialog(this);
+    dialog.SetSignInHandler(
+        [this](AccountRecord& account) { return BrowserSignIn(state_, this).Run(account); });
     if (!adding) {
         if (!state_.CopyAccount(static_cast<std::uint32_t>(selected), stored)) {
             return;
@@ -131,6 +137,13 @@ void CPageAccount::AddOrEdit() {
         list_->insertRow(selected);
     } else {
         state_.ReplaceAccount(static_cast<std::uint32_t>(selected), record);
+        // Another method, provider, login or server: the old sign-in is over. Done only
+        // on OK, so a cancelled edit keeps the token.
+        if (SignInFromDigit(stored.authMethod) == SignInMethod::kOAuth2 &&
+            (SignInFromDigit(record.authMethod) != SignInMethod::kOAuth2 ||
+             TokenStore::Key(stored) != TokenStore::Key(record))) {
+            TokenStore::Forget(state_, stored);
+        }
     }
     SetRow(selected, record);
     // accountsDirty first: a rule reload may clear `modified` at any moment.

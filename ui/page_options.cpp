@@ -2,6 +2,9 @@
 
 #include <QCheckBox>
 #include <QCoreApplication>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
 
 #include "ui/autostart_entry.h"
 #include "ui/hyper_link_static.h"
@@ -30,6 +33,98 @@ CPageOptions::CPageOptions(QWidget* parent)
     connect(ui_->startAtLoginCheck, &QCheckBox::toggled, this, &CPageOptions::OnStartAtLogin);
     connect(ui_->keepInTrayCheck, &QCheckBox::toggled, this, &UserOptions::SetKeepInTray);
     connect(ui_->noticesCheck, &QCheckBox::toggled, this, &UserOptions::SetNotices);
+    AddProviderRows();
+}
+
+void CPageOptions::AddProviderRows() {
+    const struct {
+        const char* field;
+        const char* label;
+    } fields[] = {{"client_id", "client id"},
+                  {"client_secret", "client secret (optional)"},
+                  {"tenant", "tenant (common unless set)"}};
+    int row = 0;
+    for (const OAuthProvider& provider : OAuthProviders::BuiltIns()) {
+        for (const auto& field : fields) {
+            const QString name = QLatin1String(field.field);
+            if (name == QLatin1String("tenant") && provider.id != QLatin1String("microsoft")) {
+                continue;
+            }
+            auto* box = new QLineEdit(ui_->signInGroup);
+            box->setEnabled(false);
+            if (name == QLatin1String("client_secret")) {
+                box->setEchoMode(QLineEdit::PasswordEchoOnEdit);
+            }
+            ui_->providerGrid->addWidget(
+                new QLabel(provider.name + QLatin1Char(' ') + QLatin1String(field.label),
+                           ui_->signInGroup),
+                row, 0);
+            ui_->providerGrid->addWidget(box, row++, 1);
+            providerBoxes_[provider.id][name] = box;
+            const QString id = provider.id;
+            connect(box, &QLineEdit::editingFinished, this, [this, id] { SaveProvider(id); });
+        }
+    }
+}
+
+void CPageOptions::SetDataDirectory(const QString& directory) {
+    if (directory.isEmpty()) {
+        return;  // no data directory yet: nothing to read or write
+    }
+    providersPath_ = OAuthProviders::FilePath(directory);
+    QString problem;
+    const bool readable = providers_.Load(providersPath_, &problem);
+    for (auto& [id, boxes] : providerBoxes_) {
+        const std::optional<OAuthProvider> provider = providers_.Find(id);
+        for (auto& [field, box] : boxes) {
+            box->setEnabled(readable);
+            if (provider && field == QLatin1String("client_id")) {
+                box->setText(provider->clientId);
+            } else if (provider && field == QLatin1String("client_secret")) {
+                box->setText(provider->clientSecret);
+            } else if (provider && field == QLatin1String("tenant")) {
+                box->setText(provider->tenant);
+            }
+            box->setModified(false);
+        }
+    }
+    if (!readable) {
+        ui_->signInGroup->setToolTip(problem);
+    }
+}
+
+void CPageOptions::SaveProvider(const QString& providerId) {
+    auto& boxes = providerBoxes_[providerId];
+    bool changed = false;
+    for (auto& [field, box] : boxes) {
+        changed = changed || box->isModified();
+    }
+    if (!changed || providersPath_.isEmpty()) {
+        return;
+    }
+    const auto text = [&boxes](const char* field) -> std::optional<QString> {
+        const auto found = boxes.find(QLatin1String(field));
+        return found == boxes.end() ? std::nullopt : std::optional(found->second->text());
+    };
+    providers_.SetClient(providerId, text("client_id").value_or(QString()),
+                         text("client_secret").value_or(QString()), text("tenant"));
+    QString problem;
+    if (!providers_.Save(providersPath_, &problem)) {
+        ShowMessage(this, problem);
+        return;
+    }
+    for (auto& [field, box] : boxes) {
+        box->setModified(false);
+    }
+}
+
+QLineEdit* CPageOptions::ProviderBox(const QString& providerId, const QString& field) const {
+    const auto provider = providerBoxes_.find(providerId);
+    if (provider == providerBoxes_.end()) {
+        return nullptr;
+    }
+    const auto box = provider->second.find(field);
+    return box == provider->second.end() ? nullptr : box->second;
 }
 
 void CPageOptions::OnStartAtLogin(bool on) {

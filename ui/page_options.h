@@ -2,17 +2,23 @@
 
 #include <QString>
 #include <QWidget>
+#include <map>
 #include <memory>
+
+#include "app/oauth_providers.h"
 
 class HyperLinkStatic;
 class QCheckBox;
+class QLineEdit;
 namespace Ui {
 class PageOptions;
 }
 
 // The "Options" page: product name, version, terms of use and the home page link, and
 // the user's desktop options (start at login, keep checking in the tray, notices),
-// each kept as soon as it is ticked.
+// each kept as soon as it is ticked; and per built-in OAuth2 provider the client id
+// (with an optional secret, and Microsoft's tenant), kept in providers.json as soon as
+// a box is left.
 class CPageOptions : public QWidget {
     Q_OBJECT
   public:
@@ -29,12 +35,25 @@ class CPageOptions : public QWidget {
     // Without a tray there is nothing to keep checking in: that box is then off.
     void SetTrayAvailable(bool available);
 
+    // Where providers.json lives; fills the client boxes from it. A file that cannot be
+    // read leaves the boxes disabled, so it is never written over.
+    void SetDataDirectory(const QString& directory);
+    // The box of one field of a built-in provider: "client_id", "client_secret" or
+    // "tenant"; nullptr when there is none.
+    QLineEdit* ProviderBox(const QString& providerId, const QString& field) const;
+
     static const char* const kHomePage;
     static const char* const kFeedbackAddress;
 
   private:
     void OnStartAtLogin(bool on);
+    void AddProviderRows();
+    void SaveProvider(const QString& providerId);
 
     std::unique_ptr<Ui::PageOptions> ui_;
     QString programPath_;
+    QString providersPath_;
+    OAuthProviders providers_;
+    // By provider id, then field name.
+    std::map<QString, std::map<QString, QLineEdit*>> providerBoxes_;
 };
