@@ -74,6 +74,7 @@ void CPageOptions::SetDataDirectory(const QString& directory) {
     providersPath_ = OAuthProviders::FilePath(directory);
     QString problem;
     const bool readable = providers_.Load(providersPath_, &problem);
+    providersReadable_ = readable;
     for (auto& [id, boxes] : providerBoxes_) {
         const std::optional<OAuthProvider> provider = providers_.Find(id);
         for (auto& [field, box] : boxes) {
@@ -99,7 +100,7 @@ void CPageOptions::SaveProvider(const QString& providerId) {
     for (auto& [field, box] : boxes) {
         changed = changed || box->isModified();
     }
-    if (!changed || providersPath_.isEmpty()) {
+    if (!changed || !providersReadable_) {
         return;
     }
     const auto text = [&boxes](const char* field) -> std::optional<QString> {

@@ -54,6 +54,7 @@ class CPageOptions : public QWidget {
     QString programPath_;
     QString providersPath_;
     OAuthProviders providers_;
+    bool providersReadable_ = false;  // false: the file is left as it is
     // By provider id, then field name.
     std::map<QString, std::map<QString, QLineEdit*>> providerBoxes_;
 };
