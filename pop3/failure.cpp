@@ -38,6 +38,8 @@ std::string FailureText(const Failure& failure) {
             return WithDetail("The server had a temporary failure", failure.detail);
         case FailureKind::kSignInAgain:
             return WithDetail("Sign in again", failure.detail);
+        case FailureKind::kNoApop:
+            return "The server offers no APOP";
     }
     return "Failed";
 }

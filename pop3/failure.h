@@ -23,6 +23,7 @@ enum class FailureKind {
     kBadCredential,  // a stored field that cannot be sent
     kTemporary,      // detail: the server's text after "-ERR [SYS/TEMP]"; try again later
     kSignInAgain,    // no usable OAuth2 token: the user must sign in; detail: why
+    kNoApop,         // APOP was asked for, but the greeting carries no timestamp
 };
 
 struct Failure {

@@ -100,7 +100,7 @@ bool Pop3Session::Reply::Grow() {
 }
 
 Pop3Session::~Pop3Session() {
-    if (connected_) {
+    if (phase_ != SessionPhase::kClosed) {
         Quit();
     }
     socket_.Close();
@@ -147,7 +147,7 @@ bool Pop3Session::WithinReplyBound(Clock::time_point start, std::size_t received
     return elapsed <= allowed;
 }
 
-int Pop3Session::ReadResponse(Reply& reply, const char* terminator) {
+int Pop3Session::ReadResponse(Reply& reply, const char* terminator, bool judged) {
     const std::size_t terminatorLength = std::strlen(terminator);
     // A multi-line reply is known refused (or out of step) from its status line alone.
     bool statusPending = terminatorLength > 2;
@@ -182,7 +182,7 @@ int Pop3Session::ReadResponse(Reply& reply, const char* terminator) {
             reply.data[reply.length] = '\0';
             // What follows the terminator came in the last piece and begins the next reply.
             inputStart_ -= received - reply.length - terminatorLength;
-            if (!IsPositive(reply.data.get(), reply.length)) {
+            if (judged && !IsPositive(reply.data.get(), reply.length)) {
                 return Fail(reply, true, FailureKind::kServer);
             }
             return 1;
@@ -259,17 +259,32 @@ int Pop3Session::TakeInput(Reply& reply, Clock::time_point start, Clock::time_po
 
 int Pop3Session::ReadStatusLine() {
     Reply reply(kStatusLineBytes, kStatusLineBytes);
-    const int result = ReadResponse(reply, "\r\n");
-    if (m_bApop == 1) {
-        const std::string_view text(reply.data.get(), reply.length);
-        const std::size_t open = text.find('<');
-        const std::size_t close = text.find('>');
-        if (open != std::string_view::npos && open > 0 && close != std::string_view::npos &&
-            close > open) {
-            m_strTimestamp.assign(text.substr(open, close - open + 1));
-        }
+    return ReadResponse(reply, "\r\n");
+}
+
+// Only the greeting's stamp counts: a later line holding <...>, such as the STLS
+// answer in clear, could otherwise choose what APOP digests.
+int Pop3Session::ReadGreeting() {
+    Reply reply(kStatusLineBytes, kStatusLineBytes);
+    if (ReadResponse(reply, "\r\n") == 0) {
+        return 0;
     }
-    return result;
+    const std::string_view text(reply.data.get(), reply.length);
+    const std::size_t open = text.find('<');
+    const std::size_t close = text.find('>', open);
+    if (open != std::string_view::npos && open > 0 && close != std::string_view::npos) {
+        m_strTimestamp.assign(text.substr(open, close - open + 1));
+    }
+    SetPhase(SessionPhase::kAuthorization);
+    return 1;
+}
+
+void Pop3Session::SetPhase(SessionPhase phase) {
+    static constexpr const char* kNames[] = {"closed", "connected", "authorization", "transaction"};
+    if (phase != phase_) {
+        DebugLog::Write("pop3", std::string("phase ") + kNames[static_cast<int>(phase)]);
+    }
+    phase_ = phase;
 }
 
 std::string Pop3Session::Md5Hex(const char* bytes, std::size_t length) {
@@ -298,6 +313,15 @@ int Pop3Session::SendLine(const std::string& line) {
     return FailFromSocket();
 }
 
+int Pop3Session::SendSecretLine(const std::string& line, std::string_view shownAs) {
+    DebugLog::Write("pop3", std::string("> ").append(shownAs));
+    if (socket_.Send(line.data(), line.size()) != 0) {
+        return 1;
+    }
+    outOfStep_ = true;
+    return FailFromSocket();
+}
+
 int Pop3Session::SendCommands(const std::string& lines) {
     if (outOfStep_) {
         return 0;
@@ -317,12 +341,26 @@ void Pop3Session::SetSecurity(ConnectionSecurity security, std::string trustedFi
     trustedFingerprint_ = std::move(trustedFingerprint);
 }
 
+void Pop3Session::SetSignInMethod(SignInMethod method) {
+    signIn_ = method;
+    m_bApop = method == SignInMethod::kApop ? 1 : 0;
+}
+
 int Pop3Session::Login(const std::string& host, const std::string& user,
                        const std::string& password, int port) {
+    // A session may log in again, on a new connection, after the last one ended.
+    if (phase_ != SessionPhase::kClosed) {
+        Quit();
+    }
     failure_ = Failure{};
-    pipelining_ = false;
-    // A stored field with a line break could append commands of its own (DELE …).
-    if (HasLineBreakOrNul(user) || HasLineBreakOrNul(password)) {
+    capabilities_ = Capabilities{};
+    m_strTimestamp.clear();
+    const bool oauth = signIn_ == SignInMethod::kOAuth2;
+    // A stored field with a line break could append commands of its own (DELE …); in a
+    // SASL response 0x01 ends a field, so a token holding one could add fields.
+    if (HasLineBreakOrNul(user) || HasLineBreakOrNul(password) ||
+        (oauth &&
+         (user.find('\x01') != std::string::npos || password.find('\x01') != std::string::npos))) {
         failure_.kind = FailureKind::kBadCredential;
         return 0;
     }
@@ -330,18 +368,26 @@ int Pop3Session::Login(const std::string& host, const std::string& user,
         DebugLog::Write("pop3", "could not connect to " + host + ":" + std::to_string(port));
         return 0;
     }
-    connected_ = true;
-    if (ReadStatusLine() == 0) {
+    SetPhase(SessionPhase::kConnected);
+    if (ReadGreeting() == 0) {
         Quit();
+        return 0;
+    }
+    if (!oauth && m_bApop == 1 && m_strTimestamp.empty()) {
+        // Digesting the password alone would hand a replayable hash to whoever listens.
+        failure_ = Failure{FailureKind::kNoApop, {}, {}};
+        SetPhase(SessionPhase::kClosed);
+        socket_.Close();
         return 0;
     }
     if (security_ == ConnectionSecurity::kStartTls && SecureWithStls(host) == 0) {
         return 0;
     }
-    if (AskCapabilities() == 0 || Authenticate(user, password) == 0) {
+    if (AskCapabilities() == 0 || Authenticate(host, port, user, password) == 0) {
         Quit();
         return 0;
     }
+    SetPhase(SessionPhase::kTransaction);
     return 1;
 }
 
@@ -380,7 +426,7 @@ int Pop3Session::SecureWithStls(const std::string& host) {
         result = 1;
     }
     if (result == 0) {
-        connected_ = false;
+        SetPhase(SessionPhase::kClosed);
         socket_.Close();
     }
     return result;
@@ -405,42 +451,100 @@ int Pop3Session::AskCapabilities() {
         failure_ = Failure{};
         return 1;
     }
-    const char* end = reply.data.get() + reply.length;
-    for (const char* line = SkipLine(reply.data.get(), end); line < end;) {
-        const char* next = SkipLine(line, end);
-        std::string_view name(line, static_cast<std::size_t>(next - line));
-        name = name.substr(0, name.find_first_of(" \t\r\n"));
-        if (name.size() == 10 && strncasecmp(name.data(), "PIPELINING", 10) == 0) {
-            pipelining_ = true;
-        }
-        line = next;
-    }
+    capabilities_ = Capabilities::Parse(std::string_view(reply.data.get(), reply.length));
     return 1;
 }
 
-int Pop3Session::Authenticate(const std::string& user, const std::string& password) {
+int Pop3Session::Authenticate(const std::string& host, int port, const std::string& user,
+                              const std::string& password) {
     int result = 0;
-    if (m_bApop == 1) {
-        if (!password.empty()) {
-            m_strTimestamp += password;
-        }
-        const std::string digest = Md5Hex(m_strTimestamp.data(), m_strTimestamp.size());
-        if (SendLine("APOP " + user + " " + digest + "\r\n") != 0) {
-            m_bApop = 0;
-            result = ReadStatusLine();
-        }
+    if (signIn_ == SignInMethod::kOAuth2) {
+        result = SignInWithOAuth(host, port, user, password);
+    } else if (m_bApop == 1) {
+        result = SignInWithApop(user, password);
     } else {
         result = SendLine("USER " + user + "\r\n") != 0 && ReadStatusLine() != 0 &&
                  SendLine("PASS " + password + "\r\n") != 0 && ReadStatusLine() != 0;
     }
     if (result == 0 && failure_.kind == FailureKind::kServer) {
-        failure_.kind = FailureKind::kLoginRefused;
-        // The user reads the server's own words: what follows "-ERR".
-        if (failure_.detail.rfind("-ERR", 0) == 0) {
-            failure_.detail.erase(0, failure_.detail.find_first_not_of(' ', 4));
-        }
+        ClassifyRefusal();
     }
     return result;
+}
+
+void Pop3Session::ClassifyRefusal() {
+    failure_.kind = FailureKind::kLoginRefused;
+    // The user reads the server's own words: what follows "-ERR".
+    if (failure_.detail.rfind("-ERR", 0) == 0) {
+        failure_.detail.erase(0, failure_.detail.find_first_not_of(' ', 4));
+    }
+    // RFC 3206: the fault is the server's and passes; the credentials are not to blame.
+    constexpr std::string_view kTemporaryCode = "[SYS/TEMP]";
+    if (failure_.detail.size() >= kTemporaryCode.size() &&
+        strncasecmp(failure_.detail.data(), kTemporaryCode.data(), kTemporaryCode.size()) == 0) {
+        failure_.kind = FailureKind::kTemporary;
+        const std::size_t text = failure_.detail.find_first_not_of(' ', kTemporaryCode.size());
+        failure_.detail.erase(0, std::min(text, failure_.detail.size()));
+    }
+}
+
+int Pop3Session::SignInWithApop(const std::string& user, const std::string& password) {
+    const std::string stamped = m_strTimestamp + password;
+    const std::string digest = Md5Hex(stamped.data(), stamped.size());
+    if (SendLine("APOP " + user + " " + digest + "\r\n") == 0) {
+        return 0;
+    }
+    m_bApop = 0;
+    return ReadStatusLine();
+}
+
+// Always AUTH and the response on lines of their own: a token is longer than the
+// 255 octets an initial response may take, and some servers refuse that form outright.
+int Pop3Session::SignInWithOAuth(const std::string& host, int port, const std::string& user,
+                                 const std::string& token) {
+    const OAuthMechanism mechanism = pinnedMechanism_.value_or(
+        capabilities_.OffersSasl("OAUTHBEARER") ? OAuthMechanism::kOAuthBearer
+                                                : OAuthMechanism::kXOAuth2);
+    const std::string command = "AUTH " + std::string(MechanismName(mechanism)) + "\r\n";
+    if (SendLine(command) == 0) {
+        return 0;
+    }
+    Reply challenge(kStatusLineBytes, kStatusLineBytes);
+    if (ReadResponse(challenge, "\r\n", false) == 0) {
+        return 0;
+    }
+    if (challenge.length == 0 || challenge.data[0] != '+' ||
+        (challenge.length > 1 && challenge.data[1] != ' ')) {
+        // "-ERR": the mechanism is refused; anything else is not a SASL exchange.
+        return Fail(challenge, true, FailureKind::kServer);
+    }
+    const std::string response = OAuthResponse(mechanism, user, host, port, token) + "\r\n";
+    if (SendSecretLine(response, "(the token, withheld)") == 0) {
+        return 0;
+    }
+    return FinishOAuth(mechanism);
+}
+
+int Pop3Session::FinishOAuth(OAuthMechanism mechanism) {
+    Reply outcome(kStatusLineBytes, kStatusLineBytes);
+    if (ReadResponse(outcome, "\r\n", false) == 0) {
+        return 0;
+    }
+    const bool errorChallenge = outcome.length >= 1 && outcome.data[0] == '+' &&
+                                !IsPositive(outcome.data.get(), outcome.length);
+    if (errorChallenge) {
+        // The challenge is the server's JSON error; the -ERR that follows is what the
+        // user reads.
+        const std::string acknowledgement =
+            std::string(OAuthErrorAcknowledgement(mechanism)) + "\r\n";
+        if (SendLine(acknowledgement) == 0 || ReadResponse(outcome, "\r\n", false) == 0) {
+            return 0;
+        }
+    }
+    if (IsPositive(outcome.data.get(), outcome.length)) {
+        return 1;
+    }
+    return Fail(outcome, true, FailureKind::kServer);
 }
 
 int Pop3Session::Stat(int& count, int& size) {
@@ -557,7 +661,7 @@ int Pop3Session::UniqueIds(std::vector<std::string>& ids) {
     if (outOfStep_ || listFailed_) {
         return 0;
     }
-    if (!listDone_ && statDone_ && pipelining_) {
+    if (!listDone_ && statDone_ && capabilities_.pipelining) {
         return ListWithUniqueIds(ids);
     }
     if (EnsureListed() == 0 || SendCommands("UIDL\r\n") == 0) {
@@ -620,7 +724,8 @@ int Pop3Session::TopEach(const std::vector<int>& numbers,
     if (EnsureListed() == 0) {
         return 0;
     }
-    const int result = pipelining_ ? TopEachPipelined(numbers, each) : TopEachInTurn(numbers, each);
+    const int result =
+        capabilities_.pipelining ? TopEachPipelined(numbers, each) : TopEachInTurn(numbers, each);
     // Bytes after the last reply answer nothing that was asked: an earlier reply may
     // have been taken for another message's.
     return result == 1 && inputStart_ != inputEnd_ ? FailOutOfStep() : result;
@@ -721,13 +826,13 @@ int Pop3Session::Quit() {
     int result = 0;
     // The reason of the failure that led here must survive the QUIT's own reply.
     const Failure reason = failure_;
-    if (connected_) {
+    if (phase_ != SessionPhase::kClosed) {
         SendLine("QUIT\r\n");
         // Out of step, the answer could not be told from the rest of the last reply.
         if (!outOfStep_ && inputStart_ == inputEnd_ && socket_.CheckPeer() != -1) {
             result = ReadStatusLine();
         }
-        connected_ = false;
+        SetPhase(SessionPhase::kClosed);
         listDone_ = false;
         statDone_ = false;
         inputStart_ = 0;

@@ -10,8 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "pop3/capabilities.h"
 #include "pop3/connection_security.h"
 #include "pop3/failure.h"
+#include "pop3/oauth_mechanism.h"
+#include "pop3/sign_in_method.h"
 #include "pop3/socket_stream.h"
 
 // The header block of one message, as TOP n 0 delivered it.
@@ -19,9 +22,17 @@ struct MessageHeader {
     std::optional<std::string> headerText;
 };
 
+// Where a conversation stands (RFC 1939's states, plus the ends around them).
+enum class SessionPhase {
+    kClosed,         // no connection
+    kConnected,      // connected, the greeting not yet read
+    kAuthorization,  // greeted; the login may go out
+    kTransaction,    // logged in
+};
+
 // One POP3 conversation (RFC 1939) for one poll of one account. It only ever sends
-// CAPA, STLS, USER, PASS, APOP, STAT, LIST, UIDL, TOP and QUIT, so a mailbox is never
-// changed. When the server lists PIPELINING (RFC 2449), the listing and header
+// CAPA, STLS, USER, PASS, APOP, AUTH, STAT, LIST, UIDL, TOP and QUIT, so a mailbox is
+// never changed. When the server lists PIPELINING (RFC 2449), the listing and header
 // commands go out in a bounded window ahead of their replies.
 class Pop3Session {
   public:
@@ -30,6 +41,7 @@ class Pop3Session {
     Pop3Session(const Pop3Session&) = delete;
     Pop3Session& operator=(const Pop3Session&) = delete;
 
+    // With SignInMethod::kOAuth2, `password` is the OAuth2 access token.
     int Login(const std::string& host, const std::string& user, const std::string& password,
               int port);
     int Stat(int& count, int& size);
@@ -51,15 +63,22 @@ class Pop3Session {
     // How Login protects the connection; `trustedFingerprint` (64 hex digits or empty)
     // names the one certificate accepted instead of the system's verdict.
     void SetSecurity(ConnectionSecurity security, std::string trustedFingerprint = {});
+    // How Login signs in; kApop sets m_bApop, which stays the switch for APOP.
+    void SetSignInMethod(SignInMethod method);
+    // Tests pin the OAuth2 mechanism; otherwise OAUTHBEARER when CAPA's SASL line lists
+    // it, else XOAUTH2.
+    void PinOAuthMechanism(OAuthMechanism mechanism) { pinnedMechanism_ = mechanism; }
+    SessionPhase Phase() const { return phase_; }
     // Why the last operation that returned 0 failed.
     const Failure& LastFailure() const { return failure_; }
     // Whether the server's capabilities, asked after login's greeting (over TLS when
     // STLS is used), listed PIPELINING.
-    bool ServerPipelines() const { return pipelining_; }
+    bool ServerPipelines() const { return capabilities_.pipelining; }
+    const Capabilities& ServerCapabilities() const { return capabilities_; }
 
     int m_bApop = 0;
+    // The greeting's <...> stamp that APOP digests; nothing later replaces it.
     std::string m_strTimestamp;
-    std::string m_strName;
     int m_nTimeout = 2000;
     std::string m_strLastResponse;
 
@@ -83,13 +102,17 @@ class Pop3Session {
     int List();
     // Reads the listing once; a failed one is never sent again. 0 when there is none.
     int EnsureListed();
-    int ReadResponse(Reply& reply, const char* terminator);
+    // `judged`: a status line other than "+OK" fails the read; SASL's "+ " challenges
+    // are read unjudged.
+    int ReadResponse(Reply& reply, const char* terminator, bool judged = true);
     // Judges a multi-line reply's status line once it is whole: 1 to read on, 0 when the
     // reply ended there (refused, or out of step).
     int JudgeStatusLine(Reply& reply, std::size_t lineEnd);
     // Takes received bytes, from what is held or else from the socket; 0 on failure.
     int TakeInput(Reply& reply, Clock::time_point start, Clock::time_point& lastActivity);
     int ReadStatusLine();
+    int ReadGreeting();
+    void SetPhase(SessionPhase phase);
     int AskCapabilities();
     int ParseStatReply(int& count, int& size);
     int ParseListReply(int count);
@@ -113,7 +136,18 @@ class Pop3Session {
     int FailFromSocket();
     int Connect(const std::string& host, int port);
     int SecureWithStls(const std::string& host);
-    int Authenticate(const std::string& user, const std::string& password);
+    int Authenticate(const std::string& host, int port, const std::string& user,
+                     const std::string& password);
+    int SignInWithApop(const std::string& user, const std::string& password);
+    int SignInWithOAuth(const std::string& host, int port, const std::string& user,
+                        const std::string& token);
+    // The server's line after the SASL response: "+OK", "-ERR", or an error challenge
+    // that is acknowledged before the server's -ERR.
+    int FinishOAuth(OAuthMechanism mechanism);
+    // Sends a line the debug log must not show.
+    int SendSecretLine(const std::string& line, std::string_view shownAs);
+    // A refused login as the user reads it, from the server's -ERR line.
+    void ClassifyRefusal();
     bool NothingMoreArrived();
     bool WithinReplyBound(Clock::time_point start, std::size_t received) const;
     bool StopRequested() const;
@@ -124,14 +158,16 @@ class Pop3Session {
     bool listDone_ = false;
     bool statDone_ = false;
     std::vector<std::uint32_t> sizes_;
-    bool connected_ = false;
+    SessionPhase phase_ = SessionPhase::kClosed;
+    SignInMethod signIn_ = SignInMethod::kPassword;
+    std::optional<OAuthMechanism> pinnedMechanism_;
     const std::atomic<bool>* stop_ = nullptr;
     // A failed LIST is not sent again: every later TOP fails at once.
     bool listFailed_ = false;
     // Set when a reply was not read whole: what is left of it would be read as the
     // next reply, so no further data command is sent.
     bool outOfStep_ = false;
-    bool pipelining_ = false;
+    Capabilities capabilities_;
     ConnectionSecurity security_ = ConnectionSecurity::kNone;
     std::string trustedFingerprint_;
     Failure failure_;

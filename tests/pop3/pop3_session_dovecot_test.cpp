@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "pop3/pop3_session.h"
 #include "tests/support/dovecot_server.h"
+#include "tests/support/oauth_server.h"
 
 namespace {
 
@@ -41,7 +43,9 @@ class DovecotSession : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         server_ = std::make_unique<qvtest::DovecotServer>();
+        oauth_ = std::make_unique<qvtest::OAuthServer>();
         server_->AddUser("alice", "s3cret", Messages());
+        server_->AddUser("name@example.test", "s3cret", Messages());
         server_->AddUser("empty", "nothing", {});
         std::vector<std::string> many;
         for (int n = 1; n <= kMany; ++n) {
@@ -49,12 +53,19 @@ class DovecotSession : public ::testing::Test {
         }
         server_->AddUser("many", "pw", many);
         // A missing or broken Dovecot fails every test here; it never skips them.
-        started_ = server_->Start();
+        started_ = oauth_->Start();
+        if (started_) {
+            server_->EnableOAuth(oauth_->IntrospectionUrl());
+            started_ = server_->Start();
+        }
     }
-    static void TearDownTestSuite() { server_.reset(); }
+    static void TearDownTestSuite() {
+        server_.reset();
+        oauth_.reset();
+    }
 
     void SetUp() override {
-        ASSERT_TRUE(started_) << server_->Error();
+        ASSERT_TRUE(started_) << oauth_->Error() << server_->Error();
         before_ = server_->MailboxSnapshot("alice");
         ASSERT_EQ(3u, before_.size());
     }
@@ -66,11 +77,13 @@ class DovecotSession : public ::testing::Test {
     }
 
     static std::unique_ptr<qvtest::DovecotServer> server_;
+    static std::unique_ptr<qvtest::OAuthServer> oauth_;
     static bool started_;
     qvtest::DovecotServer::Snapshot before_;
 };
 
 std::unique_ptr<qvtest::DovecotServer> DovecotSession::server_;
+std::unique_ptr<qvtest::OAuthServer> DovecotSession::oauth_;
 bool DovecotSession::started_ = false;
 
 void ExpectWholeMailbox(Pop3Session& session) {
@@ -111,14 +124,66 @@ TEST_F(DovecotSession, UserPassReadsStatListAndEveryHeader) {
     EXPECT_EQ(0, session.Quit());  // no longer connected
 }
 
+// A whole e-mail address is a login like any other, also inside the APOP line.
 TEST_F(DovecotSession, ApopReadsTheSameMailbox) {
+    for (const char* user : {"alice", "name@example.test"}) {
+        Pop3Session session;
+        session.m_bApop = 1;
+        ASSERT_EQ(1, session.Login("127.0.0.1", user, "s3cret", server_->Port()))
+            << user << ": " << session.m_strLastResponse;
+        EXPECT_EQ(0, session.m_bApop);
+        ExpectWholeMailbox(session);
+        EXPECT_EQ(1, session.Quit());
+    }
+}
+
+Failure OAuthLogin(int port, const std::string& user, const std::string& token,
+                   std::optional<OAuthMechanism> pinned) {
     Pop3Session session;
-    session.m_bApop = 1;
-    ASSERT_EQ(1, session.Login("127.0.0.1", "alice", "s3cret", server_->Port()))
-        << session.m_strLastResponse;
-    EXPECT_EQ(0, session.m_bApop);
-    ExpectWholeMailbox(session);
-    EXPECT_EQ(1, session.Quit());
+    session.SetSignInMethod(SignInMethod::kOAuth2);
+    if (pinned) {
+        session.PinOAuthMechanism(*pinned);
+    }
+    EXPECT_EQ(0, session.Login("127.0.0.1", user, token, port));
+    return session.LastFailure();
+}
+
+// Each mechanism signs in with the user's own token; another user's token is refused
+// after the error challenge is answered, and an introspection that is down is the
+// server's passing fault, not the token's.
+TEST_F(DovecotSession, TokensSignInByEitherMechanismForTheirOwnUserOnly) {
+    const std::string token = oauth_->Issue("alice").access;
+    const std::string others = oauth_->Issue("empty").access;
+    ASSERT_FALSE(token.empty());
+    for (const OAuthMechanism mechanism :
+         {OAuthMechanism::kXOAuth2, OAuthMechanism::kOAuthBearer}) {
+        const std::string name(MechanismName(mechanism));
+        Pop3Session session;
+        session.SetSignInMethod(SignInMethod::kOAuth2);
+        session.PinOAuthMechanism(mechanism);
+        ASSERT_EQ(1, session.Login("127.0.0.1", "alice", token, server_->Port()))
+            << name << ": " << session.m_strLastResponse;
+        EXPECT_EQ(SessionPhase::kTransaction, session.Phase());
+        ExpectWholeMailbox(session);
+        EXPECT_EQ(1, session.Quit());
+        EXPECT_NE(std::string::npos, server_->Log().find("user=<alice>, method=" + name));
+
+        const Failure refused = OAuthLogin(server_->Port(), "alice", others, mechanism);
+        EXPECT_EQ(FailureKind::kLoginRefused, refused.kind) << name;
+        EXPECT_EQ("[AUTH] Authentication failed.", refused.detail) << name;
+
+        ASSERT_TRUE(oauth_->Control(R"({"introspection_down": true})"));
+        const Failure down = OAuthLogin(server_->Port(), "alice", token, mechanism);
+        ASSERT_TRUE(oauth_->Control(R"({"introspection_down": false})"));
+        EXPECT_EQ(FailureKind::kTemporary, down.kind) << name << ": " << down.detail;
+        EXPECT_TRUE(down.detail.starts_with("Temporary authentication failure.")) << down.detail;
+    }
+    // Unpinned, Dovecot's SASL line lists OAUTHBEARER, which is preferred.
+    Pop3Session chosen;
+    chosen.SetSignInMethod(SignInMethod::kOAuth2);
+    ASSERT_EQ(1, chosen.Login("127.0.0.1", "alice", token, server_->Port()));
+    EXPECT_TRUE(chosen.ServerCapabilities().OffersSasl("OAUTHBEARER"));
+    EXPECT_TRUE(chosen.ServerCapabilities().uidl);
 }
 
 TEST_F(DovecotSession, HostNamesAreLookedUp) {

@@ -9,6 +9,12 @@
 #include <string>
 #include <thread>
 
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "app/debug_log.h"
 #include "pop3/pop3_session.h"
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"
@@ -247,17 +253,21 @@ TEST(ScriptedSession, ApopDigestsTimestampAndPassword) {
     EXPECT_EQ("CAPA\r\nAPOP mrose c4c9334bac560ecc979e58001b3e22fb\r\nQUIT\r\n", server.Received());
 }
 
-TEST(ScriptedSession, ApopWithoutTimestampDigestsThePasswordAlone) {
-    qvtest::ScriptedServer server;
-    server.Send("+OK no stamp here\r\n").AnswerCapa().ReadLine().Send("-ERR denied\r\n");
-    Pop3Session session;
-    session.m_bApop = 1;
-    server.Start();
-    session.m_nTimeout = kShortTimeout;
-    EXPECT_EQ(0, session.Login("127.0.0.1", "u", "secret", server.Port()));
-    server.Finish();
-    EXPECT_EQ("CAPA\r\nAPOP u " + Pop3Session::Md5Hex("secret", 6) + "\r\nQUIT\r\n",
-              server.Received());
+// Without the greeting's stamp APOP would digest the password alone, a hash that
+// anyone listening could replay: the login fails before a byte goes out.
+TEST(ScriptedSession, ApopWithoutTimestampSendsNothing) {
+    for (const char* greeting : {"+OK no stamp here\r\n", "+OK ready <unclosed\r\n"}) {
+        qvtest::ScriptedServer server;
+        server.Send(greeting).Pause(200);
+        Pop3Session session;
+        session.SetSignInMethod(SignInMethod::kApop);
+        server.Start();
+        session.m_nTimeout = kShortTimeout;
+        EXPECT_EQ(0, session.Login("127.0.0.1", "u", "secret", server.Port()));
+        EXPECT_EQ("The server offers no APOP", FailureText(session.LastFailure()));
+        server.Finish();
+        EXPECT_EQ("", server.Received()) << greeting;
+    }
     EXPECT_EQ("5ebe2294ecd0e0f08eab7690d2a6ee69", Pop3Session::Md5Hex("secret", 6));
 }
 
@@ -272,6 +282,81 @@ TEST(ScriptedSession, GreetingThatBeginsWithABracketGivesNoTimestamp) {
     EXPECT_EQ("", session.m_strTimestamp);
     server.Finish();
     EXPECT_EQ("QUIT\r\n", server.Received());
+}
+
+std::string Base64Decoded(const std::string& text) {
+    std::string bytes(text.size(), '\0');
+    const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
+                                       reinterpret_cast<const unsigned char*>(text.data()),
+                                       static_cast<int>(text.size()));
+    bytes.resize(static_cast<std::size_t>(std::max(0, length)));
+    // EVP_DecodeBlock counts the padding as zero bytes.
+    bytes.resize(bytes.size() -
+                 static_cast<std::size_t>(std::count(text.end() - 2, text.end(), '=')));
+    return bytes;
+}
+
+// OAUTHBEARER when CAPA's SASL line lists it, else XOAUTH2; AUTH and the response on
+// lines of their own; the server's error challenge acknowledged as each mechanism
+// wants, after which the server's -ERR is the failure. The token never reaches the log.
+TEST(ScriptedSession, OAuthSignInAnswersEachMechanismsChallenges) {
+    struct Case {
+        std::string capa;
+        std::string login;
+        std::string mechanism;
+        std::string decoded;  // "PORT" stands for the server's port
+        std::string acknowledgement;
+    };
+    const std::vector<Case> cases = {
+        {"+OK\r\nTOP\r\nUIDL\r\n.\r\n", "me@example.test", "XOAUTH2",
+         "user=me@example.test\x01"
+         "auth=Bearer tok3n\x01\x01",
+         ""},
+        {"+OK\r\nSASL PLAIN XOAUTH2\r\n.\r\n", "me@example.test", "XOAUTH2",
+         "user=me@example.test\x01"
+         "auth=Bearer tok3n\x01\x01",
+         ""},
+        {"+OK\r\nSASL PLAIN xoauth2 oauthbearer\r\n.\r\n", "m=e,@example.test", "OAUTHBEARER",
+         "n,a=m=3De=2C@example.test,\x01host=127.0.0.1\x01port=PORT\x01"
+         "auth=Bearer tok3n\x01\x01",
+         "AQ=="},
+    };
+    for (const Case& c : cases) {
+        qvtest::ScriptedServer server;
+        server.Send("+OK ready\r\n")
+            .ReadLine()
+            .Send(c.capa)
+            .ReadLine()
+            .Send("+ \r\n")
+            .ReadLine()
+            .Send("+ eyJzdGF0dXMiOiI0MDEifQ==\r\n")
+            .ReadLine()
+            .Send("-ERR [AUTH] Authentication failed.\r\n");
+        Pop3Session session;
+        session.SetSignInMethod(SignInMethod::kOAuth2);
+        DebugLog::SetEnabled(true);
+        testing::internal::CaptureStderr();
+        server.Start();
+        session.m_nTimeout = kShortTimeout;
+        EXPECT_EQ(0, session.Login("127.0.0.1", c.login, "tok3n", server.Port()));
+        const std::string log = testing::internal::GetCapturedStderr();
+        DebugLog::SetEnabled(false);
+        server.Finish();
+        EXPECT_EQ(FailureKind::kLoginRefused, session.LastFailure().kind);
+        EXPECT_EQ("[AUTH] Authentication failed.", session.LastFailure().detail);
+        const std::vector<std::string> lines = server.Commands();
+        ASSERT_EQ(5u, lines.size()) << server.Received();
+        EXPECT_EQ("AUTH " + c.mechanism, lines[1]);
+        std::string decoded = c.decoded;
+        if (const std::size_t port = decoded.find("PORT"); port != std::string::npos) {
+            decoded.replace(port, 4, std::to_string(server.Port()));
+        }
+        EXPECT_EQ(decoded, Base64Decoded(lines[2]));
+        EXPECT_EQ(c.acknowledgement, lines[3]);
+        EXPECT_EQ("QUIT", lines[4]);
+        EXPECT_EQ(std::string::npos, log.find("tok3n")) << log;
+        EXPECT_EQ(std::string::npos, log.find(lines[2])) << log;
+    }
 }
 
 TEST(ScriptedSession, LongCommandLinesGoOutWhole) {
@@ -298,14 +383,24 @@ TEST(ScriptedSession, LongCommandLinesGoOutWhole) {
 }
 
 TEST(ScriptedSession, ALineBreakInACredentialIsNeverSent) {
-    // Nothing may even connect: a listener that is never accepted from stays empty.
+    // Nothing may even connect: a listener that is never accepted from stays empty. In
+    // a token, 0x01 would end the SASL field and add fields of its own.
     qvtest::LoopbackListener listener;
-    for (int apop = 0; apop <= 1; ++apop) {
+    for (const SignInMethod method :
+         {SignInMethod::kPassword, SignInMethod::kApop, SignInMethod::kOAuth2}) {
         Pop3Session session;
-        session.m_bApop = apop;
+        session.SetSignInMethod(method);
         EXPECT_EQ(0, session.Login("127.0.0.1", "u\r\nDELE 1", "pw", listener.Port()));
         EXPECT_EQ(0, session.Login("127.0.0.1", "u", "pw\nDELE 1", listener.Port()));
+        EXPECT_EQ(FailureKind::kBadCredential, session.LastFailure().kind);
     }
+    Pop3Session session;
+    session.SetSignInMethod(SignInMethod::kOAuth2);
+    EXPECT_EQ(0, session.Login("127.0.0.1", "u",
+                               "tok\x01"
+                               "auth=x",
+                               listener.Port()));
+    EXPECT_EQ(FailureKind::kBadCredential, session.LastFailure().kind);
     pollfd pending{listener.Fd(), POLLIN, 0};
     EXPECT_EQ(0, poll(&pending, 1, 0));
 }

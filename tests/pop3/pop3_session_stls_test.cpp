@@ -62,6 +62,22 @@ TEST(StlsScripted, BytesInClearAroundStlsAreNeverReadAsReplies) {
     EXPECT_EQ("", afterGreeting.Received());
 }
 
+// The answer to STLS comes in clear: a stamp in it must not choose what APOP digests.
+TEST(StlsScripted, OnlyTheGreetingSetsTheApopTimestamp) {
+    qvtest::ScriptedServer server;
+    server.Send("+OK <1.2@host> ready\r\n").ReadLine().Send("+OK <9.9@evil> begin\r\n").Pause(300);
+    server.Start();
+    Pop3Session session;
+    session.m_nTimeout = 300;
+    session.SetSignInMethod(SignInMethod::kApop);
+    session.SetSecurity(ConnectionSecurity::kStartTls);
+    EXPECT_EQ(0, session.Login("127.0.0.1", "user", "pw", server.Port()));
+    server.Finish();
+    EXPECT_EQ("<1.2@host>", session.m_strTimestamp);
+    EXPECT_EQ(0u, server.Received().rfind("STLS\r\n\x16", 0)) << "then the handshake";
+    EXPECT_EQ(std::string::npos, server.Received().find("APOP"));
+}
+
 // A ServerHello that picks TLS 1.0: the answer of a server that knows nothing newer.
 std::string Tls10ServerHello() {
     std::string hello("\x16\x03\x01\x00\x2a\x02\x00\x00\x26\x03\x01", 11);

@@ -158,7 +158,8 @@ bool DovecotServer::WriteConfig(int port) {
          << "login_greeting = " << Greeting() << "\n"
          << "listen = " << ListenAddresses() << "\n"
          << TlsConfig() << "disable_plaintext_auth = no\n"
-         << "auth_mechanisms = plain apop\n"
+         << "auth_mechanisms = plain apop"
+         << (introspectionUrl_.empty() ? "" : " xoauth2 oauthbearer") << "\n"
          << "auth_failure_delay = 0\n"
          << "first_valid_uid = 0\n"
          << "first_valid_gid = 0\n"
@@ -169,8 +170,8 @@ bool DovecotServer::WriteConfig(int port) {
          << "pop3_uidl_format = %08Xu%08Xv\n"
          << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " << dir_
          << "/passwd\n}\n"
-         << "userdb {\n  driver = static\n  args = uid=" << id.uid << " gid=" << id.gid
-         << " home=" << dir_ << "/mail/%u\n}\n"
+         << OAuthConfig() << "userdb {\n  driver = static\n  args = uid=" << id.uid
+         << " gid=" << id.gid << " home=" << dir_ << "/mail/%u\n}\n"
          << "service pop3-login {\n  chroot =\n"
          << "  inet_listener pop3 {\n    address = " << ListenAddresses() << "\n    port = " << port
          << "\n  }\n"
@@ -186,6 +187,25 @@ bool DovecotServer::WriteConfig(int port) {
 
 void DovecotServer::EnableTls(std::map<std::string, Certificate> byAddress) {
     certificates_ = std::move(byAddress);
+}
+
+void DovecotServer::EnableOAuth(const std::string& introspectionUrl) {
+    introspectionUrl_ = introspectionUrl;
+}
+
+// A second passdb for the token mechanisms: the passwd-file one cannot judge a token.
+std::string DovecotServer::OAuthConfig() const {
+    if (introspectionUrl_.empty()) {
+        return {};
+    }
+    WriteFile(dir_ + "/oauth2.conf.ext", "introspection_url = " + introspectionUrl_ +
+                                             "\nintrospection_mode = post\n"
+                                             "username_attribute = username\n"
+                                             "active_attribute = active\n"
+                                             "active_value = true\n"
+                                             "force_introspection = yes\n");
+    return "passdb {\n  driver = oauth2\n  mechanisms = xoauth2 oauthbearer\n  args = " + dir_ +
+           "/oauth2.conf.ext\n}\n";
 }
 
 std::string DovecotServer::ListenAddresses() const {

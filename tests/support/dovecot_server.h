@@ -51,6 +51,11 @@ class DovecotServer {
     };
     void EnableTls(std::map<std::string, Certificate> byAddress);
 
+    // From the next Start() on, XOAUTH2 and OAUTHBEARER logins too, next to the
+    // passwords: a token is good when `introspectionUrl` (RFC 7662, by POST) calls it
+    // active for the user who logs in.
+    void EnableOAuth(const std::string& introspectionUrl);
+
     // Starts the server and waits (at most 10 s) until it greets on Port(): `port`, or
     // a free one when 0. Returns false, with the reason in Error(), when it cannot be
     // started.
@@ -75,6 +80,7 @@ class DovecotServer {
     void WritePasswd() const;
     bool WriteConfig(int port);
     std::string TlsConfig() const;
+    std::string OAuthConfig() const;
     std::string ListenAddresses() const;
     bool WaitForGreeting();
     std::string Greeting() const;
@@ -86,6 +92,7 @@ class DovecotServer {
     int port_ = 0;
     int tlsPort_ = 0;
     std::map<std::string, Certificate> certificates_;
+    std::string introspectionUrl_;
     std::string error_;
 };
 
