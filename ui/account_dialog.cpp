@@ -98,14 +98,6 @@ bool AccountDialog::PasswordTyped() const {
     return !ui_->passwordEdit->text().isEmpty();
 }
 
-bool AccountDialog::SignIn() {
-    if (!signInHandler_) {
-        return false;
-    }
-    AccountRecord record = Values();
-    return signInHandler_(record);
-}
-
 void AccountDialog::accept() {
     // An empty port box means the mode's default (0).
     if (!ui_->periodBox->CheckOnAccept(QStringLiteral("period"), period_) ||

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QDialog>
-#include <functional>
 #include <memory>
 
 #include "app/app_state.h"
@@ -38,13 +37,6 @@ class AccountDialog : public QDialog {
 
     ConnectionSecurity Security() const;
 
-    // Signs the account in with its OAuth2 provider and stores the refresh token; may
-    // change the record (e.g. the login the provider confirmed). False when it did not.
-    using SignInHandler = std::function<bool(AccountRecord&)>;
-    void SetSignInHandler(SignInHandler handler) { signInHandler_ = std::move(handler); }
-    // Runs the handler on the account as entered; false without a handler.
-    bool SignIn();
-
   public slots:
     void accept() override;
 
@@ -59,5 +51,4 @@ class AccountDialog : public QDialog {
     std::string trustedFingerprint_;
     std::string loadedAddress_;
     int loadedPort_ = 0;
-    SignInHandler signInHandler_;
 };
