@@ -121,8 +121,9 @@ void AccountDialog::OnEmailEdited() {
     if (loading_) {
         return;
     }
-    const std::string email = Email().toStdString();
-    const std::string domain = DomainOf(email);
+    // A sign-in was for the address it was made with.
+    signedInProviderId_.clear();
+    const std::string domain = DomainOf(Email().toStdString());
     if (const MailProvider* provider = ProviderForDomain(domain)) {
         Fill(SettingsOf(*provider));
         return;
