@@ -55,7 +55,9 @@ void CPageAccount::SetRow(int row, const AccountRecord& record) {
         QString::fromLocal8Bit(record.description),
         QString::fromLocal8Bit(record.address),
         QString::number(record.periodMinutes),
-        QString::fromLatin1(record.authMethod != 0 ? "APOP" : "Password"),
+        QString::fromLatin1(record.authMethod == 2   ? "OAuth2"
+                            : record.authMethod != 0 ? "APOP"
+                                                     : "Password"),
         QString::fromLatin1(record.scanMessages != 0 ? "Y" : "N"),
     };
     for (int c = 0; c < static_cast<int>(std::size(texts)); ++c) {

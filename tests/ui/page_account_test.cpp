@@ -9,6 +9,7 @@
 
 #include "app/app_state.h"
 #include "gui_test_support.h"
+#include "store/account_record.h"
 #include "ui/account_dialog.h"
 #include "ui/number_box.h"
 #include "ui/page_account.h"
@@ -19,7 +20,9 @@ namespace {
 struct Form {
     explicit Form(QDialog& dialog)
         : descriptionEdit(dialog.findChild<QLineEdit*>("descriptionEdit")),
-          addressEdit(dialog.findChild<QLineEdit*>("addressEdit")),
+          emailEdit(dialog.findChild<QLineEdit*>("emailEdit")),
+          serverEdit(dialog.findChild<QLineEdit*>("serverEdit")),
+          userEdit(dialog.findChild<QLineEdit*>("userEdit")),
           passwordEdit(dialog.findChild<QLineEdit*>("passwordEdit")),
           authCombo(dialog.findChild<QComboBox*>("authCombo")),
           periodBox(dialog.findChild<NumberBox*>("periodBox")),
@@ -27,7 +30,9 @@ struct Form {
           okButton(dialog.findChild<QAbstractButton*>("okButton")),
           cancelButton(dialog.findChild<QAbstractButton*>("cancelButton")) {}
     QLineEdit* descriptionEdit;
-    QLineEdit* addressEdit;
+    QLineEdit* emailEdit;
+    QLineEdit* serverEdit;
+    QLineEdit* userEdit;
     QLineEdit* passwordEdit;
     QComboBox* authCombo;
     NumberBox* periodBox;
@@ -38,7 +43,7 @@ struct Form {
 
 struct Entry {
     QString description;
-    QString address;
+    QString address;  // "user name@server"; empty leaves both as they are
     QString password;
     int auth = 0;
     QString period = "0";
@@ -53,7 +58,11 @@ CPageAccount::DialogRunner Enter(const Entry& entry, int* runs = nullptr) {
         }
         Form form(dialog);
         form.descriptionEdit->setText(entry.description);
-        form.addressEdit->setText(entry.address);
+        if (!entry.address.isEmpty()) {
+            const AccountLogin login = SplitAddress(entry.address.toStdString());
+            form.serverEdit->setText(QString::fromStdString(login.host));
+            form.userEdit->setText(QString::fromStdString(login.user));
+        }
         form.passwordEdit->setText(entry.password);
         form.authCombo->setCurrentIndex(entry.auth);
         form.periodBox->SetText(entry.period);
@@ -62,6 +71,14 @@ CPageAccount::DialogRunner Enter(const Entry& entry, int* runs = nullptr) {
         return dialog.result();
     };
 }
+
+// A new account's dialog with the server and the user name that OK asks for.
+struct FilledDialog : AccountDialog {
+    FilledDialog() {
+        Form(*this).serverEdit->setText("pop.example.com");
+        Form(*this).userEdit->setText("me");
+    }
+};
 
 void Select(QTableWidget* list, int row) {
     list->clearSelection();
@@ -107,16 +124,23 @@ class PageAccountTest : public QObject {
         QCOMPARE(home.scanMessages, 1);
         QCOMPARE(home.lastCheck, 0u);
 
-        // An untouched dialog gives an empty account with the defaults: every ten
-        // minutes, scanning.
+        // An untouched dialog asks for the server and the user name; given them, it
+        // keeps the defaults: every ten minutes, scanning.
         Select(list, 1);
-        page.SetDialogRunner([](AccountDialog& dialog) {
-            Form(dialog).okButton->click();
+        page.SetDialogRunner([this](AccountDialog& dialog) {
+            Form form(dialog);
+            form.okButton->click();
+            form.serverEdit->setText("pop.example.org");
+            form.okButton->click();
+            form.userEdit->setText("bob");
+            form.okButton->click();
             return dialog.result();
         });
         page.AddOrEdit();
+        QCOMPARE(log_.texts, (QStringList{"Enter the server's name.", "Enter the user name."}));
         QCOMPARE(state.accountCount, 2u);
-        QCOMPARE(guitest::RowTexts(list, 1), (QStringList{"", "", "10", "Password", "Y"}));
+        QCOMPARE(guitest::RowTexts(list, 1),
+                 (QStringList{"", "bob@pop.example.org", "10", "Password", "Y"}));
         QCOMPARE(guitest::RowTexts(list, 2).at(0), QString("Double click here to Add"));
         QCOMPARE(added.at(1).at(0).toInt(), 1);
     }
@@ -245,7 +269,7 @@ class PageAccountTest : public QObject {
     }
 
     void periodLimits() {
-        guitest::CheckNumberBox<AccountDialog>(
+        guitest::CheckNumberBox<FilledDialog>(
             log_,
             {{"0", true, ""},
              {"9999", true, ""},
@@ -258,7 +282,7 @@ class PageAccountTest : public QObject {
     }
 
     void securityPortAndWarning() {
-        AccountDialog dialog;
+        FilledDialog dialog;
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         auto* security = dialog.findChild<QComboBox*>("securityCombo");
@@ -307,7 +331,7 @@ class PageAccountTest : public QObject {
             QCOMPARE(form.periodBox->Text(), QString("10"));
             QCOMPARE(dialog.findChild<NumberBox*>("portBox")->Text(), QString("995"));
             if (moved) {
-                form.addressEdit->setText("user@pop.other.example");
+                form.serverEdit->setText("pop.other.example");
             }
             form.okButton->click();
             QCOMPARE(QString(dialog.Values().trustedFingerprint),
@@ -328,14 +352,14 @@ class PageAccountTest : public QObject {
         // 255 bytes, counted in the stored encoding.
         QTest::keyClicks(form.descriptionEdit, QString(300, 'x'));
         QCOMPARE(form.descriptionEdit->text().size(), 255);
-        form.addressEdit->clear();
-        QTest::keyClicks(form.addressEdit, QString(254, 'a'));
+        form.emailEdit->clear();
+        QTest::keyClicks(form.emailEdit, QString(254, 'a'));
         QKeyEvent accented(QEvent::KeyPress, 0, Qt::NoModifier, QString::fromUtf8("\xc3\xa9"));
-        QApplication::sendEvent(form.addressEdit, &accented);
-        QCOMPARE(form.addressEdit->text().toLocal8Bit().size(), 254);
-        form.addressEdit->backspace();
-        QApplication::sendEvent(form.addressEdit, &accented);
-        QCOMPARE(form.addressEdit->text().toLocal8Bit().size(), 255);
+        QApplication::sendEvent(form.emailEdit, &accented);
+        QCOMPARE(form.emailEdit->text().toLocal8Bit().size(), 254);
+        form.emailEdit->backspace();
+        QApplication::sendEvent(form.emailEdit, &accented);
+        QCOMPARE(form.emailEdit->text().toLocal8Bit().size(), 255);
         QTest::keyClicks(form.passwordEdit, QString(256, 'p'));
         QCOMPARE(form.passwordEdit->text().size(), 255);
         form.okButton->click();

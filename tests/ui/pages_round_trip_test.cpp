@@ -52,7 +52,8 @@ class PagesRoundTripTest : public QObject {
             accounts.List()->selectRow(0);
             accounts.SetDialogRunner([](AccountDialog& dialog) {
                 Child<QLineEdit>(dialog, "descriptionEdit")->setText("Home");
-                Child<QLineEdit>(dialog, "addressEdit")->setText("me@pop.example.com");
+                Child<QLineEdit>(dialog, "serverEdit")->setText("pop.example.com");
+                Child<QLineEdit>(dialog, "userEdit")->setText("me");
                 Child<QLineEdit>(dialog, "passwordEdit")->setText("s3cret");
                 Child<QComboBox>(dialog, "authCombo")->setCurrentIndex(1);
                 Child<NumberBox>(dialog, "periodBox")->SetText("20");
@@ -108,6 +109,7 @@ class PagesRoundTripTest : public QObject {
             AccountRecord record{};
             SetAccountText(record.description, "Work");
             SetAccountText(record.password, "kept");
+            SetAccountText(record.address, "me@pop.example.com");
             QVERIFY(state.AppendAccount(record));
             CPageAccount accounts(state);
             accounts.List()->selectRow(0);
