@@ -48,6 +48,9 @@ TokenAnswer TokenEndpoint::Post(const QString& url, const QUrlQuery& form) const
         answer.errorText = QStringLiteral("the address %1 is not a web address").arg(url);
         return answer;
     }
+    // First: on a thread Qt did not start, the loop brings the event dispatcher that
+    // the network manager's timers need.
+    QEventLoop loop;
     QNetworkAccessManager network;
     QNetworkRequest request(address);
     request.setHeader(QNetworkRequest::ContentTypeHeader,
@@ -55,7 +58,6 @@ TokenAnswer TokenEndpoint::Post(const QString& url, const QUrlQuery& form) const
     request.setRawHeader("Accept", "application/json");
     request.setTransferTimeout(static_cast<int>(limit_.count()));
     QNetworkReply* reply = network.post(request, form.query(QUrl::FullyEncoded).toUtf8());
-    QEventLoop loop;
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     QTimer limit;
     limit.setSingleShot(true);

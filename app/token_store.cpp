@@ -183,21 +183,27 @@ std::optional<std::string> TokenStore::Read(const std::string& key, bool* unread
     }
     lastPlace_ = Place::kNowhere;
     const KeyringAnswer answer = RunKeyring(JobKind::kRead, key);
-    if (answer.answered && answer.error == QKeychain::NoError) {
-        lastPlace_ = Place::kKeyring;
-        return answer.text.toStdString();
-    }
-    if (answer.answered && answer.error != QKeychain::EntryNotFound && !KeyringAbsent(answer)) {
+    const bool inKeyring = answer.answered && answer.error == QKeychain::NoError;
+    if (answer.answered && !inKeyring && answer.error != QKeychain::EntryNotFound &&
+        !KeyringAbsent(answer)) {
         if (unreadable) {
             *unreadable = true;
         }
         return std::nullopt;
     }
+    // The file holds a token only when the keyring did not take the last write, so
+    // its token is the newer one: a rotated token written while the keyring was slow
+    // must not lose to the dead one the keyring still holds.
     std::optional<std::string> token = ReadFile(key, unreadable);
     if (token) {
         lastPlace_ = Place::kFile;
+        return token;
     }
-    return token;
+    if (inKeyring) {
+        lastPlace_ = Place::kKeyring;
+        return answer.text.toStdString();
+    }
+    return std::nullopt;
 }
 
 bool TokenStore::Remove(const std::string& key) {

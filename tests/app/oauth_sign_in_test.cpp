@@ -9,10 +9,12 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QUrlQuery>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include "app/loopback_sign_in.h"
 #include "app/oauth_providers.h"
@@ -160,7 +162,18 @@ TEST_F(OAuthSignIn, BrowserSignInStoresATokenThatSignsInToDovecotAndRotates) {
         << session.m_strLastResponse;
     EXPECT_NE(dovecot_->Log().find("user=<alice>"), std::string::npos);
 
-    const std::optional<std::string> renewed = source.AccessToken(account, true, why);
+    // The worker asks on its own thread, one Qt did not start.
+    // Keyring calls run on the application's thread, so that keeps serving events.
+    std::optional<std::string> renewed;
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        renewed = source.AccessToken(account, true, why);
+        done = true;
+    });
+    while (!done) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    worker.join();
     ASSERT_TRUE(renewed) << why.detail;
     EXPECT_NE(*renewed, *access);
     EXPECT_NE(store.Read(TokenStore::Key(account)).value_or(*second), *second);

@@ -46,6 +46,17 @@ TEST(TokenStoreKeyring, WritesReadsReplacesAndDeletesInTheKeyring) {
     EXPECT_EQ(TokenStore(directory.Path(), "").Read(key).value_or(""), "rotated refresh token");
     EXPECT_FALSE(std::filesystem::exists(TokenStore::FilePath(directory.Path())));
 
+    // A token the file took while the keyring did not answer is the newer one, until
+    // the keyring takes a write again.
+    const std::string record = key + '\x01' + "written while the keyring was away";
+    std::ofstream(TokenStore::FilePath(directory.Path()), std::ios::binary)
+        << RecordCipher::Encrypt(record.data(), record.size(), kPassphrase) << "\r\n";
+    EXPECT_EQ(store.Read(key).value_or(""), "written while the keyring was away");
+    EXPECT_EQ(store.LastPlace(), TokenStore::Place::kFile);
+    ASSERT_TRUE(store.Write(key, "back in the keyring"));
+    EXPECT_EQ(store.Read(key).value_or(""), "back in the keyring");
+    EXPECT_EQ(store.LastPlace(), TokenStore::Place::kKeyring);
+
     // Another port is another account's token.
     EXPECT_FALSE(store.Read(TokenStore::Key(OAuthAccount("me@example.com@pop.example.com", 1995))));
     EXPECT_TRUE(store.Remove(key));
