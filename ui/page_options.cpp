@@ -107,9 +107,14 @@ void CPageOptions::SaveProvider(const QString& providerId) {
         const auto found = boxes.find(QLatin1String(field));
         return found == boxes.end() ? std::nullopt : std::optional(found->second->text());
     };
+    // Read again first: edits made to the file by hand since the page was filled stay.
+    QString problem;
+    if (!providers_.Load(providersPath_, &problem)) {
+        ShowMessage(this, problem);
+        return;
+    }
     providers_.SetClient(providerId, text("client_id").value_or(QString()),
                          text("client_secret").value_or(QString()), text("tenant"));
-    QString problem;
     if (!providers_.Save(providersPath_, &problem)) {
         ShowMessage(this, problem);
         return;

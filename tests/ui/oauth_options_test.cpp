@@ -54,9 +54,7 @@ void OAuthOptionsTest::EditsKeepUnknownKeysAndOtherProviders() {
     QTemporaryDir dir;
     const QString path = OAuthProviders::FilePath(dir.path());
     WriteText(path, R"({"version_note":"kept","providers":[
-        {"id":"google","client_id":"g-id","future_key":{"a":1}},
-        {"id":"corp","name":"Corp mail","authorization_endpoint":"https://sso.corp.example/auth",
-         "token_endpoint":"https://sso.corp.example/token","scope":"pop","client_id":"c-id"}]})");
+        {"id":"google","client_id":"g-id","future_key":{"a":1}}]})");
 
     CPageOptions page;
     page.SetDataDirectory(dir.path());
@@ -64,6 +62,11 @@ void OAuthOptionsTest::EditsKeepUnknownKeysAndOtherProviders() {
     QVERIFY(page.ProviderBox("microsoft", "client_id")->isEnabled());
     QVERIFY(page.ProviderBox("google", "tenant") == nullptr);
 
+    // A hand edit made while the page is open survives the page's next write.
+    WriteText(path, R"({"version_note":"kept","providers":[
+        {"id":"google","client_id":"g-id","future_key":{"a":1}},
+        {"id":"corp","name":"Corp mail","authorization_endpoint":"https://sso.corp.example/auth",
+         "token_endpoint":"https://sso.corp.example/token","scope":"pop","client_id":"c-id"}]})");
     Type(page.ProviderBox("microsoft", "client_id"), QStringLiteral(" ms-id "));
     Type(page.ProviderBox("microsoft", "tenant"), QStringLiteral("contoso.example"));
     Type(page.ProviderBox("google", "client_secret"), QStringLiteral("g-secret"));
