@@ -184,6 +184,7 @@ int HeadlessCheck::Run(int argc, const char* const* argv, const std::string& def
         return kUsageError;
     }
     ScanWorker worker(state_, *this, settings_);
+    worker.SetAccessTokens(tokens_);
     worker.RunPass();
     const std::vector<CheckReport> reports = Reports();
     if (options.json) {

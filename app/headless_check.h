@@ -2,6 +2,7 @@
 
 #include <iosfwd>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@ class HeadlessCheck : public ScanView {
 
     HeadlessCheck(AppState& state, std::ostream& out, std::ostream& err,
                   ScanWorkerSettings settings = {});
+
+    // Where OAuth2 accounts get their tokens; set before Run().
+    void SetAccessTokens(std::shared_ptr<AccessTokenSource> tokens) { tokens_ = std::move(tokens); }
 
     // The whole check; `defaultDataDirectory` serves when --data-dir is not given.
     // Returns the exit code.
@@ -60,4 +64,5 @@ class HeadlessCheck : public ScanView {
     std::ostream& err_;
     ScanWorkerSettings settings_;
     std::map<int, CheckReport> reports_;
+    std::shared_ptr<AccessTokenSource> tokens_;
 };

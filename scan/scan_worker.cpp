@@ -97,10 +97,11 @@ struct ScanWorker::Shared {
     std::atomic<bool> checkAll{false};
     std::uint32_t removalsSeen = 0;  // AppState::removals when this check began
 
-    std::mutex mutex;  // guards view and finished
+    std::mutex mutex;  // guards view, finished and tokens
     std::condition_variable ended;
     ScanView* view;  // null once Stop() has begun
     bool finished = false;
+    std::shared_ptr<AccessTokenSource> tokens;
 
     void Run();
     void RunPass();
@@ -108,6 +109,11 @@ struct ScanWorker::Shared {
     // False once an account was removed during this check: its index may name another.
     bool Current() const { return state.Removals() == removalsSeen; }
     void CheckAccount(std::uint32_t index, const AccountRecord& account, CheckReport& report);
+    // Logs in as the account says; false, with the reason in `report`, when it failed.
+    bool SignIn(Pop3Session& session, const AccountRecord& account, const AccountLogin& login,
+                int port, CheckReport& report);
+    bool SignInWithToken(Pop3Session& session, const AccountRecord& account,
+                         const AccountLogin& login, int port, CheckReport& report);
     void ScanMessages(std::uint32_t index, Pop3Session& session, int count, CheckReport& report);
     // The numbers of the listed messages, at most `count`: from the unique ids when the
     // server gave them, else from LIST. False when the check must end.
@@ -218,19 +224,17 @@ void ScanWorker::Shared::ShowOutcome(std::uint32_t index, const CheckReport& rep
 void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& account,
                                       CheckReport& report) {
     const AccountLogin login = SplitAddress(AccountText(account.address));
-    const std::string& user = login.user;
     const std::string& host = login.host;
     Pop3Session session;
     session.SetStopFlag(&stop);
-    session.m_bApop = account.authMethod == 1 ? 1 : 0;
+    session.SetSignInMethod(SignInFromDigit(account.authMethod));
     session.m_nTimeout = settings.readTimeoutMs;
     const ConnectionSecurity security = SecurityFromDigit(account.security);
     session.SetSecurity(security, account.trustedFingerprint);
     const int port = settings.port != 0 ? settings.port : EffectivePort(security, account.port);
     report.host = host;
     report.port = port;
-    if (session.Login(host, user, std::string(AccountText(account.password)), port) != 1) {
-        report.failure = session.LastFailure();
+    if (!SignIn(session, account, login, port, report)) {
         return;
     }
     if (!ToView([](ScanView& v) { v.ShowProgress(true); })) {
@@ -274,6 +278,56 @@ void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& 
     }
     session.Quit();
     ToView([](ScanView& v) { v.ShowProgress(false); });
+}
+
+bool ScanWorker::Shared::SignIn(Pop3Session& session, const AccountRecord& account,
+                                const AccountLogin& login, int port, CheckReport& report) {
+    if (SignInFromDigit(account.authMethod) == SignInMethod::kOAuth2) {
+        return SignInWithToken(session, account, login, port, report);
+    }
+    if (session.Login(login.host, login.user, std::string(AccountText(account.password)), port) ==
+        1) {
+        return true;
+    }
+    report.failure = session.LastFailure();
+    return false;
+}
+
+// A refused token is most often one that expired early or was revoked: one renewal and
+// one more login on a new connection tell that from a sign-in the user must repeat.
+bool ScanWorker::Shared::SignInWithToken(Pop3Session& session, const AccountRecord& account,
+                                         const AccountLogin& login, int port, CheckReport& report) {
+    std::shared_ptr<AccessTokenSource> source;
+    {
+        std::lock_guard lock(mutex);
+        source = tokens;
+    }
+    for (const bool renew : {false, true}) {
+        Failure why;
+        const std::optional<std::string> token =
+            source ? source->AccessToken(account, renew, why) : std::nullopt;
+        if (!token) {
+            report.failure =
+                why.failed() ? why : Failure{FailureKind::kSignInAgain, "no sign-in yet", {}};
+            return false;
+        }
+        if (session.Login(login.host, login.user, *token, port) == 1) {
+            report.failure = Failure{};
+            return true;
+        }
+        report.failure = session.LastFailure();
+        // [SYS/TEMP] is the server's own fault and [IN-USE] another session's: a new
+        // token would fare no better.
+        const bool tokenRefused = report.failure.kind == FailureKind::kLoginRefused &&
+                                  !report.failure.detail.starts_with("[IN-USE]");
+        if (!tokenRefused || stop) {
+            return false;
+        }
+        DebugLog::Write("check", renew ? "the renewed token was refused too"
+                                       : "the token was refused; renewing it");
+    }
+    report.failure.kind = FailureKind::kSignInAgain;
+    return false;
 }
 
 bool ScanWorker::Shared::ListedNumbers(Pop3Session& session, int count,
@@ -451,6 +505,11 @@ bool ScanWorker::Stop(std::chrono::milliseconds wait) {
         thread_.detach();
     }
     return ended;
+}
+
+void ScanWorker::SetAccessTokens(std::shared_ptr<AccessTokenSource> tokens) {
+    std::lock_guard lock(shared_->mutex);
+    shared_->tokens = std::move(tokens);
 }
 
 void ScanWorker::RunPass() {

@@ -8,6 +8,7 @@
 
 #include "app/app_state.h"
 #include "app/auto_reset_event.h"
+#include "scan/access_token_source.h"
 #include "scan/scan_view.h"
 
 // Timing and port of the worker. The program uses the defaults; tests shorten them.
@@ -31,6 +32,10 @@ class ScanWorker {
     ScanWorker& operator=(const ScanWorker&) = delete;
 
     void Start();
+    // Where accounts that sign in with OAuth2 get their tokens; without one their
+    // checks fail with "sign in again". May be set while the thread runs: the next
+    // check uses it.
+    void SetAccessTokens(std::shared_ptr<AccessTokenSource> tokens);
     // Signals stop, ends any pending POP3 connect or read, waits at most `wait` for
     // idle and then for the thread. Returns true when the thread has ended; otherwise
     // the thread is detached and ends on its own without touching this object's view.

@@ -125,6 +125,13 @@ void DovecotServer::AddUser(const std::string& name, const std::string& password
                             const std::vector<std::string>& messages) {
     passwords_[name] = password;
     WritePasswd();
+    if (pid_ > 0) {
+        // Dovecot looks at the passwd-file at most once a second: a login within the
+        // second of the last one would not find the new user yet.
+        const auto now = std::chrono::system_clock::now();
+        std::this_thread::sleep_until(std::chrono::ceil<std::chrono::seconds>(now) +
+                                      std::chrono::milliseconds(20));
+    }
     const fs::path maildir = MaildirOf(name);
     for (const char* sub : {"cur", "new", "tmp"}) {
         fs::create_directories(maildir / sub);

@@ -16,6 +16,7 @@
 #include "store/account_file.h"
 #include "store/rule_list_file.h"
 #include "tests/support/dovecot_server.h"
+#include "tests/support/oauth_server.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_fixtures.h"
 #include "worker_fixture.h"
@@ -76,21 +77,29 @@ class ScanWorkerDovecot : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         server_ = new qvtest::DovecotServer();
+        oauth_ = new qvtest::OAuthServer();
         server_->AddUser("alice", "secret", kAliceMail);
         server_->AddUser("bob", "apop-secret", {kEncoded});
         server_->AddUser("carol", "pw", kCarolMail);
         server_->AddUser("dave", "pw", {});
         server_->AddUser("erin@example.test", "pw", {kBodyOnly + "\r\n"});
         server_->AddUser("127.0.0.1", "pw", {kNoFrom});
-        started_ = server_->Start();
+        server_->AddUser("frank", "unused", {kEncoded});
+        started_ = oauth_->Start();
+        if (started_) {
+            server_->EnableOAuth(oauth_->IntrospectionUrl());
+            started_ = server_->Start();
+        }
     }
     static void TearDownTestSuite() {
         delete server_;
         server_ = nullptr;
+        delete oauth_;
+        oauth_ = nullptr;
     }
 
     void SetUp() override {
-        ASSERT_TRUE(started_) << server_->Error();
+        ASSERT_TRUE(started_) << oauth_->Error() << server_->Error();
         directory_.UseFor(state_);
         for (const char* user :
              {"alice", "bob", "carol", "dave", "erin@example.test", "127.0.0.1"}) {
@@ -196,6 +205,7 @@ class ScanWorkerDovecot : public ::testing::Test {
     }
 
     static qvtest::DovecotServer* server_;
+    static qvtest::OAuthServer* oauth_;
     static bool started_;
     AppState state_;
     qvtest::TempDirectory directory_;
@@ -205,6 +215,7 @@ class ScanWorkerDovecot : public ::testing::Test {
 };
 
 qvtest::DovecotServer* ScanWorkerDovecot::server_ = nullptr;
+qvtest::OAuthServer* ScanWorkerDovecot::oauth_ = nullptr;
 bool ScanWorkerDovecot::started_ = false;
 
 std::string KBOf(const Lines& messages) {
@@ -426,6 +437,68 @@ TEST_F(ScanWorkerDovecot, ChecksFetchOnlyNewHeadersAndListWhatWaits) {
     moved.port = 1110;
     state_.ReplaceAccount(0, moved);
     EXPECT_EQ(checkTops(), 7);
+}
+
+// Tokens from the test authorization server, as the program's source keeps them: the
+// same access token until a renewal spends the refresh token for a new pair.
+class ServerTokens : public AccessTokenSource {
+  public:
+    ServerTokens(qvtest::OAuthServer& server, qvtest::OAuthServer::Tokens tokens)
+        : server_(server), tokens_(std::move(tokens)) {}
+    std::optional<std::string> AccessToken(const AccountRecord&, bool renew,
+                                           Failure& why) override {
+        renewals.push_back(renew);
+        if (renew) {
+            tokens_ = server_.Refresh(tokens_.refresh);
+        }
+        if (tokens_.access.empty()) {
+            why = Failure{FailureKind::kSignInAgain, "the refresh token was refused", {}};
+            return std::nullopt;
+        }
+        return tokens_.access;
+    }
+    std::vector<bool> renewals;  // one entry per call: whether it asked to renew
+
+  private:
+    qvtest::OAuthServer& server_;
+    qvtest::OAuthServer::Tokens tokens_;
+};
+
+// An OAuth2 account asks its source for a token; a refused one is renewed once and
+// tried on a new connection, a server fault keeps it, and two refusals, like no
+// source at all, ask the user to sign in again.
+TEST_F(ScanWorkerDovecot, TokenAccountsRenewARefusedTokenOnce) {
+    WriteStandardRules();
+    state_.AppendAccount(qvtest::MakeAccount("frank@127.0.0.1", "", {.authMethod = 2}));
+    const auto check = [&](const std::shared_ptr<ServerTokens>& tokens) {
+        ScanWorker worker = MakeWorker();
+        if (tokens) {
+            worker.SetAccessTokens(tokens);
+        }
+        CheckAgain(worker);
+        return view_.Cell(0, 4);
+    };
+    EXPECT_EQ(check(nullptr), "Sign in again: no sign-in yet");
+
+    ASSERT_TRUE(oauth_->Control(R"({"introspection_down": true})"));
+    auto kept = std::make_shared<ServerTokens>(*oauth_, oauth_->Issue("frank"));
+    const std::string fault = check(kept);
+    ASSERT_TRUE(oauth_->Control(R"({"introspection_down": false})"));
+    EXPECT_TRUE(fault.starts_with("The server had a temporary failure: Temporary")) << fault;
+    EXPECT_EQ(kept->renewals, std::vector<bool>{false});
+
+    // The access token expires before the check; the refresh token is still good.
+    ASSERT_TRUE(oauth_->Control(R"({"access_lifetime": 1})"));
+    auto expired = std::make_shared<ServerTokens>(*oauth_, oauth_->Issue("frank"));
+    ASSERT_TRUE(oauth_->Control(R"({"access_lifetime": 3600})"));
+    std::this_thread::sleep_for(1200ms);
+    EXPECT_EQ(check(expired), "OK");
+    EXPECT_EQ(expired->renewals, (std::vector<bool>{false, true}));
+    EXPECT_EQ(UnwantedSubject(0), Lines{"Subject: You have won!"});
+
+    auto stranger = std::make_shared<ServerTokens>(*oauth_, oauth_->Issue("bob"));
+    EXPECT_EQ(check(stranger), "Sign in again: [AUTH] Authentication failed.");
+    EXPECT_EQ(stranger->renewals, (std::vector<bool>{false, true}));
 }
 
 // The thread polls on its own while the pages add and edit accounts, rewrite rules
