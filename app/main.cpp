@@ -8,6 +8,7 @@
 
 #include "app/app_state.h"
 #include "app/headless_check.h"
+#include "app/oauth_token_source.h"
 #include "app/quorvane_app.h"
 #include "app/sign_in_command.h"
 #include "ui/resources.h"
@@ -32,6 +33,7 @@ int RunHeadlessCheck(int argc, char* argv[]) {
     QCoreApplication core(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Quorvane"));
     HeadlessCheck check(ProcessAppState(), std::cout, std::cerr);
+    check.SetAccessTokens(std::make_shared<OAuthTokenSource>(ProcessAppState()));
     return check.Run(argc, argv, CheckDataDirectory());
 }
 

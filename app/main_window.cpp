@@ -7,6 +7,7 @@
 #include <QTabWidget>
 #include <QTableWidget>
 
+#include "app/oauth_token_source.h"
 #include "store/account_file.h"
 #include "ui/page_account.h"
 #include "ui/page_friend.h"
@@ -56,6 +57,8 @@ MainWindow::MainWindow(AppState& state, UserPrompts& prompts, ScanWorkerSettings
     connect(ui_->closeButton, &QPushButton::clicked, this, &MainWindow::accept);
 
     worker_ = std::make_unique<ScanWorker>(state_, *posted_, settings);
+    tokens_ = std::make_shared<OAuthTokenSource>(state_);
+    worker_->SetAccessTokens(tokens_);
     SetUpDesktop();
 }
 
@@ -101,6 +104,9 @@ void MainWindow::done(int result) {
 void MainWindow::StopWorker() {
     // Nothing drawn after Close, not even what the worker noted just before.
     posted_->Detach();
+    if (tokens_) {
+        tokens_->Stop();  // a token request under way ends now, not at its time limit
+    }
     if (worker_) {
         if (!worker_->Stop(kStopWait)) {
             KeepAbandoned(posted_);

@@ -21,6 +21,7 @@ class CPageAccount;
 class CPageFriend;
 class CPageInbox;
 class CPageOptions;
+class OAuthTokenSource;
 class PostedView;
 class QProgressBar;
 class QTabWidget;
@@ -99,6 +100,8 @@ class MainWindow : public QDialog, public ScanView {
     CPageAccount* accountsPage_ = nullptr;
     CPageOptions* optionsPage_ = nullptr;
     std::unique_ptr<ScanWorker> worker_;
+    // Shared with the worker's thread, which may outlive this window when let go.
+    std::shared_ptr<OAuthTokenSource> tokens_;
     bool workerRunning_ = false;
     std::unique_ptr<DesktopTray> tray_;
     // Unwanted messages per account when last looked at, to tell the new ones.
