@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "app/headless_check.h"
 #include "app/loopback_sign_in.h"
 #include "app/oauth_providers.h"
 #include "app/oauth_token_source.h"
@@ -84,6 +85,17 @@ class OAuthSignIn : public ::testing::Test {
             R"("device_expires_in":600,"device_interval":1,"access_lifetime":3600})"));
         directory_.UseFor(state_);
         SetAccountText(state_.passphrase, kPassphrase);
+    }
+
+    static std::size_t TokenLogins() {
+        const std::string log = dovecot_->Log();
+        const std::string mark = "user=<alice>, method=OAUTHBEARER";
+        std::size_t count = 0;
+        for (std::size_t at = log.find(mark); at != std::string::npos;
+             at = log.find(mark, at + 1)) {
+            ++count;
+        }
+        return count;
     }
 
     std::string Base() const { return "http://127.0.0.1:" + std::to_string(oauth_->Port()); }
@@ -160,7 +172,6 @@ TEST_F(OAuthSignIn, BrowserSignInStoresATokenThatSignsInToDovecotAndRotates) {
     session.SetSignInMethod(SignInMethod::kOAuth2);
     ASSERT_EQ(1, session.Login("127.0.0.1", "alice", *access, dovecot_->Port()))
         << session.m_strLastResponse;
-    EXPECT_NE(dovecot_->Log().find("user=<alice>"), std::string::npos);
 
     // The worker asks on its own thread, one Qt did not start.
     // Keyring calls run on the application's thread, so that keeps serving events.
@@ -248,13 +259,29 @@ TEST_F(OAuthSignIn, SignInCommandPollsTheDeviceEndpointSlowsDownAndExpires) {
     const std::optional<std::string> stored = TokenStore(state_).Read(TokenStore::Key(Account()));
     ASSERT_TRUE(stored);
     EXPECT_EQ(out.find(*stored), std::string::npos) << "a token was printed";
+    {
+        // The stored token checks the account, as `quorvane --check` would.
+        const std::size_t loginsBefore = TokenLogins();
+        AppState checked;
+        std::ostringstream o;
+        std::ostringstream e;
+        HeadlessCheck check(checked, o, e);
+        check.SetAccessTokens(std::make_shared<OAuthTokenSource>(checked));
+        const char* argv[] = {"quorvane",          "--check",
+                              "--data-dir",        directory_.Path().c_str(),
+                              "--passphrase-file", passphraseFile.c_str()};
+        EXPECT_EQ(check.Run(6, argv, ""), HeadlessCheck::kAllChecked) << o.str() << e.str();
+        EXPECT_EQ(TokenLogins(), loginsBefore + 1);
+    }
+    const std::optional<std::string> rotated = TokenStore(state_).Read(TokenStore::Key(Account()));
+    ASSERT_TRUE(rotated);
 
     ASSERT_TRUE(oauth_->Control(R"({"device_approve_after_polls":100,"device_expires_in":2})"));
     started = std::chrono::steady_clock::now();
     EXPECT_EQ(run("Work", out, err), SignInCommand::kFailed);
     EXPECT_NE(err.find("expired"), std::string::npos) << err;
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
-    EXPECT_EQ(TokenStore(state_).Read(TokenStore::Key(Account())), stored);
+    EXPECT_EQ(TokenStore(state_).Read(TokenStore::Key(Account())), rotated);
 
     EXPECT_EQ(run("Home", out, err), SignInCommand::kUsageError);
     EXPECT_NE(err.find("no account is called \"Home\""), std::string::npos) << err;
