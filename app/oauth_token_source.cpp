@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QUrlQuery>
+#include <algorithm>
 
 #include "app/debug_log.h"
 #include "app/oauth_providers.h"
@@ -15,6 +16,13 @@ Failure SignInAgain(const std::string& why) {
 }
 
 }  // namespace
+
+std::chrono::milliseconds OAuthTokenSource::Remaining(
+    std::chrono::steady_clock::time_point started) const {
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+    return std::max(settings_.limit - spent, std::chrono::milliseconds(1000));
+}
 
 OAuthTokenSource::OAuthTokenSource(const AppState& state) : OAuthTokenSource(state, Settings{}) {}
 
@@ -51,6 +59,8 @@ std::optional<std::string> OAuthTokenSource::AccessToken(const AccountRecord& ac
 }
 
 std::optional<std::string> OAuthTokenSource::Refresh(const AccountRecord& account, Failure& why) {
+    // The keyring's wait and the request's share the worker's one limit.
+    const auto started = std::chrono::steady_clock::now();
     OAuthProviders providers;
     const QString dataDirectory = QString::fromLocal8Bit(state_.dataDirectory);
     if (!providers.Load(OAuthProviders::FilePath(dataDirectory))) {
@@ -87,7 +97,7 @@ std::optional<std::string> OAuthTokenSource::Refresh(const AccountRecord& accoun
     DebugLog::Write("oauth",
                     "refreshing the access token at " + provider->tokenEndpoint.toStdString());
     const TokenAnswer answer =
-        TokenEndpoint(settings_.limit, &stop_).Post(provider->tokenEndpoint, form);
+        TokenEndpoint(Remaining(started), &stop_).Post(provider->tokenEndpoint, form);
     if (!answer.reached) {
         why = stop_ ? Failure{FailureKind::kStopped, {}, {}}
                     : Failure{FailureKind::kConnection,

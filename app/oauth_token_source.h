@@ -37,6 +37,7 @@ class OAuthTokenSource : public AccessTokenSource {
         std::chrono::steady_clock::time_point due;
     };
     std::optional<std::string> Refresh(const AccountRecord& account, Failure& why);
+    std::chrono::milliseconds Remaining(std::chrono::steady_clock::time_point started) const;
 
     const AppState& state_;
     Settings settings_;

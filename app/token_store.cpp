@@ -25,7 +25,9 @@ constexpr char kService[] = "Quorvane";
 constexpr char kFileName[] = "tokens.qvd";
 constexpr char kSeparator = '\x01';
 
-std::atomic<long long> keyringWaitMs{10000};
+// Long enough for a keyring that asks the user to unlock it; short enough to leave the
+// worker time for the token request within its silence limit.
+std::atomic<long long> keyringWaitMs{20000};
 
 // The worker and the window may both rewrite tokens.qvd.
 std::mutex& FileMutex() {
