@@ -45,7 +45,6 @@ bool Capabilities::OffersSasl(std::string_view mechanism) const {
 
 Capabilities Capabilities::Parse(std::string_view reply) {
     Capabilities capabilities;
-    capabilities.answered = true;
     // The status line names no capability.
     std::size_t at = reply.find('\n');
     while (at != std::string_view::npos && at + 1 < reply.size()) {
@@ -58,8 +57,6 @@ Capabilities Capabilities::Parse(std::string_view reply) {
             capabilities.pipelining = true;
         } else if (Is(name, "STLS")) {
             capabilities.stls = true;
-        } else if (Is(name, "TOP")) {
-            capabilities.top = true;
         } else if (Is(name, "UIDL")) {
             capabilities.uidl = true;
         } else if (Is(name, "SASL")) {

@@ -7,10 +7,8 @@
 // What a server's CAPA reply (RFC 2449) lists, read once per connection. A server
 // without CAPA, or one that answered -ERR, lists nothing.
 struct Capabilities {
-    bool answered = false;
     bool pipelining = false;
     bool stls = false;
-    bool top = false;
     bool uidl = false;
     // The SASL line's mechanisms, upper-case; empty when the server lists none.
     std::vector<std::string> saslMechanisms;

@@ -518,6 +518,9 @@ int Pop3Session::SignInWithOAuth(const std::string& host, int port, const std::s
         // "-ERR": the mechanism is refused; anything else is not a SASL exchange.
         return Fail(challenge, true, FailureKind::kServer);
     }
+    if (inputStart_ != inputEnd_) {
+        return FailOutOfStep();  // more than the challenge came: what answers what is lost
+    }
     const std::string response = OAuthResponse(mechanism, user, host, port, token) + "\r\n";
     if (SendSecretLine(response, "(the token, withheld)") == 0) {
         return 0;

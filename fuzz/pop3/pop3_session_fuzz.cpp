@@ -1,8 +1,9 @@
 // Plays arbitrary server bytes to a session over loopback: the first byte chooses
-// USER/PASS or APOP, the rest is everything the server says. A byte 0x1E splits it into
-// pieces: the first is sent at once, each further one after one more command line (a
-// CAPA reply that lists PIPELINING sends the listing and the headers in windows). The
-// peer then closes its sending side and reads until the session hangs up.
+// USER/PASS or APOP (bit 0), or an OAuth2 token (bit 7; bit 6 pins OAUTHBEARER instead
+// of letting CAPA choose); the rest is everything the server says. A byte 0x1E splits
+// it into pieces: the first is sent at once, each further one after one more command
+// line (a CAPA reply that lists PIPELINING sends the listing and the headers in
+// windows). The peer then closes its sending side and reads until the session hangs up.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "pop3/oauth_mechanism.h"
 #include "pop3/pop3_session.h"
 
 namespace {
@@ -85,6 +87,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         Pop3Session session;
         session.m_bApop = data[0] & 1;
+        if ((data[0] & 0x80) != 0) {
+            session.SetSignInMethod(SignInMethod::kOAuth2);
+            if ((data[0] & 0x40) != 0) {
+                session.PinOAuthMechanism(OAuthMechanism::kOAuthBearer);
+            }
+        }
         session.m_nTimeout = 200;
         if (session.Login("127.0.0.1", "user", "secret", port) == 1) {
             int count = 0;

@@ -13,6 +13,9 @@ until it is terminated. Endpoints:
                         device_approve_after_polls, device_slow_down_once,
                         device_expires_in, device_deny, device_interval
   GET  /control/issue   ?user=U: an access and a refresh token at once
+
+A device code is approved on its device_approve_after_polls-th poll, not counting the
+one answered slow_down; device_deny answers access_denied instead.
 """
 
 import base64
@@ -190,10 +193,10 @@ class Handler(BaseHTTPRequestHandler):
         if STATE.device_deny:
             del STATE.devices[code]
             return 400, {"error": "access_denied"}
-        device["polls"] += 1
         if STATE.device_slow_down_once and not device["slowed"]:
             device["slowed"] = True
             return 400, {"error": "slow_down"}
+        device["polls"] += 1
         if device["polls"] < STATE.device_approve_after_polls:
             return 400, {"error": "authorization_pending"}
         del STATE.devices[code]
