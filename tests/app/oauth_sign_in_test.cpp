@@ -229,7 +229,7 @@ TEST_F(OAuthSignIn, SignInCommandPollsTheDeviceEndpointSlowsDownAndExpires) {
     const std::string passphraseFile = directory_.Path() + "passphrase";
     std::ofstream(passphraseFile) << kPassphrase << "\n";
     SignInCommand::Settings settings;
-    settings.device.slowDownStep = std::chrono::seconds(2);
+    settings.device.slowDownStep = std::chrono::seconds(1);
     const auto run = [&](const char* description, std::string& out, std::string& err) {
         AppState fresh;
         std::ostringstream o;
@@ -253,8 +253,8 @@ TEST_F(OAuthSignIn, SignInCommandPollsTheDeviceEndpointSlowsDownAndExpires) {
         oauth_->Control(R"({"device_slow_down_once":true,"device_approve_after_polls":2})"));
     auto started = std::chrono::steady_clock::now();
     ASSERT_EQ(run("Work", out, err), SignInCommand::kStored) << err;
-    // Polls at 1 s (slow_down), then 1 + 2 s later (approved).
-    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2900));
+    // Polls at 1 s (slow_down), then every 1 + 1 s: pending at 3 s, approved at 5 s.
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(4900));
     EXPECT_TRUE(out.starts_with("Open " + Base() + "/device/verify and enter the code ")) << out;
     const std::optional<std::string> stored = TokenStore(state_).Read(TokenStore::Key(Account()));
     ASSERT_TRUE(stored);
