@@ -26,7 +26,7 @@ QString Text(const std::string& bytes) {
     return QString::fromLocal8Bit(bytes);
 }
 
-// "AB:CD:…", split over two lines so that the dialog keeps its width.
+// "AB:CD:…" on two lines, so that the dialog keeps its width.
 QString GroupedFingerprint(const std::string& hex) {
     QString grouped;
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
@@ -192,7 +192,7 @@ void AccountDialog::ShowMethod() {
 
 void AccountDialog::ShowTrust() {
     const bool trusted = !trustedFingerprint_.empty();
-    ui_->trustLabel->setText(trusted ? QStringLiteral("Trusted certificate: SHA-256 ") +
+    ui_->trustLabel->setText(trusted ? QStringLiteral("Trusted certificate: SHA-256\n") +
                                            GroupedFingerprint(trustedFingerprint_)
                                      : QString());
     ui_->trustLabel->setVisible(trusted);

@@ -253,7 +253,7 @@ class AccountDialogTest : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         Form form(dialog);
         QVERIFY(form.trustLabel->isVisible());
-        QVERIFY(form.trustLabel->text().startsWith("Trusted certificate: SHA-256 AA:AA:"));
+        QVERIFY(form.trustLabel->text().startsWith("Trusted certificate: SHA-256\nAA:AA:"));
         QVERIFY(form.trustLabel->text().endsWith(":00:00"));
         // A new user name keeps the certificate; Forget drops it.
         form.userEdit->setText("robert");
