@@ -141,7 +141,7 @@ void AccountDialog::OnEmailEdited() {
 
 void AccountDialog::OnLookupDue() {
     const QString domain = QString::fromStdString(DomainOf(Email().toStdString()));
-    if (!looked_.contains(domain)) {
+    if (!looked_.contains(domain) && lookup_->Domain() != domain) {
         lookup_->Start(Email());
     }
 }
