@@ -260,20 +260,18 @@ void AccountDialog::Load(const AccountRecord& record) {
 }
 
 std::string AccountDialog::ProviderId() const {
-    if (!signedInProviderId_.empty()) {
-        return signedInProviderId_;
-    }
-    if (!suggestedProviderId_.empty()) {
-        return suggestedProviderId_;
+    // A stored account keeps its provider until its address is edited.
+    for (const std::string* id :
+         {&signedInProviderId_, &suggestedProviderId_, &loadedProviderId_}) {
+        if (!id->empty()) {
+            return *id;
+        }
     }
     const MailProvider* provider = ProviderForDomain(DomainOf(Email().toStdString()));
     if (provider == nullptr || provider->providerId.empty()) {
         provider = ProviderForServer(ui_->serverEdit->text().trimmed().toStdString());
     }
-    if (provider != nullptr && !provider->providerId.empty()) {
-        return std::string(provider->providerId);
-    }
-    return loadedProviderId_;
+    return provider != nullptr ? std::string(provider->providerId) : std::string();
 }
 
 AccountRecord AccountDialog::Record(int period, int port) const {
