@@ -26,7 +26,7 @@ QString Text(const std::string& bytes) {
     return QString::fromLocal8Bit(bytes);
 }
 
-// "AB:CD:…", split over two lines so that the dialog keeps its width.
+// "AB:CD:…" on two lines, so that the dialog keeps its width.
 QString GroupedFingerprint(const std::string& hex) {
     QString grouped;
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
@@ -141,7 +141,7 @@ void AccountDialog::OnEmailEdited() {
 
 void AccountDialog::OnLookupDue() {
     const QString domain = QString::fromStdString(DomainOf(Email().toStdString()));
-    if (!looked_.contains(domain)) {
+    if (!looked_.contains(domain) && lookup_->Domain() != domain) {
         lookup_->Start(Email());
     }
 }
@@ -192,7 +192,7 @@ void AccountDialog::ShowMethod() {
 
 void AccountDialog::ShowTrust() {
     const bool trusted = !trustedFingerprint_.empty();
-    ui_->trustLabel->setText(trusted ? QStringLiteral("Trusted certificate: SHA-256 ") +
+    ui_->trustLabel->setText(trusted ? QStringLiteral("Trusted certificate: SHA-256\n") +
                                            GroupedFingerprint(trustedFingerprint_)
                                      : QString());
     ui_->trustLabel->setVisible(trusted);
@@ -260,20 +260,18 @@ void AccountDialog::Load(const AccountRecord& record) {
 }
 
 std::string AccountDialog::ProviderId() const {
-    if (!signedInProviderId_.empty()) {
-        return signedInProviderId_;
-    }
-    if (!suggestedProviderId_.empty()) {
-        return suggestedProviderId_;
+    // A stored account keeps its provider until its address is edited.
+    for (const std::string* id :
+         {&signedInProviderId_, &suggestedProviderId_, &loadedProviderId_}) {
+        if (!id->empty()) {
+            return *id;
+        }
     }
     const MailProvider* provider = ProviderForDomain(DomainOf(Email().toStdString()));
     if (provider == nullptr || provider->providerId.empty()) {
         provider = ProviderForServer(ui_->serverEdit->text().trimmed().toStdString());
     }
-    if (provider != nullptr && !provider->providerId.empty()) {
-        return std::string(provider->providerId);
-    }
-    return loadedProviderId_;
+    return provider != nullptr ? std::string(provider->providerId) : std::string();
 }
 
 AccountRecord AccountDialog::Record(int period, int port) const {

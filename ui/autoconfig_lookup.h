@@ -44,6 +44,8 @@ class AutoconfigLookup : public QObject {
     bool Start(const QString& address);
     void Stop();
     bool Running() const { return reply_ != nullptr; }
+    // The domain being looked up now; empty when none is.
+    const QString& Domain() const { return domain_; }
 
   signals:
     // Once per lookup that was not replaced; no settings when no place gave a POP3 server.

@@ -72,12 +72,14 @@ std::string Saved(const AccountDialog& dialog, const AccountRecord& stored) {
     return BuildAccountRecord(record);
 }
 
-AccountRecord Stored(const char* address, int method, const char* email = "") {
+AccountRecord Stored(const char* address, int method, const char* email = "",
+                     const char* provider = "") {
     AccountRecord record{};
     SetAccountText(record.description, "Old");
     SetAccountText(record.address, address);
     SetAccountText(record.password, "pw");
     SetAccountText(record.emailAddress, email);
+    SetAccountText(record.providerId, provider);
     record.authMethod = method;
     record.periodMinutes = 10;
     record.scanMessages = 1;
@@ -172,17 +174,20 @@ class AccountDialogTest : public QObject {
 
     void storedAccountsComeBackAsTheyWere() {
         // An account of an earlier version; one whose login is the address; one whose
-        // address differs from its login; one with a sign-in digit this version lacks.
+        // address differs from its login; one with a sign-in digit this version lacks;
+        // one with an OAuth2 provider of its own at a provider the table knows.
         const AccountRecord stored[] = {
             Stored("bob@pop.example.com", 1),
             Stored("me@example.com@pop.example.com", 0),
             Stored("bob@pop.example.com", 0, "Bob.Smith@example.com"),
             Stored("no-at-sign", 7),
+            Stored("me@gmail.com@pop.gmail.com", 2, "", "google-work"),
         };
         const char* shown[][3] = {{"", "bob", "pop.example.com"},
                                   {"me@example.com", "me@example.com", "pop.example.com"},
                                   {"Bob.Smith@example.com", "bob", "pop.example.com"},
-                                  {"", "no-at-sign", "no-at-sign"}};
+                                  {"", "no-at-sign", "no-at-sign"},
+                                  {"me@gmail.com", "me@gmail.com", "pop.gmail.com"}};
         for (std::size_t i = 0; i < std::size(stored); ++i) {
             AccountDialog dialog;
             dialog.Load(stored[i]);
@@ -253,7 +258,7 @@ class AccountDialogTest : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         Form form(dialog);
         QVERIFY(form.trustLabel->isVisible());
-        QVERIFY(form.trustLabel->text().startsWith("Trusted certificate: SHA-256 AA:AA:"));
+        QVERIFY(form.trustLabel->text().startsWith("Trusted certificate: SHA-256\nAA:AA:"));
         QVERIFY(form.trustLabel->text().endsWith(":00:00"));
         // A new user name keeps the certificate; Forget drops it.
         form.userEdit->setText("robert");

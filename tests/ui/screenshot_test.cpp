@@ -180,10 +180,12 @@ class ScreenshotTest : public QObject {
         AccountDialog dialog;
         AccountRecord record{};
         SetAccountText(record.description, "Home");
-        SetAccountText(record.address, "me@pop.example.com");
+        SetAccountText(record.address, "me@example.com@pop.example.com");
         record.periodMinutes = 15;
         record.scanMessages = 1;
         record.security = 1;
+        std::memcpy(record.trustedFingerprint,
+                    "3F9A2C71D04B88E5A6C1970FE2B3D45C8A17F06E92D3B4C5E6F708192A3B4C5D", 64);
         dialog.Load(record);
         Save(dialog, "dialog_account");
         CheckTextsFit(dialog);
