@@ -2,6 +2,7 @@
 
 #ifdef QV_HAVE_VECTORSCAN
 
+#include <climits>
 #include <cstdlib>
 #include <string>
 
@@ -14,16 +15,28 @@ namespace {
 constexpr unsigned kExactFlags = HS_FLAG_CASELESS | HS_FLAG_SINGLEMATCH | HS_FLAG_ALLOWEMPTY;
 constexpr unsigned kApproximateFlags = kExactFlags | HS_FLAG_PREFILTER;
 
-// The flags the library takes this pattern with, or 0 when it takes it in no mode.
+// Past this width a bounded repeat makes the library build large automata: one such
+// pattern ("(?:,[^,]{1,90}){50}") took a quarter of a second to compile, and PCRE2
+// confirms it in microseconds. An unbounded width (".*") costs nothing of the kind.
+constexpr unsigned kMaxBoundedWidth = 1000;
+
+bool WorthCompiling(const hs_expr_info_t& info) {
+    const bool boundedWide = info.max_width != UINT_MAX && info.max_width > kMaxBoundedWidth;
+    return !boundedWide && info.min_width <= kMaxBoundedWidth;
+}
+
+// The flags the library takes this pattern with, or 0 when it takes it in no mode or
+// it is cheaper left to PCRE2.
 unsigned FlagsFor(const std::string& pattern) {
     for (const unsigned flags : {kExactFlags, kApproximateFlags}) {
         hs_expr_info_t* info = nullptr;
         hs_compile_error_t* error = nullptr;
         const hs_error_t rc = hs_expression_info(pattern.c_str(), flags, &info, &error);
         hs_free_compile_error(error);
+        const bool worth = rc == HS_SUCCESS && info != nullptr && WorthCompiling(*info);
         std::free(info);
         if (rc == HS_SUCCESS) {
-            return flags;
+            return worth ? flags : 0;
         }
     }
     return 0;
