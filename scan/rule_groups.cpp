@@ -12,6 +12,12 @@ std::atomic<std::size_t> prefilterFloor{RuleGroups::kPrefilterFloor};
 
 constexpr std::size_t kNoGroup = SIZE_MAX;
 
+// The cache file of each group's database: one per group, so an edit to one field's
+// rules leaves the others' files as they are.
+constexpr const char* kCacheNames[] = {"prefilter-received", "prefilter-from",
+                                       "prefilter-to",       "prefilter-cc",
+                                       "prefilter-subject",  "prefilter-recipient"};
+
 // The group a rule of this header code belongs to (the last is the Recipient rules'),
 // or kNoGroup for the kinds that never score.
 std::size_t GroupOf(int headerCode) {
@@ -112,7 +118,8 @@ void RuleGroups::BuildPrefilters(
         for (std::size_t i = next++; i < jobs.size(); i = next++) {
             Group& group = groups_[jobs[i]];
             group.alwaysTried.clear();
-            group.prefilter = Prefilter::Build(patterns[jobs[i]], group.alwaysTried);
+            group.prefilter =
+                Prefilter::Build(patterns[jobs[i]], group.alwaysTried, kCacheNames[jobs[i]]);
             std::sort(group.alwaysTried.begin(), group.alwaysTried.end());
         }
     };
@@ -220,4 +227,12 @@ RuleGroups::Figures RuleGroups::figures() const {
         }
     }
     return f;
+}
+
+std::size_t RuleGroups::LargestGroup() const {
+    std::size_t largest = 0;
+    for (const Group& group : groups_) {
+        largest = std::max(largest, group.members.size());
+    }
+    return largest;
 }

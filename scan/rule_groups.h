@@ -57,6 +57,7 @@ class RuleGroups {
         std::size_t exact = 0, approximate = 0, alwaysTried = 0, databaseBytes = 0;
     };
     Figures figures() const;
+    std::size_t LargestGroup() const;
 
   private:
     // The fields' own groups, by FieldKind, then the Recipient rules' shared one.
