@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 
 #include "store/atomic_file.h"
 
@@ -72,7 +71,14 @@ std::optional<std::string> ScanCache::Read(const std::string& name, const std::s
         fileKey != key || !std::getline(in, sizeAndDigest)) {
         return std::nullopt;
     }
-    std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::streampos start = in.tellg();
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg() - start;
+    in.seekg(start);
+    std::string body(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+    if (!in.read(body.data(), static_cast<std::streamsize>(body.size()))) {
+        return std::nullopt;
+    }
     if (Header(key, body) != std::string(kMagic) + "\n" + key + "\n" + sizeAndDigest + "\n") {
         return std::nullopt;
     }
