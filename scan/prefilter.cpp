@@ -2,9 +2,16 @@
 
 #ifdef QV_HAVE_VECTORSCAN
 
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 
+#include "scan/scan_cache.h"
 #include "scan/scan_engine.h"
 
 namespace {
@@ -14,16 +21,28 @@ namespace {
 constexpr unsigned kExactFlags = HS_FLAG_CASELESS | HS_FLAG_SINGLEMATCH | HS_FLAG_ALLOWEMPTY;
 constexpr unsigned kApproximateFlags = kExactFlags | HS_FLAG_PREFILTER;
 
-// The flags the library takes this pattern with, or 0 when it takes it in no mode.
+// Past this width a bounded repeat makes the library build large automata: one such
+// pattern ("(?:,[^,]{1,90}){50}") took a quarter of a second to compile, and PCRE2
+// confirms it in microseconds. An unbounded width (".*") costs nothing of the kind.
+constexpr unsigned kMaxBoundedWidth = 1000;
+
+bool WorthCompiling(const hs_expr_info_t& info) {
+    const bool boundedWide = info.max_width != UINT_MAX && info.max_width > kMaxBoundedWidth;
+    return !boundedWide && info.min_width <= kMaxBoundedWidth;
+}
+
+// The flags the library takes this pattern with, or 0 when it takes it in no mode or
+// it is cheaper left to PCRE2.
 unsigned FlagsFor(const std::string& pattern) {
     for (const unsigned flags : {kExactFlags, kApproximateFlags}) {
         hs_expr_info_t* info = nullptr;
         hs_compile_error_t* error = nullptr;
         const hs_error_t rc = hs_expression_info(pattern.c_str(), flags, &info, &error);
         hs_free_compile_error(error);
+        const bool worth = rc == HS_SUCCESS && info != nullptr && WorthCompiling(*info);
         std::free(info);
         if (rc == HS_SUCCESS) {
-            return flags;
+            return worth ? flags : 0;
         }
     }
     return 0;
@@ -35,13 +54,119 @@ struct Entry {
     unsigned flags;
 };
 
+// What a scan reports to; ids past `limit` name no pattern of this database and are
+// dropped, so no file, however it came to be, can point past the rule table.
+struct Reports {
+    std::vector<int>* candidates;
+    unsigned limit;
+};
+
 int OnMatch(unsigned int id, unsigned long long /*from*/, unsigned long long /*to*/,
             unsigned int /*flags*/, void* context) {
-    static_cast<std::vector<int>*>(context)->push_back(static_cast<int>(id));
+    const Reports* reports = static_cast<const Reports*>(context);
+    if (id <= reports->limit) {
+        reports->candidates->push_back(static_cast<int>(id));
+    }
     return 0;
 }
 
+unsigned LargestId(const std::vector<Prefilter::Pattern>& patterns) {
+    int largest = 0;
+    for (const Prefilter::Pattern& p : patterns) {
+        largest = std::max(largest, p.id);
+    }
+    return static_cast<unsigned>(largest);
+}
+
+std::string Hex(const unsigned char* data, std::size_t size) {
+    std::string out;
+    char two[3];
+    for (std::size_t i = 0; i < size; ++i) {
+        std::snprintf(two, sizeof two, "%02x", data[i]);
+        out += two;
+    }
+    return out;
+}
+
+// A compiled database depends on the patterns and their ids, on how they are
+// compiled, and on the library and the routine it is built for. The key names them
+// all; the rule text enters only through its digest.
+std::string DatabaseKey(const std::vector<Prefilter::Pattern>& patterns, const ScanEngine& engine) {
+    std::string listed;
+    for (const Prefilter::Pattern& p : patterns) {
+        listed += std::to_string(p.id) + ":" + std::to_string(p.text.size()) + ":";
+        listed.append(p.text);
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(listed.data(), listed.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+        return {};
+    }
+    return std::string("prefilter ") + hs_version() + " " + engine.name +
+           " features=" + std::to_string(engine.platform.cpu_features) +
+           " tune=" + std::to_string(engine.platform.tune) +
+           " flags=" + std::to_string(kExactFlags) + "/" + std::to_string(kApproximateFlags) +
+           " width=" + std::to_string(kMaxBoundedWidth) + " rules=" + Hex(digest, length);
+}
+
 }  // namespace
+
+// The database as the cache keeps it: the counts and the rejected ids on one line,
+// then the library's own serialized form.
+std::string Prefilter::Serialized(const std::vector<int>& rejected) const {
+    char* bytes = nullptr;
+    std::size_t size = 0;
+    if (hs_serialize_database(database_, &bytes, &size) != HS_SUCCESS) {
+        return {};
+    }
+    std::string out = std::to_string(exactCount_) + " " + std::to_string(approximateCount_) + " " +
+                      std::to_string(rejected.size());
+    for (const int id : rejected) {
+        out += " " + std::to_string(id);
+    }
+    out += "\n";
+    out.append(bytes, size);
+    std::free(bytes);
+    return out;
+}
+
+std::unique_ptr<Prefilter> Prefilter::Deserialized(const std::string& body,
+                                                   const std::vector<Pattern>& patterns,
+                                                   std::vector<int>& rejected) {
+    const std::size_t newline = body.find('\n');
+    if (newline == std::string::npos) {
+        return nullptr;
+    }
+    std::istringstream line(body.substr(0, newline));
+    std::size_t exact = 0, approximate = 0, count = 0;
+    std::vector<int> ids;
+    if (!(line >> exact >> approximate >> count) || count > patterns.size()) {
+        return nullptr;
+    }
+    for (int id = 0; ids.size() < count && line >> id;) {
+        const auto known = [id](const Pattern& p) { return p.id == id; };
+        if (std::none_of(patterns.begin(), patterns.end(), known)) {
+            return nullptr;
+        }
+        ids.push_back(id);
+    }
+    if (ids.size() != count || exact + approximate + count != patterns.size()) {
+        return nullptr;
+    }
+    hs_database_t* database = nullptr;
+    if (hs_deserialize_database(body.data() + newline + 1, body.size() - newline - 1, &database) !=
+        HS_SUCCESS) {
+        return nullptr;
+    }
+    std::unique_ptr<Prefilter> prefilter(new Prefilter);
+    prefilter->database_ = database;
+    prefilter->scan_ = TrustedScanEngine()->scan;
+    prefilter->exactCount_ = exact;
+    prefilter->approximateCount_ = approximate;
+    prefilter->largestId_ = LargestId(patterns);
+    rejected.insert(rejected.end(), ids.begin(), ids.end());
+    return prefilter;
+}
 
 Prefilter::Scratch::~Scratch() {
     hs_free_scratch(scratch_);
@@ -64,7 +189,36 @@ const char* Prefilter::EngineName() {
 }
 
 std::unique_ptr<Prefilter> Prefilter::Build(const std::vector<Pattern>& patterns,
-                                            std::vector<int>& rejected) {
+                                            std::vector<int>& rejected,
+                                            const std::string& cacheName) {
+    const ScanEngine* engine = TrustedScanEngine();
+    const std::string key = engine != nullptr && !cacheName.empty() && !patterns.empty()
+                                ? DatabaseKey(patterns, *engine)
+                                : std::string();
+    if (!key.empty()) {
+        if (const std::optional<std::string> body = ScanCache::Read(cacheName, key)) {
+            std::vector<int> kept;
+            if (std::unique_ptr<Prefilter> prefilter = Deserialized(*body, patterns, kept)) {
+                rejected.insert(rejected.end(), kept.begin(), kept.end());
+                return prefilter;
+            }
+        }
+    }
+    const std::size_t before = rejected.size();
+    std::unique_ptr<Prefilter> prefilter = Compile(patterns, rejected);
+    if (prefilter && !key.empty()) {
+        const std::vector<int> ownRejected(rejected.begin() + static_cast<std::ptrdiff_t>(before),
+                                           rejected.end());
+        const std::string body = prefilter->Serialized(ownRejected);
+        if (!body.empty()) {
+            ScanCache::Write(cacheName, key, body);
+        }
+    }
+    return prefilter;
+}
+
+std::unique_ptr<Prefilter> Prefilter::Compile(const std::vector<Pattern>& patterns,
+                                              std::vector<int>& rejected) {
     const ScanEngine* engine = TrustedScanEngine();
     std::vector<Entry> entries;
     for (const Pattern& p : patterns) {
@@ -96,6 +250,7 @@ std::unique_ptr<Prefilter> Prefilter::Build(const std::vector<Pattern>& patterns
             std::unique_ptr<Prefilter> prefilter(new Prefilter);
             prefilter->database_ = database;
             prefilter->scan_ = engine->scan;
+            prefilter->largestId_ = LargestId(patterns);
             for (const Entry& e : entries) {
                 ++((e.flags & HS_FLAG_PREFILTER) != 0 ? prefilter->approximateCount_
                                                       : prefilter->exactCount_);
@@ -120,8 +275,9 @@ bool Prefilter::Scan(std::string_view text, Scratch& scratch, std::vector<int>& 
     if (scratch.scratch_ == nullptr) {
         return false;
     }
+    Reports reports{&candidates, largestId_};
     const hs_error_t rc = scan_(database_, text.data(), static_cast<unsigned>(text.size()), 0,
-                                scratch.scratch_, OnMatch, &candidates);
+                                scratch.scratch_, OnMatch, &reports);
     return rc == HS_SUCCESS;
 }
 
@@ -149,7 +305,7 @@ const char* Prefilter::EngineName() {
 }
 
 std::unique_ptr<Prefilter> Prefilter::Build(const std::vector<Pattern>& patterns,
-                                            std::vector<int>& rejected) {
+                                            std::vector<int>& rejected, const std::string&) {
     for (const Pattern& p : patterns) {
         rejected.push_back(p.id);
     }

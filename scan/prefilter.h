@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -43,9 +44,12 @@ class Prefilter {
     // Which of the library's scan routines is in use ("none" without one).
     static const char* EngineName();
     // Compiles what the library takes of `patterns`; the ids of the others go to
-    // `rejected`, in the order given. Null when it takes none of them.
+    // `rejected`. Null when it takes none of them. With a `cacheName` the compiled
+    // form is kept in that file of the cache directory and taken from it next time
+    // when it was made from the same patterns, library and processor.
     static std::unique_ptr<Prefilter> Build(const std::vector<Pattern>& patterns,
-                                            std::vector<int>& rejected);
+                                            std::vector<int>& rejected,
+                                            const std::string& cacheName = {});
 
     // Appends the ids of the patterns that may match `text`, each once, in no
     // particular order. False when the scan failed: the caller must try them all.
@@ -57,6 +61,13 @@ class Prefilter {
 
   private:
     Prefilter() = default;
+    static std::unique_ptr<Prefilter> Compile(const std::vector<Pattern>& patterns,
+                                              std::vector<int>& rejected);
+    std::string Serialized(const std::vector<int>& rejected) const;
+    // Null when `body` does not hold a database for `patterns`.
+    static std::unique_ptr<Prefilter> Deserialized(const std::string& body,
+                                                   const std::vector<Pattern>& patterns,
+                                                   std::vector<int>& rejected);
 
     hs_database* database_ = nullptr;
     // The library's scan routine that passed its known-answer test (scan/scan_engine.h).
@@ -65,4 +76,5 @@ class Prefilter {
                  void*) = nullptr;
     std::size_t exactCount_ = 0;
     std::size_t approximateCount_ = 0;
+    unsigned largestId_ = 0;  // reports past it are dropped
 };

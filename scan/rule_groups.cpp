@@ -3,28 +3,39 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <thread>
 
 namespace {
 
 std::atomic<std::uint64_t> nextSerial{1};
+std::atomic<std::size_t> prefilterFloor{RuleGroups::kPrefilterFloor};
 
-// The fields a rule of this header code scores; the other kinds never score.
-std::vector<FieldKind> FieldsOf(int headerCode) {
+constexpr std::size_t kNoGroup = SIZE_MAX;
+
+// The cache file of each group's database: one per group, so an edit to one field's
+// rules leaves the others' files as they are.
+constexpr const char* kCacheNames[] = {"prefilter-received", "prefilter-from",
+                                       "prefilter-to",       "prefilter-cc",
+                                       "prefilter-subject",  "prefilter-recipient"};
+
+// The group a rule of this header code belongs to (the last is the Recipient rules'),
+// or kNoGroup for the kinds that never score.
+std::size_t GroupOf(int headerCode) {
     switch (headerCode) {
         case kHeaderReceived:
-            return {FieldKind::kReceived};
+            return static_cast<std::size_t>(FieldKind::kReceived);
         case kHeaderFrom:
-            return {FieldKind::kFrom};
+            return static_cast<std::size_t>(FieldKind::kFrom);
         case kHeaderTo:
-            return {FieldKind::kTo};
+            return static_cast<std::size_t>(FieldKind::kTo);
         case kHeaderCc:
-            return {FieldKind::kCc};
+            return static_cast<std::size_t>(FieldKind::kCc);
         case kHeaderRecipient:
-            return {FieldKind::kTo, FieldKind::kCc};
+            return kFieldKinds;
         case kHeaderSubject:
-            return {FieldKind::kSubject};
+            return static_cast<std::size_t>(FieldKind::kSubject);
         default:
-            return {};
+            return kNoGroup;
     }
 }
 
@@ -68,39 +79,78 @@ std::string_view PrefilterText(std::string_view source) {
 
 }  // namespace
 
-RuleGroups::RuleGroups(const AppState& state, std::uint64_t version, bool usePrefilter)
-    : version_(version), usesPrefilter_(usePrefilter), serial_(nextSerial++) {
-    std::array<std::vector<Prefilter::Pattern>, kFieldKinds> patterns;
+RuleGroups::RuleGroups(const AppState& state, std::uint64_t version, bool usePrefilter,
+                       std::size_t prefilterFloor)
+    : version_(version),
+      usesPrefilter_(usePrefilter),
+      prefilterFloor_(prefilterFloor),
+      serial_(nextSerial++) {
+    std::array<std::vector<Prefilter::Pattern>, kGroupCount> patterns;
     for (std::uint32_t j = 0; j < state.ruleCount && j < kMaxRules; ++j) {
         const CompiledRule& rule = state.rules[j];
-        if (rule.pattern == nullptr) {
+        const std::size_t g = GroupOf(rule.headerCode);
+        if (rule.pattern == nullptr || g == kNoGroup) {
             continue;
         }
-        for (const FieldKind kind : FieldsOf(rule.headerCode)) {
-            const auto k = static_cast<std::size_t>(kind);
-            groups_[k].members.push_back(static_cast<int>(j));
-            patterns[k].push_back({static_cast<int>(j), PrefilterText(rule.source)});
+        groups_[g].members.push_back(static_cast<int>(j));
+        patterns[g].push_back({static_cast<int>(j), PrefilterText(rule.source)});
+    }
+    for (Group& group : groups_) {
+        group.alwaysTried = group.members;
+    }
+    if (usePrefilter) {
+        BuildPrefilters(patterns, prefilterFloor);
+    }
+}
+
+void RuleGroups::BuildPrefilters(
+    const std::array<std::vector<Prefilter::Pattern>, kGroupCount>& patterns,
+    std::size_t prefilterFloor) {
+    std::vector<std::size_t> jobs;
+    for (std::size_t g = 0; g < kGroupCount; ++g) {
+        if (!groups_[g].members.empty() && groups_[g].members.size() >= prefilterFloor) {
+            jobs.push_back(g);
         }
     }
-    for (std::size_t k = 0; k < kFieldKinds; ++k) {
-        Group& group = groups_[k];
-        if (!usePrefilter || group.members.empty()) {
-            group.alwaysTried = group.members;
-            continue;
+    // Each job writes its own group only, so the threads share nothing but the counter.
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        for (std::size_t i = next++; i < jobs.size(); i = next++) {
+            Group& group = groups_[jobs[i]];
+            group.alwaysTried.clear();
+            group.prefilter =
+                Prefilter::Build(patterns[jobs[i]], group.alwaysTried, kCacheNames[jobs[i]]);
+            std::sort(group.alwaysTried.begin(), group.alwaysTried.end());
         }
-        group.prefilter = Prefilter::Build(patterns[k], group.alwaysTried);
-        std::sort(group.alwaysTried.begin(), group.alwaysTried.end());
+    };
+    const std::size_t cpus = std::max(1u, std::thread::hardware_concurrency());
+    std::vector<std::thread> helpers;
+    for (std::size_t t = 1; t < std::min(cpus, jobs.size()); ++t) {
+        helpers.emplace_back(work);
     }
+    work();
+    for (std::thread& helper : helpers) {
+        helper.join();
+    }
+}
+
+void RuleGroups::SetPrefilterFloor(std::size_t floor) {
+    prefilterFloor = floor;
+}
+
+std::size_t RuleGroups::PrefilterFloor() {
+    return prefilterFloor.load();
 }
 
 std::shared_ptr<const RuleGroups> RuleGroups::Of(const AppState& state) {
     std::lock_guard lock(state.ruleGroupsMutex);
     const std::uint64_t version = state.rulesVersion.load();
     const bool prefilter = state.scoringPath.load() == ScoringPath::kPrefilter;
+    const std::size_t floor = PrefilterFloor();
     const RuleGroups* current = state.ruleGroups.get();
     if (current == nullptr || current->version_ != version ||
-        current->usesPrefilter_ != prefilter) {
-        state.ruleGroups = std::make_shared<const RuleGroups>(state, version, prefilter);
+        current->usesPrefilter_ != prefilter || current->prefilterFloor_ != floor) {
+        state.ruleGroups = std::make_shared<const RuleGroups>(state, version, prefilter, floor);
     }
     return state.ruleGroups;
 }
@@ -117,19 +167,41 @@ void RuleGroups::Prepare(Work& work) const {
     work.fittedTo = serial_;
 }
 
+void RuleGroups::AppendCandidates(const Group& group, std::string_view text, Work& work) const {
+    const std::size_t before = work.candidates.size();
+    if (group.prefilter && group.prefilter->Scan(text, work.scratch, work.candidates)) {
+        work.candidates.insert(work.candidates.end(), group.alwaysTried.begin(),
+                               group.alwaysTried.end());
+    } else {
+        work.candidates.resize(before);  // a failed scan may have named some: try them all
+        work.candidates.insert(work.candidates.end(), group.members.begin(), group.members.end());
+    }
+}
+
+const std::vector<int>& RuleGroups::Tried(FieldKind kind, std::string_view text, Work& work) const {
+    const Group& own = groups_[static_cast<std::size_t>(kind)];
+    const bool recipients = kind == FieldKind::kTo || kind == FieldKind::kCc;
+    const Group* shared = recipients ? &groups_[kRecipientGroup] : nullptr;
+    if (shared == nullptr || shared->members.empty()) {
+        if (!own.prefilter) {
+            return own.members;
+        }
+        shared = nullptr;
+    } else if (own.members.empty() && !shared->prefilter) {
+        return shared->members;
+    }
+    work.candidates.clear();
+    AppendCandidates(own, text, work);
+    if (shared != nullptr) {
+        AppendCandidates(*shared, text, work);
+    }
+    std::sort(work.candidates.begin(), work.candidates.end());
+    return work.candidates;
+}
+
 void RuleGroups::Match(FieldKind kind, const AppState& state, std::string_view text, Work& work,
                        std::vector<int>& matched, std::vector<int>& limited) const {
-    const Group& group = groups_[static_cast<std::size_t>(kind)];
-    const std::vector<int>* tried = &group.members;
-    if (group.prefilter) {
-        work.candidates.clear();
-        if (group.prefilter->Scan(text, work.scratch, work.candidates)) {
-            work.candidates.insert(work.candidates.end(), group.alwaysTried.begin(),
-                                   group.alwaysTried.end());
-            std::sort(work.candidates.begin(), work.candidates.end());
-            tried = &work.candidates;
-        }
-    }
+    const std::vector<int>* tried = &Tried(kind, text, work);
     for (const int j : *tried) {
         switch (work.matcher.Match(state.rules[j].pattern, text)) {
             case RuleMatcher::Outcome::kMatch:
@@ -155,4 +227,12 @@ RuleGroups::Figures RuleGroups::figures() const {
         }
     }
     return f;
+}
+
+std::size_t RuleGroups::LargestGroup() const {
+    std::size_t largest = 0;
+    for (const Group& group : groups_) {
+        largest = std::max(largest, group.members.size());
+    }
+    return largest;
 }

@@ -14,9 +14,10 @@
 enum class FieldKind { kReceived, kFrom, kTo, kCc, kSubject };
 constexpr std::size_t kFieldKinds = 5;
 
-// The rule table sorted by the field each rule scores (a Recipient rule belongs to To
-// and to Cc), each group with its prefilter. Made from one state of the table and
-// never changed after, so threads share it; the table's patterns confirm each match.
+// The rule table sorted by the field each rule scores, each group with its prefilter.
+// Recipient rules form a group of their own that To and Cc both consult, so their
+// patterns are compiled once. Made from one state of the table and never changed
+// after, so threads share it; the table's patterns confirm each match.
 class RuleGroups {
   public:
     // What one thread needs to match: made once, used for every field after.
@@ -27,10 +28,21 @@ class RuleGroups {
         std::vector<int> candidates;
     };
 
-    RuleGroups(const AppState& state, std::uint64_t version, bool usePrefilter);
+    // A group of fewer rules than this is tried with PCRE2 alone: below it a
+    // multi-pattern scan saves less than its compile costs (bench_scan's break-even).
+    static constexpr std::size_t kPrefilterFloor = 32;
 
-    // The groups of the table as it is now, made again when it has changed since.
+    RuleGroups(const AppState& state, std::uint64_t version, bool usePrefilter,
+               std::size_t prefilterFloor = PrefilterFloor());
+
+    // The groups of the table as it is now, made again when it has changed since. The
+    // worker calls it before it connects, so no reply ever waits for the compile.
     static std::shared_ptr<const RuleGroups> Of(const AppState& state);
+
+    // The floor groups are made with from now on; tests and benchmarks lower it to
+    // reach the prefilter with few rules.
+    static void SetPrefilterFloor(std::size_t floor);
+    static std::size_t PrefilterFloor();
 
     // Fits `work` to these groups; once per scoring, cheap when already fitted.
     void Prepare(Work& work) const;
@@ -45,16 +57,30 @@ class RuleGroups {
         std::size_t exact = 0, approximate = 0, alwaysTried = 0, databaseBytes = 0;
     };
     Figures figures() const;
+    std::size_t LargestGroup() const;
 
   private:
+    // The fields' own groups, by FieldKind, then the Recipient rules' shared one.
+    static constexpr std::size_t kRecipientGroup = kFieldKinds;
+    static constexpr std::size_t kGroupCount = kFieldKinds + 1;
+
     struct Group {
         std::vector<int> members;      // table order
         std::vector<int> alwaysTried;  // members the prefilter cannot take, table order
         std::unique_ptr<Prefilter> prefilter;
     };
 
-    std::array<Group, kFieldKinds> groups_;
+    // The rules of `kind`'s groups worth trying on `text`, in table order.
+    const std::vector<int>& Tried(FieldKind kind, std::string_view text, Work& work) const;
+    // Appends the members of `group` the prefilter cannot rule out for `text`.
+    void AppendCandidates(const Group& group, std::string_view text, Work& work) const;
+    // Compiles the groups' databases, on as many threads as there are processors.
+    void BuildPrefilters(const std::array<std::vector<Prefilter::Pattern>, kGroupCount>& patterns,
+                         std::size_t prefilterFloor);
+
+    std::array<Group, kGroupCount> groups_;
     std::uint64_t version_;
     bool usesPrefilter_;
+    std::size_t prefilterFloor_;
     std::uint64_t serial_;
 };

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -11,6 +12,8 @@
 #define PCRE2_CODE_UNIT_WIDTH 8
 #endif
 #include <pcre2.h>
+
+#include "scan/scan_cache.h"
 
 namespace {
 
@@ -121,14 +124,45 @@ bool PassesKnownAnswers(const ScanEngine& engine) {
     return true;
 }
 
-const ScanEngine* Choose() {
-    static ScanEngine chosen{};
+// The processor's model as the kernel names it: two processors with the same feature
+// bits may still differ in what the library's code does on them.
+std::string ProcessorModel() {
+    std::ifstream in("/proc/cpuinfo");
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("model name")) {
+            return line.substr(line.find(':') + 1);
+        }
+    }
+    return {};
+}
+
+// What the self-test's answer depends on: the library, the processor and the
+// routines the library offers on it.
+std::string EngineKey(const hs_platform_info_t& host, const std::vector<ScanEngine>& engines) {
+    std::string key =
+        std::string("scan-engine ") + hs_version() + " tune=" + std::to_string(host.tune) +
+        " features=" + std::to_string(host.cpu_features) + " model=" + ProcessorModel();
+    for (const ScanEngine& engine : engines) {
+        key += std::string(" ") + engine.name;
+    }
+    for (char& c : key) {
+        c = c == '\n' || c == '\r' ? ' ' : c;
+    }
+    return key;
+}
+
+constexpr char kEngineFile[] = "scan-engine";
+constexpr char kNoEngine[] = "none";
+
+}  // namespace
+
+std::optional<ScanEngine> ChooseScanEngine() {
     if (hs_valid_platform() != HS_SUCCESS) {
-        return nullptr;
+        return std::nullopt;
     }
     hs_platform_info_t host{};
     if (hs_populate_platform(&host) != HS_SUCCESS) {
-        return nullptr;
+        return std::nullopt;
     }
     std::vector<ScanEngine> engines = {{hs_scan, host, "default"}};
     // The per-processor entry points of a library built for many processors; a
@@ -143,18 +177,30 @@ const ScanEngine* Choose() {
             engines.push_back({reinterpret_cast<ScanEngine::ScanFunction>(scan), platform, symbol});
         }
     }
-    for (const ScanEngine& engine : engines) {
-        if (PassesKnownAnswers(engine)) {
-            chosen = engine;
-            return &chosen;
+    // The self-test takes a quarter of a second per routine tried; its answer stands
+    // until the library or the processor changes.
+    const std::string key = EngineKey(host, engines);
+    if (const std::optional<std::string> known = ScanCache::Read(kEngineFile, key)) {
+        if (*known == kNoEngine) {
+            return std::nullopt;
+        }
+        for (const ScanEngine& engine : engines) {
+            if (*known == engine.name) {
+                return engine;
+            }
         }
     }
-    return nullptr;
+    for (const ScanEngine& engine : engines) {
+        if (PassesKnownAnswers(engine)) {
+            ScanCache::Write(kEngineFile, key, engine.name);
+            return engine;
+        }
+    }
+    ScanCache::Write(kEngineFile, key, kNoEngine);
+    return std::nullopt;
 }
 
-}  // namespace
-
 const ScanEngine* TrustedScanEngine() {
-    static const ScanEngine* const engine = Choose();
-    return engine;
+    static const std::optional<ScanEngine> engine = ChooseScanEngine();
+    return engine ? &*engine : nullptr;
 }

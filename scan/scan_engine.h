@@ -2,6 +2,8 @@
 
 #include <hs.h>
 
+#include <optional>
+
 // The Vectorscan scan routine the prefilter uses, and the platform its databases are
 // built for. Debian's Vectorscan 5.4.9 misses matches with its AVX-512 code (a literal
 // past the 64th byte, say), and picks that code on any processor that has it. The
@@ -18,3 +20,7 @@ struct ScanEngine {
 
 // Chosen once per process, on first use.
 const ScanEngine* TrustedScanEngine();
+
+// The choice itself: the routine a known-answer test passed on this processor, taken
+// from the cache directory when the test already ran there for this library.
+std::optional<ScanEngine> ChooseScanEngine();

@@ -16,6 +16,7 @@
 #include "app/debug_log.h"
 #include "pop3/pop3_session.h"
 #include "scan/header_verdict.h"
+#include "scan/rule_groups.h"
 #include "store/account_record.h"
 #include "store/rule_list_file.h"
 
@@ -191,6 +192,9 @@ void ScanWorker::Shared::CheckIfDue(std::uint32_t index, bool all) {
     IdleOnExit idle(idleEvent);
     if (state.modified.load() != 0) {
         LoadRuleLists(state);
+    }
+    if (account.scanMessages == 1) {
+        (void)RuleGroups::Of(state);  // compiled now, so no TOP reply waits for it
     }
     {
         std::lock_guard lock(state.mutex);

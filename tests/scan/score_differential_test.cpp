@@ -107,7 +107,8 @@ void MakeRules(AppState& state, std::size_t count, unsigned seed) {
     static const std::vector<int> kWeights = {10, 20, 25, 50, 100, 30, 75, 1};
     state.ClearRules();
     while (state.ruleCount < count) {
-        CompileRule(state, static_cast<RuleList>(r.Int(0, 1)), r.Of(kHeaders), Contains(r), r.Of(kWeights));
+        CompileRule(state, static_cast<RuleList>(r.Int(0, 1)), r.Of(kHeaders), Contains(r),
+                    r.Of(kWeights));
     }
 }
 
@@ -188,6 +189,16 @@ struct Seen {
     int hundred = 0;
 };
 
+// The prefilter is tried at its usual floor and with every group above it, so a
+// small list covers both the PCRE2-alone groups and the databases.
+struct Way {
+    ScoringPath path;
+    std::size_t floor;
+};
+constexpr Way kWays[] = {{ScoringPath::kPrefilter, RuleGroups::kPrefilterFloor},
+                         {ScoringPath::kPrefilter, 1},
+                         {ScoringPath::kGroups, RuleGroups::kPrefilterFloor}};
+
 void ExpectSameEverywhere(AppState& state, const std::vector<std::string>& blocks, Seen& seen) {
     std::vector<Outcome> reference;
     for (const std::string& block : blocks) {
@@ -195,19 +206,22 @@ void ExpectSameEverywhere(AppState& state, const std::vector<std::string>& block
         seen.unwanted += reference.back().unwanted ? 1 : 0;
         seen.hundred += reference.back().score == 100 ? 1 : 0;
     }
-    for (const ScoringPath path : {ScoringPath::kPrefilter, ScoringPath::kGroups}) {
-        state.scoringPath = path;
+    for (const Way way : kWays) {
+        state.scoringPath = way.path;
+        RuleGroups::SetPrefilterFloor(way.floor);
         for (std::size_t i = 0; i < blocks.size(); ++i) {
             const Outcome& want = reference[i];
             const Outcome got = Score(state, blocks[i], false);
-            ASSERT_EQ(got.score, want.score) << "path " << static_cast<int>(path) << "\n"
-                                             << Difference(state, want, got) << blocks[i];
+            ASSERT_EQ(got.score, want.score)
+                << "path " << static_cast<int>(way.path) << " floor " << way.floor << "\n"
+                << Difference(state, want, got) << blocks[i];
             EXPECT_EQ(got.unwanted, want.unwanted);
             EXPECT_EQ(got.fired, want.fired) << blocks[i];
             EXPECT_EQ(got.block, want.block);
             EXPECT_EQ(got.limited, 0u) << blocks[i];
         }
     }
+    RuleGroups::SetPrefilterFloor(RuleGroups::kPrefilterFloor);
 }
 
 TEST(ScoreDifferentialTest, GeneratedRulesAndBlocks) {
@@ -223,11 +237,16 @@ TEST(ScoreDifferentialTest, GeneratedRulesAndBlocks) {
         AppState state;
         MakeRules(state, count, static_cast<unsigned>(count));
         if (Prefilter::Available()) {
-            // The list must exercise all three ways a rule is taken.
+            // The list must exercise all three ways a rule is taken, the shared
+            // Recipient group among them; a short list only below the floor.
+            RuleGroups::SetPrefilterFloor(1);
             const RuleGroups::Figures f = RuleGroups::Of(state)->figures();
             EXPECT_GT(f.exact, 0u);
             EXPECT_GT(f.alwaysTried, 0u);
             EXPECT_GT(f.approximate + (count < 100 ? 1 : 0), 0u);
+            RuleGroups::SetPrefilterFloor(RuleGroups::kPrefilterFloor);
+            const RuleGroups::Figures usual = RuleGroups::Of(state)->figures();
+            EXPECT_EQ(usual.databaseBytes == 0, count < 100);
         }
         Seen seen;
         ExpectSameEverywhere(state, blocks, seen);

@@ -6,6 +6,7 @@
 
 #include "scan/header_scorer.h"
 #include "scan/rule_compiler.h"
+#include "scan/rule_groups.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ TEST(ScoreThreadsTest, ThreadsShareTheGroupsAndAgree) {
     AddRules(state);
     const std::vector<int> expected = Scores(state);
     state.scoringPath = ScoringPath::kPrefilter;
+    RuleGroups::SetPrefilterFloor(1);  // every group gets a database, compiled in parallel
     AddRules(state);  // both threads find the groups out of date at once
     std::vector<int> got[2];
     std::thread a([&] { got[0] = Scores(state); });
@@ -46,6 +48,7 @@ TEST(ScoreThreadsTest, ThreadsShareTheGroupsAndAgree) {
     b.join();
     EXPECT_EQ(got[0], expected);
     EXPECT_EQ(got[1], expected);
+    RuleGroups::SetPrefilterFloor(RuleGroups::kPrefilterFloor);
 }
 
 }  // namespace

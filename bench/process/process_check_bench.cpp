@@ -1,0 +1,447 @@
+// What a user runs, timed whole: `quorvane --check --json`, a new process each run,
+// against the harness's Dovecot holding 2,000 messages, with 15 and with 2,000 rules,
+// with the cache directory empty (cold) and filled by an earlier run (warm), next to
+// the same account without scanning and to Python's poplib and a pipelined Python
+// client on the same server in the same run. Every client talks through a relay that
+// notes when each TOP goes out and when its reply is back: the TOP span, the mean
+// number of TOP commands in flight and the longest pause between two TOP commands.
+//
+//   bench_process_check [runs per row, 5 by default] [only the rows whose name holds this]
+//
+// Not timed: one poplib pass before the rows, which makes Dovecot build its index.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/scan/scan_corpus.h"
+#include "store/account_file.h"
+#include "store/rule_list_file.h"
+#include "tests/support/dovecot_server.h"
+#include "tests/support/test_fixtures.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kMessages = 2000;
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+std::vector<std::string> Mailbox() {
+    std::vector<std::string> messages;
+    for (int n = 1; n <= kMessages; ++n) {
+        const std::string id = std::to_string(n);
+        const std::string domain = n % 4 == 0 ? "spam.example" : "example.org";
+        messages.push_back(
+            "Received: from mx.example.org (mx.example.org [192.0.2.1])\r\n"
+            "\tby mail.example.net with ESMTP id " +
+            id + "\r\nFrom: Sender " + id + " <s" + id + "@" + domain +
+            ">\r\nTo: bench@example.net\r\nSubject: Message " + id + " lottery news\r\n" +
+            "Message-ID: <" + id + "@" + domain +
+            ">\r\nDate: Mon, 7 Dec 2026 06:00:00 +0000\r\n\r\n" + std::string(1500, 'b') + "\r\n");
+    }
+    return messages;
+}
+
+// What the relay saw of one conversation's TOP commands.
+struct TopFigures {
+    int sent = 0, answered = 0;
+    double spanMs = 0;        // first TOP sent to last TOP reply in
+    double inFlight = 0;      // TOP commands sent and not yet answered, over the span
+    double longestGapMs = 0;  // the longest time no TOP was sent while some were to come
+};
+
+// Forwards one client at a time to the server and follows the conversation: the
+// commands in order, and each reply's end (multi-line for the listings and TOP).
+class Relay {
+  public:
+    explicit Relay(int serverPort) : serverPort_(serverPort) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(listener_, 4) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            std::fprintf(stderr, "the relay could not listen\n");
+            std::exit(1);
+        }
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~Relay() {
+        stop_ = true;
+        ::shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        ::close(listener_);
+    }
+    int Port() const { return port_; }
+    // The figures of the last conversation that ended, and how many have ended.
+    TopFigures Last() {
+        std::lock_guard lock(mutex_);
+        return last_;
+    }
+    int Ended() {
+        std::lock_guard lock(mutex_);
+        return ended_;
+    }
+
+  private:
+    struct Conversation {
+        std::deque<std::pair<std::string, bool>> pending;  // command, multi-line reply
+        std::string fromClient, fromServer;
+        bool greeted = false, inBody = false;
+        std::vector<Clock::time_point> topSent, topDone;
+    };
+
+    static bool MultiLine(const std::string& line) {
+        std::string verb = line.substr(0, line.find(' '));
+        for (char& c : verb) {
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        const bool bare = line.find(' ') == std::string::npos;
+        return verb == "TOP" || verb == "RETR" || verb == "CAPA" ||
+               ((verb == "LIST" || verb == "UIDL") && bare);
+    }
+
+    static void NoteCommands(Conversation& c) {
+        for (std::size_t end; (end = c.fromClient.find("\r\n")) != std::string::npos;) {
+            const std::string line = c.fromClient.substr(0, end);
+            c.fromClient.erase(0, end + 2);
+            c.pending.emplace_back(line.substr(0, 4), MultiLine(line));
+            if (line.rfind("TOP", 0) == 0 || line.rfind("top", 0) == 0) {
+                c.topSent.push_back(Clock::now());
+            }
+        }
+    }
+
+    static void NoteReplies(Conversation& c) {
+        for (std::size_t end; (end = c.fromServer.find("\r\n")) != std::string::npos;) {
+            const std::string line = c.fromServer.substr(0, end);
+            c.fromServer.erase(0, end + 2);
+            if (!c.greeted) {
+                c.greeted = true;
+                continue;
+            }
+            if (c.inBody) {
+                if (line == ".") {
+                    c.inBody = false;
+                    Done(c);
+                }
+                continue;
+            }
+            if (c.pending.empty()) {
+                continue;
+            }
+            if (c.pending.front().second && line.rfind("+OK", 0) == 0) {
+                c.inBody = true;
+            } else {
+                Done(c);
+            }
+        }
+    }
+
+    static void Done(Conversation& c) {
+        const bool top = c.pending.front().first == "TOP " || c.pending.front().first == "top ";
+        c.pending.pop_front();
+        if (top) {
+            c.topDone.push_back(Clock::now());
+        }
+    }
+
+    static TopFigures Figures(const Conversation& c) {
+        TopFigures f;
+        f.sent = static_cast<int>(c.topSent.size());
+        f.answered = static_cast<int>(c.topDone.size());
+        if (c.topSent.empty() || c.topDone.empty()) {
+            return f;
+        }
+        const Clock::time_point start = c.topSent.front(), end = c.topDone.back();
+        f.spanMs = Ms(end - start);
+        // The count in flight changes at each send and each reply: integrate it.
+        double area = 0;
+        std::size_t s = 0, d = 0;
+        Clock::time_point at = start;
+        while (s < c.topSent.size() || d < c.topDone.size()) {
+            const bool send =
+                s < c.topSent.size() && (d >= c.topDone.size() || c.topSent[s] <= c.topDone[d]);
+            const Clock::time_point next = send ? c.topSent[s] : c.topDone[d];
+            area += static_cast<double>(s - d) * Ms(next - at);
+            at = next;
+            send ? ++s : ++d;
+        }
+        f.inFlight = f.spanMs > 0 ? area / f.spanMs : 0;
+        for (std::size_t i = 1; i < c.topSent.size(); ++i) {
+            f.longestGapMs = std::max(f.longestGapMs, Ms(c.topSent[i] - c.topSent[i - 1]));
+        }
+        return f;
+    }
+
+    void Serve() {
+        while (!stop_) {
+            const int client = ::accept(listener_, nullptr, nullptr);
+            if (client < 0) {
+                continue;
+            }
+            const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(static_cast<std::uint16_t>(serverPort_));
+            if (::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+                Pump(client, server);
+            }
+            ::close(server);
+            ::close(client);
+        }
+    }
+
+    void Pump(int client, int server) {
+        Conversation c;
+        char buffer[65536];
+        pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+        for (;;) {
+            if (::poll(fds, 2, 60000) <= 0) {
+                break;
+            }
+            const bool fromClient = (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+            const int from = fromClient ? client : server;
+            const ssize_t n = ::read(from, buffer, sizeof buffer);
+            if (n <= 0) {
+                break;
+            }
+            const auto size = static_cast<std::size_t>(n);
+            if (fromClient) {
+                c.fromClient.append(buffer, size);
+                NoteCommands(c);
+            } else {
+                c.fromServer.append(buffer, size);
+                NoteReplies(c);
+            }
+            if (::send(fromClient ? server : client, buffer, size, MSG_NOSIGNAL) !=
+                static_cast<ssize_t>(size)) {
+                break;
+            }
+        }
+        std::lock_guard lock(mutex_);
+        last_ = Figures(c);
+        ++ended_;
+    }
+
+    int serverPort_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::mutex mutex_;
+    TopFigures last_;
+    int ended_ = 0;
+};
+
+struct Run {
+    double wallMs = 0;
+    double peakMiB = 0;
+    TopFigures top;
+};
+
+// A data directory with one account (through the relay) and a rule list.
+struct DataDirectory {
+    qvtest::TempDirectory directory;
+    std::string passphraseFile;
+
+    DataDirectory(int port, std::size_t rules, bool scan) {
+        AppState state;
+        qvtest::FakePrompts prompts;
+        directory.UseFor(state);
+        SetAccountText(state.passphrase, "bench");
+        std::vector<RuleEntry> block, friends;
+        for (const BenchRule& rule : MakeRules(rules, 11)) {
+            (rule.list == RuleList::kBlock ? block : friends)
+                .push_back({rule.header, rule.contains, rule.weight});
+        }
+        AccountRecord account =
+            qvtest::MakeAccount("bench@127.0.0.1", "pw", {.scanMessages = scan ? 1 : 0});
+        account.port = port;
+        state.AppendAccount(account);
+        if (!WriteRuleFile(state, RuleList::kBlock, block, prompts) ||
+            !WriteRuleFile(state, RuleList::kFriends, friends, prompts) ||
+            !SaveAccountFile(state, prompts)) {
+            std::fprintf(stderr, "the data directory could not be written\n");
+            std::exit(1);
+        }
+        passphraseFile = directory.Path() + "passphrase";
+        std::ofstream(passphraseFile) << "bench\n";
+    }
+};
+
+// Runs `argv` as a new process with XDG_CACHE_HOME at `cache`, its output discarded.
+Run RunProcess(const std::vector<std::string>& argv, const std::string& cache, Relay& relay) {
+    std::fflush(stdout);  // the child must not print what the parent has buffered
+    const int ended = relay.Ended();
+    const Clock::time_point start = Clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+        std::freopen("/dev/null", "w", stdout);
+        std::vector<char*> args;
+        for (const std::string& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        std::_Exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    Run run;
+    run.wallMs = Ms(Clock::now() - start);
+    run.peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "%s ended with status %d\n", argv[0].c_str(), status);
+        std::exit(1);
+    }
+    // The relay notes the conversation when the client has closed it.
+    for (int i = 0; i < 500 && relay.Ended() == ended; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    run.top = relay.Last();
+    return run;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+struct Row {
+    std::string name;
+    Run median;
+};
+
+std::string g_only;  // rows whose name holds it run; all when empty
+
+Row Measure(const std::string& name, int runs, Relay& relay, const std::function<Run(int)>& once) {
+    if (name.find(g_only) == std::string::npos) {
+        return Row{name, {}};
+    }
+    std::vector<double> wall, span, flight, gap, peak;
+    for (int i = 0; i < runs; ++i) {
+        const Run r = once(i);
+        if (r.top.answered != kMessages && r.top.sent != 0) {
+            std::fprintf(stderr, "%s: %d of %d TOP replies\n", name.c_str(), r.top.answered,
+                         kMessages);
+        }
+        wall.push_back(r.wallMs);
+        span.push_back(r.top.spanMs);
+        flight.push_back(r.top.inFlight);
+        gap.push_back(r.top.longestGapMs);
+        peak.push_back(r.peakMiB);
+    }
+    (void)relay;
+    Row row{name, {}};
+    row.median.wallMs = Median(wall);
+    row.median.peakMiB = *std::max_element(peak.begin(), peak.end());
+    row.median.top.spanMs = Median(span);
+    row.median.top.inFlight = Median(flight);
+    row.median.top.longestGapMs = Median(gap);
+    std::printf(
+        "%-34s wall %8.1f ms  TOP span %7.1f ms  in flight %5.1f  longest pause %7.1f ms"
+        "  peak %5.1f MiB\n",
+        name.c_str(), row.median.wallMs, row.median.top.spanMs, row.median.top.inFlight,
+        row.median.top.longestGapMs, row.median.peakMiB);
+    std::fflush(stdout);
+    return row;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    g_only = argc > 2 ? argv[2] : "";
+    qvtest::DovecotServer server;
+    server.AddUser("bench", "pw", Mailbox());
+    if (!server.Start()) {
+        std::fprintf(stderr, "Dovecot: %s\n", server.Error().c_str());
+        return 1;
+    }
+    Relay relay(server.Port());
+    const std::string port = std::to_string(relay.Port());
+    const std::string python = "python3";
+    const std::vector<std::string> poplib = {python, QV_POPLIB_SCRIPT, port, "bench", "pw"};
+    const std::vector<std::string> pipelined = {python, QV_POPLIB_SCRIPT, port,       "bench",
+                                                "pw",   "plain",          "pipelined"};
+    qvtest::TempDirectory caches;
+    RunProcess(poplib, caches.Path(), relay);  // Dovecot's index: not measured
+
+    std::printf("Median of %d runs each; peak is the largest of them.\n", runs);
+    const Row pop = Measure("poplib", runs, relay,
+                            [&](int) { return RunProcess(poplib, caches.Path(), relay); });
+    const Row pipe = Measure("pipelined Python", runs, relay,
+                             [&](int) { return RunProcess(pipelined, caches.Path(), relay); });
+    const auto check = [&](const DataDirectory& data) {
+        return std::vector<std::string>{
+            QV_PROGRAM,          "--check",          "--json", "--data-dir", data.directory.Path(),
+            "--passphrase-file", data.passphraseFile};
+    };
+    int fresh = 0;
+    const auto cold = [&](const DataDirectory& data) {
+        return [&](int) {
+            return RunProcess(check(data), caches.Path() + "cold-" + std::to_string(fresh++),
+                              relay);
+        };
+    };
+    const auto warm = [&](const DataDirectory& data, const std::string& cache) {
+        return [&, cache](int i) {
+            if (i == 0) {
+                RunProcess(check(data), cache, relay);  // fills the cache
+            }
+            return RunProcess(check(data), cache, relay);
+        };
+    };
+    const DataDirectory noScan(relay.Port(), 15, false);
+    const DataDirectory rules15(relay.Port(), 15, true);
+    const DataDirectory rules2000(relay.Port(), 2000, true);
+    const Row none = Measure("quorvane, no scan", runs, relay, cold(noScan));
+    const Row cold15 = Measure("quorvane, 15 rules, cold", runs, relay, cold(rules15));
+    const Row warm15 =
+        Measure("quorvane, 15 rules, warm", runs, relay, warm(rules15, caches.Path() + "w15"));
+    const Row cold2000 = Measure("quorvane, 2000 rules, cold", runs, relay, cold(rules2000));
+    const Row warm2000 = Measure("quorvane, 2000 rules, warm", runs, relay,
+                                 warm(rules2000, caches.Path() + "w2000"));
+
+    const auto ratio = [](double a, double b) { return b > 0 ? a / b : 0; };
+    std::printf(
+        "\nTOP span, 15 rules warm: %.2f x poplib's (target <= 0.5), %.2f x the "
+        "pipelined client's (target <= 1.3)\n",
+        ratio(warm15.median.top.spanMs, pop.median.top.spanMs),
+        ratio(warm15.median.top.spanMs, pipe.median.top.spanMs));
+    const double cost15 = warm15.median.wallMs - none.median.wallMs;
+    const double cost2000 = warm2000.median.wallMs - none.median.wallMs;
+    std::printf(
+        "Scanning cost (check minus the no-scan check): 15 rules %.1f ms, 2000 rules "
+        "warm %.1f ms = %.2f x (target <= 2), cold %.1f ms more than warm "
+        "(target <= 1000)\n",
+        cost15, cost2000, ratio(cost2000, cost15), cold2000.median.wallMs - warm2000.median.wallMs);
+    std::printf("Peak memory with 2000 rules: %.1f MiB (target <= 64)\n",
+                std::max(cold2000.median.peakMiB, warm2000.median.peakMiB));
+    return 0;
+}
