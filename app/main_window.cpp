@@ -43,7 +43,7 @@ MainWindow::MainWindow(AppState& state, UserPrompts& prompts, ScanWorkerSettings
     inboxPage_ = new CPageInbox(state_, ui_->sheet);
     blockPage_ = new CPageFriend(state_, RuleList::kBlock, prompts_, ui_->sheet);
     friendsPage_ = new CPageFriend(state_, RuleList::kFriends, prompts_, ui_->sheet);
-    accountsPage_ = new CPageAccount(state_, ui_->sheet);
+    accountsPage_ = new CPageAccount(state_, prompts_, ui_->sheet);
     optionsPage_ = new CPageOptions(ui_->sheet);
     ui_->sheet->addTab(inboxPage_, QStringLiteral("Inbox"));
     ui_->sheet->addTab(blockPage_, QStringLiteral("Block"));
@@ -83,18 +83,33 @@ void MainWindow::showEvent(QShowEvent* event) {
 }
 
 void MainWindow::accept() {
-    // Only Close saves. A failed save has told the user; the window stays open so the
-    // edits are not lost (Escape still leaves without saving).
-    if (state_.accountsDirty.load() != 0 && !SaveAccountFile(state_, prompts_)) {
+    // A failed save has told the user; Close keeps the window open so the edits are
+    // not lost, and the user can free the disk and press Close again.
+    if (!SaveIfEdited(prompts_)) {
         return;
     }
     QDialog::accept();
 }
 
 void MainWindow::done(int result) {
+    // Escape and the close box save too: the pages write every edit as it is made, so
+    // this only catches one whose write failed, and leaving must not drop it.
+    if (!endingRun_) {
+        static_cast<void>(SaveIfEdited(prompts_));
+    }
     StopWorker();
     SaveLayout();
     QDialog::done(result);
+}
+
+void MainWindow::EndRun(UserPrompts& prompts) {
+    endingRun_ = true;
+    static_cast<void>(SaveIfEdited(prompts));
+    done(QDialog::Rejected);
+}
+
+bool MainWindow::SaveIfEdited(UserPrompts& prompts) {
+    return state_.accountsDirty.load() == 0 || SaveAccountFile(state_, prompts);
 }
 
 void MainWindow::StopWorker() {

@@ -2,6 +2,9 @@
 
 #include <QMenu>
 #include <QTableWidget>
+#include <cstring>
+
+#include "store/account_file.h"
 
 #include "ui/account_dialog.h"
 #include "ui/confirm_box.h"
@@ -17,6 +20,11 @@ constexpr ReportColumn kColumns[] = {
     {"Scan", 38, Qt::AlignCenter},
 };
 
+bool ReachesAnotherMailbox(const AccountRecord& before, const AccountRecord& after) {
+    return std::strcmp(before.address, after.address) != 0 || before.port != after.port ||
+           before.security != after.security;
+}
+
 QString TableFullMessage() {
     return QStringLiteral("The account table is full.\n\nQuorvane keeps at most %1 accounts.")
         .arg(kMaxAccounts);
@@ -24,10 +32,11 @@ QString TableFullMessage() {
 
 }  // namespace
 
-CPageAccount::CPageAccount(AppState& state, QWidget* parent)
+CPageAccount::CPageAccount(AppState& state, UserPrompts& prompts, QWidget* parent)
     // The address takes the room the others leave; the right button opens the menu.
     : ListPage(kColumns, 1, QAbstractItemView::SingleSelection, false, parent),
       state_(state),
+      prompts_(prompts),
       runner_([](AccountDialog& dialog) { return dialog.exec(); }) {
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(list_, &QWidget::customContextMenuRequested, this, &CPageAccount::ShowContextMenu);
@@ -85,14 +94,13 @@ void CPageAccount::RemoveSelected() {
     const QString question =
         QStringLiteral(
             "Remove the account \"%1\"?\n\nIts Inbox row and its list of unwanted "
-            "messages go with it. The file keeps it until you press Close.")
+            "messages go with it.")
             .arg(QString::fromLocal8Bit(record.description));
     if (!Confirm(this, question) || !state_.RemoveAccount(static_cast<std::uint32_t>(selected))) {
         return;
     }
     list_->removeRow(selected);
-    state_.accountsDirty = 1;
-    state_.modified = 1;
+    Save();
     emit accountRemoved(selected);
 }
 
@@ -133,10 +141,19 @@ void CPageAccount::AddOrEdit() {
         state_.ReplaceAccount(static_cast<std::uint32_t>(selected), record);
     }
     SetRow(selected, record);
-    // accountsDirty first: a rule reload may clear `modified` at any moment.
-    state_.accountsDirty = 1;
-    state_.modified = 1;
+    Save();
     if (adding) {
         emit accountAdded(selected);
+    } else {
+        emit accountChanged(selected, ReachesAnotherMailbox(stored, record));
     }
+}
+
+// accountsDirty before the file and `modified` after it: a rule reload may clear
+// `modified` at any moment, and a failed write (the user is told) leaves the edit
+// for Close and the end of the run to save.
+void CPageAccount::Save() {
+    state_.accountsDirty = 1;
+    static_cast<void>(SaveAccountFile(state_, prompts_));
+    state_.modified = 1;
 }

@@ -107,7 +107,7 @@ class ScreenshotTest : public QObject {
     }
 
     void accountsPage() {
-        CPageAccount page(state_);
+        CPageAccount page(state_, prompts_);
         page.resize(kPageSize);
         page.List()->selectRow(0);
         Save(page, {});
