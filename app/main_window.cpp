@@ -162,6 +162,7 @@ void MainWindow::SetUpDesktop() {
     setSizeGripEnabled(true);
     connect(inboxPage_, &CPageInbox::checkNowClicked, this, &MainWindow::CheckNow);
     connect(accountsPage_, &CPageAccount::accountRemoved, this, &MainWindow::OnAccountRemoved);
+    connect(accountsPage_, &CPageAccount::accountChanged, this, &MainWindow::OnAccountChanged);
     unwantedSeen_ = UnwantedKeys();
     RestoreLayout();
     UseDesktop({});
@@ -218,6 +219,20 @@ void MainWindow::OnAccountRemoved(int index) {
         unwantedSeen_.erase(unwantedSeen_.begin() + index);
     }
     OnCheckEnded();  // the tray's count loses the account's messages
+}
+
+void MainWindow::OnAccountChanged(int index, bool serverChanged) {
+    if (serverChanged && index >= 0) {
+        // What was found on the old mailbox says nothing of the new one: its list, its
+        // kept headers and its share of the tray's count go until the next check.
+        const auto account = static_cast<std::uint32_t>(index);
+        static_cast<void>(state_.ReplaceUnwanted(account, state_.Removals(), {}));
+        state_.kept.Retain(account, {});
+    }
+    inboxPage_->AccountChanged(index, serverChanged);
+    if (serverChanged) {
+        OnCheckEnded();
+    }
 }
 
 // A message is told from the others by its unique id; without one, by what it shows.

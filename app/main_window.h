@@ -92,6 +92,7 @@ class MainWindow : public QDialog, public ScanView {
     void RestoreLayout();
     void SaveLayout();
     void OnAccountRemoved(int index);
+    void OnAccountChanged(int index, bool serverChanged);
     // After each account check: notices for new unwanted messages, the tray's count.
     void OnCheckEnded();
     std::vector<std::set<std::string>> UnwantedKeys() const;

@@ -4,6 +4,7 @@
 #include <QTableWidget>
 #include <cstring>
 
+#include "pop3/connection_security.h"
 #include "store/account_file.h"
 
 #include "ui/account_dialog.h"
@@ -20,9 +21,12 @@ constexpr ReportColumn kColumns[] = {
     {"Scan", 38, Qt::AlignCenter},
 };
 
+// Port 0 and the mode's own port are one and the same server.
 bool ReachesAnotherMailbox(const AccountRecord& before, const AccountRecord& after) {
-    return std::strcmp(before.address, after.address) != 0 || before.port != after.port ||
-           before.security != after.security;
+    const ConnectionSecurity was = SecurityFromDigit(before.security);
+    const ConnectionSecurity is = SecurityFromDigit(after.security);
+    return std::strcmp(before.address, after.address) != 0 || was != is ||
+           EffectivePort(was, before.port) != EffectivePort(is, after.port);
 }
 
 QString TableFullMessage() {

@@ -24,7 +24,8 @@ class InboxPageTest : public QObject {
         for (int column = 0; column < list->columnCount(); ++column) {
             headers << list->horizontalHeaderItem(column)->text();
         }
-        QCOMPARE(headers, (QStringList{"Account", "Emails", "Size ", "Last check", "Status"}));
+        QCOMPARE(headers,
+                 (QStringList{"Account", "Emails", "Size ", "Last check", "Status", "Unwanted"}));
         QCOMPARE(list->rowCount(), 2);
         QCOMPARE(list->item(1, 0)->text(), QStringLiteral("Work"));
         // Before the first check a row shows only the description.
@@ -99,7 +100,8 @@ class InboxPageTest : public QObject {
         state.RecordUnwanted(0, "(no address)", "(no subject)");
         state.RecordUnwanted(0, "Sender: not a from line", "Re: Subject: inside");
         DeletedMailDialog dialog(state, 0);
-        QCOMPARE(dialog.windowTitle(), QStringLiteral("Unwanted emails"));
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Unwanted emails: Home"));
+        QVERIFY(dialog.statusLabel() == nullptr);  // no failed check to tell of
         QTreeWidget* list = dialog.list();
         QCOMPARE(list->headerItem()->text(0), QStringLiteral("From"));
         QCOMPARE(list->headerItem()->text(1), QStringLiteral("Subject"));
@@ -190,10 +192,19 @@ class InboxPageTest : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(&page));
         QTableWidget* list = page.list();
         list->selectRow(1);
+        // The list is older than a check that failed: the dialog says why it failed.
+        CheckReport failed;
+        failed.failure.kind = FailureKind::kHostNotFound;
+        page.SetCell(1, CPageInbox::kStatus, "The host could not be found");
+        page.SetCheckReport(1, failed);
         QString shown;
+        QString title;
+        QString status;
         guitest::Script script;
         script.When<DeletedMailDialog>([&](DeletedMailDialog* dialog) {
             shown = dialog->list()->topLevelItem(0)->text(0);
+            title = dialog->windowTitle();
+            status = dialog->statusLabel() != nullptr ? dialog->statusLabel()->text() : "";
             QTest::mouseClick(dialog->findChild<QPushButton*>("closeButton"), Qt::LeftButton);
         });
         const QRect cell = list->visualItemRect(list->item(1, 0));
@@ -206,6 +217,8 @@ class InboxPageTest : public QObject {
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, cell.center());
         QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, cell.center());
         QCOMPARE(shown, QStringLiteral(" second"));
+        QCOMPARE(title, QStringLiteral("Unwanted emails: Two"));
+        QCOMPARE(status, QStringLiteral("The host could not be found"));
         QVERIFY(script.Finished());
     }
 };
