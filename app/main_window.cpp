@@ -163,6 +163,9 @@ void MainWindow::SetUpDesktop() {
     connect(inboxPage_, &CPageInbox::checkNowClicked, this, &MainWindow::CheckNow);
     connect(accountsPage_, &CPageAccount::accountRemoved, this, &MainWindow::OnAccountRemoved);
     connect(accountsPage_, &CPageAccount::accountChanged, this, &MainWindow::OnAccountChanged);
+    // A trusted certificate is an account edit like any other: written at once.
+    connect(inboxPage_, &CPageInbox::certificateTrusted, this,
+            [this] { static_cast<void>(SaveIfEdited(prompts_)); });
     unwantedSeen_ = UnwantedKeys();
     RestoreLayout();
     UseDesktop({});

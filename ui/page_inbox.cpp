@@ -72,6 +72,7 @@ void CPageInbox::RemoveAccountRow(int index) {
         ui_->inboxList->removeRow(index);
     }
     DropRow(refused_, index);
+    DropRow(refusedBy_, index);
     DropRow(lastCheckFailed_, index);
 }
 
@@ -173,6 +174,10 @@ void CPageInbox::SetCheckReport(int row, const CheckReport& report) {
     QTableWidgetItem* status = ui_->inboxList->item(row, kStatus);
     if (report.failure.kind == FailureKind::kCertificate && report.failure.certificate) {
         refused_[row] = *report.failure.certificate;
+        refusedBy_[row] = QStringLiteral("%1:%2")
+                              .arg(QString::fromLocal8Bit(
+                                  report.host.data(), static_cast<qsizetype>(report.host.size())))
+                              .arg(report.port);
         if (status != nullptr) {
             status->setToolTip(status->text() +
                                QStringLiteral("\nDouble-click to see the certificate."));
@@ -201,13 +206,19 @@ bool CPageInbox::TrustCertificate(int row) {
     state_.accountsDirty = 1;
     refused_.erase(row);
     SetCell(row, kStatus, QStringLiteral("Certificate trusted: used from the next check"));
+    emit certificateTrusted(row);
     return true;
 }
 
 void CPageInbox::OpenCertificate(int row) {
     const CertificateInfo* certificate = RefusedCertificate(row);
     const QTableWidgetItem* status = ui_->inboxList->item(row, kStatus);
-    CertificateDialog dialog(*certificate, status != nullptr ? status->text() : QString(), this);
+    AccountRecord account{};
+    state_.CopyAccount(static_cast<std::uint32_t>(row), account);
+    const CertificateSource source{QString::fromLocal8Bit(account.description), refusedBy_[row],
+                                   account.trustedFingerprint};
+    CertificateDialog dialog(*certificate, status != nullptr ? status->text() : QString(), source,
+                             this);
     if (dialog.exec() == QDialog::Accepted) {
         TrustCertificate(row);
     }

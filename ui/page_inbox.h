@@ -60,6 +60,8 @@ class CPageInbox : public QWidget {
   signals:
     // "Check now": every account is to be checked at once.
     void checkNowClicked();
+    // A certificate was trusted: the account changed, and is to be saved.
+    void certificateTrusted(int row);
 
   private:
     void AddCheckNowButton();
@@ -74,4 +76,5 @@ class CPageInbox : public QWidget {
     SkinButton* checkNowButton_ = nullptr;
     std::map<int, CertificateInfo> refused_;
     std::map<int, bool> lastCheckFailed_;
+    std::map<int, QString> refusedBy_;  // the server, "host:port", of each refusal
 };

@@ -10,6 +10,7 @@
 #include "ui/certificate_dialog.h"
 #include "ui/deleted_mail_dialog.h"
 #include "ui/page_inbox.h"
+#include "ui/skin_button.h"
 
 class InboxPageTest : public QObject {
     Q_OBJECT
@@ -58,9 +59,9 @@ class InboxPageTest : public QObject {
         CheckReport report;
         report.failure.kind = FailureKind::kCertificate;
         report.failure.detail = "it is self-signed";
-        report.failure.certificate =
-            CertificateInfo{"CN = pop.example", "CN = pop.example", "Jan  1 00:00:00 2026 GMT",
-                            "Jan  1 00:00:00 2027 GMT", std::string(64, 'C')};
+        report.failure.certificate = CertificateInfo{
+            "CN = pop.example",         "CN = pop.example",   "Jan  1 00:00:00 2026 GMT",
+            "Jan  1 00:00:00 2027 GMT", std::string(64, 'C'), {}};
         page.SetCell(0, CPageInbox::kStatus, QString::fromStdString(FailureText(report.failure)));
         page.SetCheckReport(0, report);
         QVERIFY(page.RefusedCertificate(0) != nullptr);
@@ -76,6 +77,37 @@ class InboxPageTest : public QObject {
         QVERIFY(texts.contains(CertificateDialog::FingerprintText(std::string(64, 'C'))));
         QCOMPARE(CertificateDialog::FingerprintText("0123456789ABCDEF0123"),
                  QString("01:23:45:67:89:AB:CD:EF:\n01:23"));
+
+        // A changed certificate: whose, which server, every reason, the one it replaces,
+        // and Return cancels wherever the focus is, trust only by a click.
+        CertificateInfo changed = *page.RefusedCertificate(0);
+        changed.reasons = {"it changed since it was trusted", "it is self-signed",
+                           "it is for another host name"};
+        for (bool focusOnTrust : {false, true}) {
+            CertificateDialog asked(changed, "why",
+                                    {"Home", "pop.example:995", std::string(64, 'A')});
+            asked.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&asked));
+            QCOMPARE(asked.whyText(),
+                     QString("The certificate of pop.example:995 (account \"Home\") is not "
+                             "trusted:\n  \u2022 it changed since it was trusted\n  \u2022 it is "
+                             "self-signed\n  \u2022 it is for another host name"));
+            QCOMPARE(asked.findChild<QLabel*>("trustedBefore")->text(),
+                     CertificateDialog::FingerprintText(std::string(64, 'A')));
+            QVERIFY(asked.cancelButton()->isDefault());
+            QVERIFY(asked.trustButton()->imagesReady() && asked.cancelButton()->imagesReady());
+            if (focusOnTrust) {
+                asked.trustButton()->setFocus();
+            }
+            QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget()
+                                                        : static_cast<QWidget*>(&asked),
+                            Qt::Key_Return);
+            QCOMPARE(asked.result(), int(QDialog::Rejected));
+        }
+        CertificateDialog clicked(changed, "why");
+        clicked.trustButton()->click();
+        QCOMPARE(clicked.result(), int(QDialog::Accepted));
+        QVERIFY(clicked.findChild<QLabel*>("trustedBefore") == nullptr);
 
         QVERIFY(page.TrustCertificate(0));
         AccountRecord account{};
