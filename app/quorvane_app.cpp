@@ -138,7 +138,8 @@ void QuorvaneApp::EndRun() {
 }
 
 // The session may still be cancelled when it asks for the data: save, and go on.
-// When it does end, the application quits, and the run ends as at a signal.
+// When it does end, the application quits, and the run ends as at a signal (here, or
+// after the loop in Run when no aboutToQuit comes).
 void QuorvaneApp::FollowTheSession() {
     auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
     if (app == nullptr) {
@@ -233,9 +234,18 @@ int QuorvaneApp::Run() {
     // window finishes (Close, Escape, Quit, or the close box without a tray).
     QApplication::setQuitOnLastWindowClosed(false);
     QEventLoop loop;
-    connect(&window, &QDialog::finished, &loop, &QEventLoop::quit);
+    bool finished = false;
+    connect(&window, &QDialog::finished, &loop, [&] {
+        finished = true;
+        loop.quit();
+    });
     window.show();
     loop.exec();
+    // QCoreApplication::quit (the session's end) ends every loop, the window's own
+    // ending included: the save and the ordered stop still happen here.
+    if (!finished) {
+        EndRun();
+    }
     prompts_.SetParent(nullptr);
     window_ = nullptr;
     ReleaseStopSignals();
