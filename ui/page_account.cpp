@@ -44,7 +44,26 @@ CPageAccount::CPageAccount(AppState& state, UserPrompts& prompts, QWidget* paren
       runner_([](AccountDialog& dialog) { return dialog.exec(); }) {
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(list_, &QWidget::customContextMenuRequested, this, &CPageAccount::ShowContextMenu);
+    connect(list_, &QAbstractItemView::clicked, this, &CPageAccount::Clicked);
     Fill();
+}
+
+// The add row says "Click": one click there adds.
+void CPageAccount::Clicked(const QModelIndex& index) {
+    // The release may come without the press having selected the row (a double
+    // click's second press): the row clicked is the one to act on.
+    if (index.row() == list_->rowCount() - 1) {
+        list_->selectRow(index.row());
+        AddOrEdit();
+    }
+}
+
+// On the add row the click that began the double click has already added.
+void CPageAccount::DoubleClicked(Qt::MouseButton) {
+    bool adding = false;
+    if (TargetRow(adding) >= 0 && !adding) {
+        AddOrEdit();
+    }
 }
 
 void CPageAccount::Fill() {

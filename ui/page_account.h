@@ -41,11 +41,12 @@ class CPageAccount : public ListPage {
     void accountRemoved(int index);
 
   protected:
-    void DoubleClicked(Qt::MouseButton) override { AddOrEdit(); }
+    void DoubleClicked(Qt::MouseButton button) override;
     void DeletePressed() override { RemoveSelected(); }
 
   private:
     void ShowContextMenu(const QPoint& position);
+    void Clicked(const QModelIndex& index);
     void Fill();
     void SetRow(int row, const AccountRecord& record);
     void Save();
