@@ -34,7 +34,10 @@ struct sigaction previousActions[std::size(kStopSignals)];
 extern "C" void NoteStopSignal(int) {
     const int savedErrno = errno;
     const char byte = 's';
-    static_cast<void>(::write(stopPipe[1], &byte, 1));
+    // A full pipe already holds a byte: the event loop will see the stop all the same.
+    if (::write(stopPipe[1], &byte, 1) < 0) {
+        errno = savedErrno;
+    }
     errno = savedErrno;
 }
 
