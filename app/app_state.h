@@ -102,8 +102,8 @@ class AppState {
     // Set by account edits only; cleared by a successful save of the account file.
     // Close saves on this flag, so an edit followed by a rule reload is still saved.
     std::atomic<int> accountsDirty{0};
-    // The passphrase opened none of the account file's records: this run keeps its
-    // accounts apart, in a file of their own, and leaves that file as it is.
+    // The passphrase opened no record of the data files: this run keeps its accounts
+    // and rules apart, in files of their own, and leaves those files as they are.
     bool accountsApart = false;
     std::array<std::vector<std::string>, kUnwantedSlots> unwantedFrom;
     std::array<std::vector<std::string>, kUnwantedSlots> unwantedSubject;

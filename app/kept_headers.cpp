@@ -87,6 +87,7 @@ std::vector<KeptMessage> KeptHeaders::Snapshot() const {
     std::vector<KeptMessage> copies;
     for (const Key& key : ages_) {
         copies.push_back(accounts_[key.account].at(key.uidl).message);
+        copies.back().account = key.account;
     }
     return copies;
 }

@@ -15,6 +15,8 @@ struct KeptMessage {
     std::uint64_t rulesVersion = 0;  // the rule table the verdict below came from
     int score = 0;
     std::vector<int> firedRules;  // indices into that rule table
+    // The account it was fetched for; filled in by Snapshot, which mixes accounts.
+    std::uint32_t account = 0;
 };
 
 // The header blocks of every account fetched in this run, by unique id, so a later

@@ -44,7 +44,7 @@ MainWindow::MainWindow(AppState& state, UserPrompts& prompts, ScanWorkerSettings
     inboxPage_ = new CPageInbox(state_, ui_->sheet);
     blockPage_ = new CPageFriend(state_, RuleList::kBlock, prompts_, ui_->sheet);
     friendsPage_ = new CPageFriend(state_, RuleList::kFriends, prompts_, ui_->sheet);
-    accountsPage_ = new CPageAccount(state_, ui_->sheet);
+    accountsPage_ = new CPageAccount(state_, prompts_, ui_->sheet);
     optionsPage_ = new CPageOptions(ui_->sheet);
     optionsPage_->SetDataDirectory(QString::fromLocal8Bit(state_.dataDirectory));
     ui_->sheet->addTab(inboxPage_, QStringLiteral("Inbox"));
@@ -87,18 +87,33 @@ void MainWindow::showEvent(QShowEvent* event) {
 }
 
 void MainWindow::accept() {
-    // Only Close saves. A failed save has told the user; the window stays open so the
-    // edits are not lost (Escape still leaves without saving).
-    if (state_.accountsDirty.load() != 0 && !SaveAccountFile(state_, prompts_)) {
+    // A failed save has told the user; Close keeps the window open so the edits are
+    // not lost, and the user can free the disk and press Close again.
+    if (!SaveIfEdited(prompts_)) {
         return;
     }
     QDialog::accept();
 }
 
 void MainWindow::done(int result) {
+    // Escape and the close box save too: the pages write every edit as it is made, so
+    // this only catches one whose write failed, and leaving must not drop it.
+    if (!endingRun_) {
+        static_cast<void>(SaveIfEdited(prompts_));
+    }
     StopWorker();
     SaveLayout();
     QDialog::done(result);
+}
+
+void MainWindow::EndRun(UserPrompts& prompts) {
+    endingRun_ = true;
+    static_cast<void>(SaveIfEdited(prompts));
+    done(QDialog::Rejected);
+}
+
+bool MainWindow::SaveIfEdited(UserPrompts& prompts) {
+    return state_.accountsDirty.load() == 0 || SaveAccountFile(state_, prompts);
 }
 
 void MainWindow::StopWorker() {
@@ -154,6 +169,10 @@ void MainWindow::SetUpDesktop() {
     setSizeGripEnabled(true);
     connect(inboxPage_, &CPageInbox::checkNowClicked, this, &MainWindow::CheckNow);
     connect(accountsPage_, &CPageAccount::accountRemoved, this, &MainWindow::OnAccountRemoved);
+    connect(accountsPage_, &CPageAccount::accountChanged, this, &MainWindow::OnAccountChanged);
+    // A trusted certificate is an account edit like any other: written at once.
+    connect(inboxPage_, &CPageInbox::certificateTrusted, this,
+            [this] { static_cast<void>(SaveIfEdited(prompts_)); });
     unwantedSeen_ = UnwantedKeys();
     RestoreLayout();
     UseDesktop({});
@@ -210,6 +229,20 @@ void MainWindow::OnAccountRemoved(int index) {
         unwantedSeen_.erase(unwantedSeen_.begin() + index);
     }
     OnCheckEnded();  // the tray's count loses the account's messages
+}
+
+void MainWindow::OnAccountChanged(int index, bool serverChanged) {
+    if (serverChanged && index >= 0) {
+        // What was found on the old mailbox says nothing of the new one: its list, its
+        // kept headers and its share of the tray's count go until the next check.
+        const auto account = static_cast<std::uint32_t>(index);
+        static_cast<void>(state_.ReplaceUnwanted(account, state_.Removals(), {}));
+        state_.kept.Retain(account, {});
+    }
+    inboxPage_->AccountChanged(index, serverChanged);
+    if (serverChanged) {
+        OnCheckEnded();
+    }
 }
 
 // A message is told from the others by its unique id; without one, by what it shows.

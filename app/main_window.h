@@ -30,8 +30,9 @@ class SkinButton;
 
 // The program's window: the tabbed pages, the progress bar the scan worker drives and
 // the Close button. It starts the worker when it opens and stops it when it closes.
-// Close saves the accounts when they hold unsaved edits; Escape and the close box
-// leave without saving. Where the desktop has a tray, the close box only hides the
+// The accounts page writes every edit at once; Close, Escape and the close box save
+// again whatever a failed write left unsaved (a failed save keeps the window open
+// only on Close). Where the desktop has a tray, the close box only hides the
 // window (unless the user turned that off) and the worker goes on checking; the
 // tray's Quit ends the program as Close does.
 //
@@ -53,6 +54,12 @@ class MainWindow : public QDialog, public ScanView {
     void SetInboxCell(int row, int column, const std::string& text) override;
     void ReportCheck(int row, const CheckReport& report) override;
 
+    // Ends the run without asking anything: saves unsaved account edits (a failure
+    // goes to `prompts`), stops the worker and finishes the window. For a signal or
+    // the end of the desktop session, when no one may be there to answer a dialog.
+    void EndRun(UserPrompts& prompts);
+    // Writes unsaved account edits; false (the user told through `prompts`) on failure.
+    [[nodiscard]] bool SaveIfEdited(UserPrompts& prompts);
     // Brings the window to the front, restored if minimised.
     void BringUp();
     // Every account is checked at once, whatever its period.
@@ -86,6 +93,7 @@ class MainWindow : public QDialog, public ScanView {
     void RestoreLayout();
     void SaveLayout();
     void OnAccountRemoved(int index);
+    void OnAccountChanged(int index, bool serverChanged);
     // After each account check: notices for new unwanted messages, the tray's count.
     void OnCheckEnded();
     std::vector<std::set<std::string>> UnwantedKeys() const;
@@ -103,6 +111,7 @@ class MainWindow : public QDialog, public ScanView {
     // Shared with the worker's thread, which may outlive this window when let go.
     std::shared_ptr<OAuthTokenSource> tokens_;
     bool workerRunning_ = false;
+    bool endingRun_ = false;
     std::unique_ptr<DesktopTray> tray_;
     // Unwanted messages per account when last looked at, to tell the new ones.
     std::vector<std::set<std::string>> unwantedSeen_;

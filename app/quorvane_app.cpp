@@ -1,14 +1,21 @@
 #include "app/quorvane_app.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <iostream>
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLocalSocket>
+#include <QSessionManager>
 #include <QStandardPaths>
 #include <QTemporaryFile>
 
@@ -19,6 +26,29 @@
 
 namespace {
 constexpr int kHandOverWaitMs = 2000;
+constexpr int kStopSignals[] = {SIGTERM, SIGINT};
+// The self-pipe: a signal handler may do almost nothing, but write() is allowed.
+int stopPipe[2] = {-1, -1};
+struct sigaction previousActions[std::size(kStopSignals)];
+
+extern "C" void NoteStopSignal(int) {
+    const int savedErrno = errno;
+    const char byte = 's';
+    // A full pipe already holds a byte: the event loop will see the stop all the same.
+    if (::write(stopPipe[1], &byte, 1) < 0) {
+        errno = savedErrno;
+    }
+    errno = savedErrno;
+}
+
+// At a signal or the session's end nobody may be there to answer a message box: a
+// failed save is told on the standard error instead.
+class UnattendedPrompts : public UserPrompts {
+  public:
+    bool AskPassphrase(bool, std::string&) override { return false; }
+    void ShowNotice(const std::string& text) override { std::cerr << text << std::endl; }
+};
+
 const char* const kDataFiles[] = {"email.qvd", "friends.qvd", "block.qvd"};
 
 bool HoldsDataFiles(const QDir& dir) {
@@ -56,7 +86,76 @@ QuorvaneApp::QuorvaneApp(AppState& state, Options options)
     connect(&server_, &QLocalServer::newConnection, this, &QuorvaneApp::OnRunningCopyAsked);
 }
 
-QuorvaneApp::~QuorvaneApp() = default;
+QuorvaneApp::~QuorvaneApp() {
+    ReleaseStopSignals();
+}
+
+void QuorvaneApp::CatchStopSignals() {
+    if (stopNotifier_ || ::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return;
+    }
+    stopNotifier_ = std::make_unique<QSocketNotifier>(stopPipe[0], QSocketNotifier::Read);
+    connect(stopNotifier_.get(), &QSocketNotifier::activated, this, &QuorvaneApp::OnStopSignal);
+    struct sigaction action {};
+    action.sa_handler = NoteStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
+        sigaction(kStopSignals[i], &action, &previousActions[i]);
+    }
+}
+
+void QuorvaneApp::ReleaseStopSignals() {
+    if (!stopNotifier_) {
+        return;
+    }
+    for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
+        sigaction(kStopSignals[i], &previousActions[i], nullptr);
+    }
+    stopNotifier_.reset();
+    ::close(stopPipe[0]);
+    ::close(stopPipe[1]);
+    stopPipe[0] = stopPipe[1] = -1;
+}
+
+void QuorvaneApp::OnStopSignal() {
+    char bytes[16];
+    while (::read(stopPipe[0], bytes, sizeof bytes) > 0) {
+    }
+    EndRun();
+}
+
+void QuorvaneApp::EndRun() {
+    // Each dialog runs a loop of its own inside the window's: they must end first.
+    for (int open = 0; open < 16; ++open) {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr || dialog == window_) {
+            break;
+        }
+        dialog->reject();
+    }
+    if (window_) {
+        UnattendedPrompts prompts;
+        window_->EndRun(prompts);
+    }
+}
+
+// The session may still be cancelled when it asks for the data: save, and go on.
+// When it does end, the application quits, and the run ends as at a signal (here, or
+// after the loop in Run when no aboutToQuit comes).
+void QuorvaneApp::FollowTheSession() {
+    auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    if (app == nullptr) {
+        return;
+    }
+    connect(app, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) {
+        if (window_) {
+            UnattendedPrompts prompts;
+            static_cast<void>(window_->SaveIfEdited(prompts));
+        }
+    });
+    connect(app, &QCoreApplication::aboutToQuit, this, &QuorvaneApp::EndRun);
+}
 
 // Sockets need no start-up here; what can fail is making one at all (no IPv4 stack,
 // or the process out of descriptors), which leaves the worker nothing to do.
@@ -121,6 +220,7 @@ int QuorvaneApp::Run() {
     if (HandOverToRunningCopy()) {
         return 0;
     }
+    CatchStopSignals();
     const QString dataDir = ChooseDataDirectory(options_.programPath);
     const QString programName = QFileInfo(options_.programPath).fileName();
     SetDataDirectory(state_, QDir(dataDir).filePath(programName).toLocal8Bit().toStdString());
@@ -130,17 +230,28 @@ int QuorvaneApp::Run() {
     LoadRuleLists(state_);
     TellUnreadRules();
     MainWindow window(state_, prompts_, options_.worker);
+    FollowTheSession();
     window_ = &window;
     prompts_.SetParent(&window);
     // Not exec(): hiding the window to the tray would end it. The run ends when the
     // window finishes (Close, Escape, Quit, or the close box without a tray).
     QApplication::setQuitOnLastWindowClosed(false);
     QEventLoop loop;
-    connect(&window, &QDialog::finished, &loop, &QEventLoop::quit);
+    bool finished = false;
+    connect(&window, &QDialog::finished, &loop, [&] {
+        finished = true;
+        loop.quit();
+    });
     window.show();
     loop.exec();
+    // QCoreApplication::quit (the session's end) ends every loop, the window's own
+    // ending included: the save and the ordered stop still happen here.
+    if (!finished) {
+        EndRun();
+    }
     prompts_.SetParent(nullptr);
     window_ = nullptr;
+    ReleaseStopSignals();
     return 0;
 }
 

@@ -3,7 +3,9 @@
 #include <QLocalServer>
 #include <QObject>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QString>
+#include <memory>
 
 #include "app/app_state.h"
 #include "scan/scan_worker.h"
@@ -42,8 +44,19 @@ class QuorvaneApp : public QObject {
 
     MainWindow* mainWindow() const;
 
+    // SIGTERM and SIGINT end the run as Close does, without a dialog: the handler only
+    // writes a byte to a pipe, and the event loop does the rest. Installed by Run;
+    // tests install them themselves.
+    void CatchStopSignals();
+    void ReleaseStopSignals();
+
   private:
     void OnRunningCopyAsked();
+    void OnStopSignal();
+    // Closes the open dialogs, saves and finishes the window; with no window yet (the
+    // passphrase dialog), the dialog's Cancel ends the run.
+    void EndRun();
+    void FollowTheSession();
     void TellUnreadRules();
 
     AppState& state_;
@@ -51,4 +64,5 @@ class QuorvaneApp : public QObject {
     QtUserPrompts prompts_;
     QLocalServer server_;
     QPointer<MainWindow> window_;
+    std::unique_ptr<QSocketNotifier> stopNotifier_;
 };

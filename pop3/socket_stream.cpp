@@ -157,6 +157,27 @@ std::string VerifyText(long result) {
     }
 }
 
+// Every reason that applies, after the one the check failed on: a self-signed
+// certificate for another name is both, and trusting it accepts both.
+std::vector<std::string> EveryReason(X509* certificate, const std::string& host,
+                                     std::string first) {
+    std::vector<std::string> reasons{std::move(first)};
+    const auto add = [&reasons](bool applies, const char* reason) {
+        if (applies && std::find(reasons.begin(), reasons.end(), reason) == reasons.end()) {
+            reasons.emplace_back(reason);
+        }
+    };
+    add(X509_check_issued(certificate, certificate) == X509_V_OK, "it is self-signed");
+    const int named = IsAddressLiteral(host)
+                          ? X509_check_ip_asc(certificate, host.c_str(), 0)
+                          : X509_check_host(certificate, host.data(), host.size(),
+                                            X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS, nullptr);
+    add(named != 1, "it is for another host name");
+    add(X509_cmp_current_time(X509_get0_notAfter(certificate)) < 0, "it has expired");
+    add(X509_cmp_current_time(X509_get0_notBefore(certificate)) > 0, "it is not valid yet");
+    return reasons;
+}
+
 // Why a handshake failed, from OpenSSL's error queue.
 std::string HandshakeText(int sslError) {
     const unsigned long error = ERR_peek_last_error();
@@ -347,21 +368,21 @@ int SocketStream::StartTls(const std::string& host, const std::string& trustedFi
         }
     }
     tls_ = std::move(tls);
-    if (CheckCertificate(trustedFingerprint) == 0) {
+    if (CheckCertificate(host, trustedFingerprint) == 0) {
         tls_.reset();  // no byte may travel over a connection that is not trusted
         return 0;
     }
     return 1;
 }
 
-int SocketStream::CheckCertificate(const std::string& trustedFingerprint) {
+int SocketStream::CheckCertificate(const std::string& host, const std::string& trustedFingerprint) {
     SSL* ssl = tls_->ssl.get();
     std::unique_ptr<X509, decltype(&X509_free)> certificate(SSL_get1_peer_certificate(ssl),
                                                             &X509_free);
     if (!certificate) {
         return Fail(FailureKind::kCertificate, "the server sent none");
     }
-    const CertificateInfo info = DescribeCertificate(certificate.get());
+    CertificateInfo info = DescribeCertificate(certificate.get());
     if (!trustedFingerprint.empty()) {
         if (info.fingerprint == trustedFingerprint) {
             return 1;
@@ -374,6 +395,7 @@ int SocketStream::CheckCertificate(const std::string& trustedFingerprint) {
         }
         Fail(FailureKind::kCertificate, VerifyText(verdict));
     }
+    info.reasons = EveryReason(certificate.get(), host, failure_.detail);
     failure_.certificate = info;
     return 0;
 }

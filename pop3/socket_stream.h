@@ -59,7 +59,7 @@ class SocketStream {
     Clock::time_point SilenceDeadline() const;
     int Fail(FailureKind kind, std::string detail = {});
     int FailWithErrno(int error);
-    int CheckCertificate(const std::string& trustedFingerprint);
+    int CheckCertificate(const std::string& host, const std::string& trustedFingerprint);
     long ReceiveTls(char* buffer, std::size_t capacity);
     bool PeekTls();
 

@@ -41,7 +41,8 @@ std::string Plural(std::size_t count, const char* what) {
 }  // namespace
 
 RulePreview PreviewRule(const RuleSet& rules, const CandidateRule& candidate,
-                        const std::vector<KeptMessage>& kept, std::size_t shown) {
+                        const std::vector<KeptMessage>& kept, std::size_t shown,
+                        const std::atomic<bool>* stop) {
     RulePreview preview;
     preview.pattern = CheckRulePattern(candidate.rule.header, candidate.rule.contains);
     if (!preview.pattern.ok) {
@@ -53,6 +54,10 @@ RulePreview PreviewRule(const RuleSet& rules, const CandidateRule& candidate,
         CompileRules(WithCandidate(RuleSet{}, CandidateRule{candidate.list, candidate.rule, {}}));
     std::vector<int> fired;
     for (const KeptMessage& message : kept) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+            preview.stopped = true;
+            return preview;
+        }
         ++preview.kept;
         std::string decoded = message.headerBlock;
         DecodeEncodedWords(decoded);
@@ -61,7 +66,8 @@ RulePreview PreviewRule(const RuleSet& rules, const CandidateRule& candidate,
             ++preview.matches;
             if (preview.firstMatches.size() < shown) {
                 preview.firstMatches.push_back({HeaderFieldValue(message.headerBlock, "From:"),
-                                                HeaderFieldValue(message.headerBlock, "Subject:")});
+                                                HeaderFieldValue(message.headerBlock, "Subject:"),
+                                                message.account});
             }
         }
         const bool wasUnwanted = Score(*before, decoded).Unwanted();

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +30,8 @@ struct CandidateRule {
 struct PreviewMessage {
     std::string from;
     std::string subject;
+    // Whose mailbox it is in: two accounts on one mailbox keep a copy each.
+    std::uint32_t account = 0;
 };
 
 // What a rule would do to the messages fetched in this run.
@@ -38,13 +42,17 @@ struct RulePreview {
     std::vector<PreviewMessage> firstMatches;
     std::size_t newlyUnwanted = 0;     // unwanted with the rule, not without
     std::size_t noLongerUnwanted = 0;  // unwanted without the rule, not with
+    bool stopped = false;              // a newer preview took over; the figures are partial
 };
 
 // Scores every kept block with the real scorer twice, with today's rules and with the
 // candidate in place, and once against the candidate alone to find what it matches.
-// The rule tables are compiled once per call, not per message.
+// The rule tables are compiled once per call, not per message. `stop`, when given, is
+// read before each message: a preview of text the user has typed over is not worth
+// finishing.
 RulePreview PreviewRule(const RuleSet& rules, const CandidateRule& candidate,
-                        const std::vector<KeptMessage>& kept, std::size_t shown = 3);
+                        const std::vector<KeptMessage>& kept, std::size_t shown = 3,
+                        const std::atomic<bool>* stop = nullptr);
 
 // "2 more messages would be unwanted.", "1 message would no longer be unwanted.", both,
 // or "No verdict would change."

@@ -7,6 +7,7 @@
 #include "store/data_lines.h"
 #include "store/record_cipher.h"
 #include "store/record_file.h"
+#include "store/rule_list_file.h"
 
 namespace {
 
@@ -57,15 +58,42 @@ std::string UnreadRecordsNotice(const std::string& fileName, std::size_t count) 
 
 namespace {
 
-std::size_t CountAccounts(const std::vector<std::string>& lines, const char* passphrase) {
-    std::size_t opened = 0;
-    for (const std::string& line : lines) {
-        AccountRecord account{};
-        if (DecodeAccountLine(line, passphrase, account) == LineKind::kAccount) {
-            ++opened;
+// Every line of the three data files, to tell whether a passphrase is the one they
+// were written under: a first run that only added rules has no account, yet its
+// passphrase is set.
+std::vector<std::string> AllDataLines(const AppState& state) {
+    std::vector<std::string> lines;
+    ReadDataLines(AccountFilePath(state), lines);
+    for (const RuleList list : kRuleLists) {
+        std::vector<std::string> rules;
+        ReadDataLines(RuleFilePath(state, list), rules);
+        lines.insert(lines.end(), rules.begin(), rules.end());
+    }
+    return lines;
+}
+
+bool AnyDataFileHoldsARecord(const AppState& state) {
+    if (!DataFileMissingOrEmpty(AccountFilePath(state))) {
+        return true;
+    }
+    for (const RuleList list : kRuleLists) {
+        if (!DataFileMissingOrEmpty(RuleFilePath(state, list))) {
+            return true;
         }
     }
-    return opened;
+    return false;
+}
+
+// A record opens when its MAC checks out, whether or not it then parses.
+bool OpensAny(const std::vector<std::string>& lines, const char* passphrase) {
+    for (const std::string& line : lines) {
+        bool verified = false;
+        RecordCipher::Decrypt(line, passphrase, &verified);
+        if (verified) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Asks until the passphrase opens a record of `lines` (or there are none), at most
@@ -78,62 +106,102 @@ bool AskUntilItOpens(AppState& state, UserPrompts& prompts, const std::vector<st
             return false;
         }
         SetAccountText(state.passphrase, passphrase);
-        if (lines.empty() || tries == kPassphraseTries ||
-            CountAccounts(lines, state.passphrase) > 0) {
+        if (lines.empty() || tries == kPassphraseTries || OpensAny(lines, state.passphrase)) {
             return true;
         }
         prompts.ShowNotice("The passphrase is incorrect.");
     }
 }
 
-// Fills the table from `lines`; the number of lines that gave no account.
-std::size_t FillAccounts(AppState& state, const std::vector<std::string>& lines) {
+// Why lines of the account file gave no account; each kind is told on its own,
+// since each asks something else of the user.
+struct UnloadedLines {
+    std::size_t notDecrypted = 0;  // another passphrase's, or damaged
+    std::size_t notARecord = 0;    // opened, but not an account
+    std::size_t beyondLimit = 0;   // accounts past the table's end
+};
+
+// Fills the table from `lines`.
+UnloadedLines FillAccounts(AppState& state, const std::vector<std::string>& lines) {
     {
         std::lock_guard lock(state.mutex);
         state.accounts.fill(AccountRecord{});
         state.accountCount = 0;
     }
-    std::size_t unread = 0;
+    UnloadedLines unloaded;
     for (const std::string& line : lines) {
         AccountRecord account{};
-        if (state.AccountCount() >= kMaxAccounts ||
-            DecodeAccountLine(line, state.passphrase, account) != LineKind::kAccount) {
-            ++unread;
-            continue;
+        switch (DecodeAccountLine(line, state.passphrase, account)) {
+            case LineKind::kNotDecrypted:
+                ++unloaded.notDecrypted;
+                break;
+            case LineKind::kNotARecord:
+                ++unloaded.notARecord;
+                break;
+            case LineKind::kAccount:
+                if (!state.AppendAccount(account)) {
+                    ++unloaded.beyondLimit;
+                }
+                break;
         }
-        state.AppendAccount(account);
     }
-    return unread;
+    return unloaded;
+}
+
+std::string Records(std::size_t count) {
+    return count == 1 ? "1 record" : std::to_string(count) + " records";
+}
+
+void TellUnloaded(const UnloadedLines& unloaded, UserPrompts& prompts) {
+    if (unloaded.notDecrypted > 0) {
+        prompts.ShowNotice(UnreadRecordsNotice(kAccountFileName, unloaded.notDecrypted));
+    }
+    if (unloaded.notARecord > 0) {
+        prompts.ShowNotice(Records(unloaded.notARecord) + " of " + kAccountFileName +
+                           " opened with this passphrase but hold no readable account. They "
+                           "are kept unchanged in the file.");
+    }
+    if (unloaded.beyondLimit > 0) {
+        prompts.ShowNotice(TableFullNotice(unloaded.beyondLimit));
+    }
 }
 
 }  // namespace
 
+std::string TableFullNotice(std::size_t beyond) {
+    return "Quorvane keeps at most " + std::to_string(kMaxAccounts) + " accounts; " +
+           std::to_string(beyond) + " more " + (beyond == 1 ? "is" : "are") +
+           " kept unchanged in the file.";
+}
+
 int LoadAccountFile(AppState& state, UserPrompts& prompts) {
     state.accountsApart = false;
-    const std::string path = AccountFilePath(state);
-    std::vector<std::string> lines;
-    ReadDataLines(path, lines);
+    const std::vector<std::string> allLines = AllDataLines(state);
     if (state.passphrase[0] == '\0' &&
-        !AskUntilItOpens(state, prompts, lines, DataFileMissingOrEmpty(path))) {
+        !AskUntilItOpens(state, prompts, allLines, !AnyDataFileHoldsARecord(state))) {
         return 0;
     }
-    if (lines.empty() || CountAccounts(lines, state.passphrase) > 0) {
-        const std::size_t unread = FillAccounts(state, lines);
-        if (unread > 0) {
-            prompts.ShowNotice(UnreadRecordsNotice(kAccountFileName, unread));
-        }
+    std::vector<std::string> lines;
+    ReadDataLines(AccountFilePath(state), lines);
+    if (allLines.empty() || OpensAny(allLines, state.passphrase)) {
+        TellUnloaded(FillAccounts(state, lines), prompts);
         return 1;
     }
-    // Not one record opens: they belong to another passphrase. Accounts of this run
-    // live apart, so the file stays whole for that passphrase and its next start
-    // shows every account without a word; this passphrase finds its own again.
+    // Not one record opens: they belong to another passphrase. The edits of this run,
+    // accounts and rules alike, live apart, so the files stay whole for that
+    // passphrase and its next start shows everything without a word; this passphrase
+    // finds its own again.
     state.accountsApart = true;
     std::vector<std::string> apartLines;
     ReadDataLines(AccountFilePath(state), apartLines);
-    FillAccounts(state, apartLines);
-    prompts.ShowNotice(UnreadRecordsNotice(kAccountFileName, lines.size()) +
-                       "\n\nAccounts you add now are saved apart, in " + kApartFileName +
-                       ", under the passphrase you typed.");
+    TellUnloaded(FillAccounts(state, apartLines), prompts);
+    std::string notice = lines.empty() ? std::string(
+                                             "The data files could not be read with "
+                                             "this passphrase. They are kept unchanged.")
+                                       : UnreadRecordsNotice(kAccountFileName, lines.size());
+    prompts.ShowNotice(notice + "\n\nAccounts and rules you add now are saved apart, in " +
+                       kApartFileName +
+                       ", friends-apart.qvd and block-apart.qvd, under the passphrase you typed.");
     return 1;
 }
 

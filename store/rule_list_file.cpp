@@ -9,6 +9,10 @@
 namespace {
 
 constexpr const char* kRuleFileNames[] = {"friends.qvd", "block.qvd"};
+// A run whose passphrase opened none of the files keeps its rules apart, as its
+// accounts: a rule written into block.qvd under another passphrase would be an
+// unreadable line there at every later start.
+constexpr const char* kApartRuleFileNames[] = {"friends-apart.qvd", "block-apart.qvd"};
 
 // A value cast from a damaged number names no list.
 bool IsList(RuleList list) {
@@ -29,7 +33,8 @@ std::string RuleFilePath(const AppState& state, RuleList list) {
     if (!IsList(list)) {
         return {};
     }
-    return std::string(state.dataDirectory) + kRuleFileNames[static_cast<int>(list)];
+    const auto& names = state.accountsApart ? kApartRuleFileNames : kRuleFileNames;
+    return std::string(state.dataDirectory) + names[static_cast<int>(list)];
 }
 
 std::vector<RuleEntry> ReadRuleFile(const AppState& state, RuleList list, std::size_t* unread) {

@@ -15,7 +15,8 @@ struct RuleEntry {
     bool operator==(const RuleEntry&) const = default;
 };
 
-// "friends.qvd" or "block.qvd" in the data directory.
+// "friends.qvd" or "block.qvd" in the data directory; "friends-apart.qvd" or
+// "block-apart.qvd" when `accountsApart` is set.
 std::string RuleFilePath(const AppState& state, RuleList list);
 
 // The rules of one list file, in line order; lines that hold no rule are skipped

@@ -1,6 +1,8 @@
 #include "ui/deleted_mail_dialog.h"
 
+#include <QBoxLayout>
 #include <QHeaderView>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QTreeWidget>
 #include <algorithm>
@@ -53,7 +55,8 @@ QString RuleLine(const FiredRule& rule) {
 }
 }  // namespace
 
-DeletedMailDialog::DeletedMailDialog(const AppState& state, int accountIndex, QWidget* parent)
+DeletedMailDialog::DeletedMailDialog(const AppState& state, int accountIndex, QWidget* parent,
+                                     const QString& failedStatus)
     : QDialog(parent), ui_(std::make_unique<Ui::DeletedMailDialog>()) {
     ui_->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -71,8 +74,18 @@ DeletedMailDialog::DeletedMailDialog(const AppState& state, int accountIndex, QW
     connect(ui_->mailList, &QTreeWidget::itemSelectionChanged, this,
             &DeletedMailDialog::ShowSelected);
 
-    if (accountIndex >= 0) {
+    AccountRecord account{};
+    if (accountIndex >= 0 && state.CopyAccount(static_cast<std::uint32_t>(accountIndex), account)) {
+        setWindowTitle(QStringLiteral("Unwanted emails: ") +
+                       QString::fromLocal8Bit(account.description));
         messages_ = state.CopyUnwantedMessages(static_cast<std::uint32_t>(accountIndex));
+    }
+    if (!failedStatus.isEmpty()) {
+        statusLabel_ = new QLabel(failedStatus, this);
+        statusLabel_->setObjectName(QStringLiteral("statusLabel"));
+        statusLabel_->setWordWrap(true);
+        statusLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        static_cast<QBoxLayout*>(layout())->insertWidget(0, statusLabel_);
     }
     for (const UnwantedMessage& message : messages_) {
         AddRow(message);

@@ -11,6 +11,7 @@
 namespace Ui {
 class DeletedMailDialog;
 }
+class QLabel;
 class QPlainTextEdit;
 class QTreeWidget;
 
@@ -18,14 +19,19 @@ class QTreeWidget;
 // unwanted, as they stand when the dialog opens: sender, subject, date and score in
 // the list, and for the selected message the rules that fired and its header block.
 // Names are shown converted from their charsets; nothing here changes a verdict.
+// The title names the account; after a failed check, why it failed stands above the
+// list, since the list is then older than the check.
 class DeletedMailDialog : public QDialog {
     Q_OBJECT
   public:
-    DeletedMailDialog(const AppState& state, int accountIndex, QWidget* parent = nullptr);
+    DeletedMailDialog(const AppState& state, int accountIndex, QWidget* parent = nullptr,
+                      const QString& failedStatus = QString());
     ~DeletedMailDialog() override;
 
     QTreeWidget* list() const;
     QPlainTextEdit* detail() const;
+    // Why the account's last check failed, or null when it did not.
+    QLabel* statusLabel() const { return statusLabel_; }
 
     // A recorded field as the list shows it: cut to 4095 bytes, and `prefix` ("from:",
     // "subject:") removed from its start when it is there in any letter case.
@@ -40,4 +46,5 @@ class DeletedMailDialog : public QDialog {
 
     std::unique_ptr<Ui::DeletedMailDialog> ui_;
     std::vector<UnwantedMessage> messages_;
+    QLabel* statusLabel_ = nullptr;
 };

@@ -154,12 +154,11 @@ QString HyperLinkStatic::TooltipFor(const QString& target, bool prefix) {
     if (!prefix) {
         return target;
     }
-    // Secure web addresses read the same to the user as plain ones.
-    for (const char* scheme : {"http://", "https://"}) {
-        const QLatin1String head(scheme);
-        if (target.startsWith(head, Qt::CaseInsensitive)) {
-            return QStringLiteral("Go to ") + target.mid(head.size());
-        }
+    // Only the plain web prefix is dropped: a secure address keeps "https://" so the
+    // user sees that the link is secure before following it.
+    const QLatin1String web("http://");
+    if (target.startsWith(web, Qt::CaseInsensitive)) {
+        return QStringLiteral("Go to ") + target.mid(web.size());
     }
     const QLatin1String mail("mailto:");
     if (target.startsWith(mail, Qt::CaseInsensitive)) {

@@ -2,6 +2,10 @@
 
 #include <QMenu>
 #include <QTableWidget>
+#include <cstring>
+
+#include "pop3/connection_security.h"
+#include "store/account_file.h"
 
 #include "app/token_store.h"
 #include "pop3/sign_in_method.h"
@@ -20,6 +24,14 @@ constexpr ReportColumn kColumns[] = {
     {"Scan", 38, Qt::AlignCenter},
 };
 
+// Port 0 and the mode's own port are one and the same server.
+bool ReachesAnotherMailbox(const AccountRecord& before, const AccountRecord& after) {
+    const ConnectionSecurity was = SecurityFromDigit(before.security);
+    const ConnectionSecurity is = SecurityFromDigit(after.security);
+    return std::strcmp(before.address, after.address) != 0 || was != is ||
+           EffectivePort(was, before.port) != EffectivePort(is, after.port);
+}
+
 QString TableFullMessage() {
     return QStringLiteral("The account table is full.\n\nQuorvane keeps at most %1 accounts.")
         .arg(kMaxAccounts);
@@ -27,14 +39,34 @@ QString TableFullMessage() {
 
 }  // namespace
 
-CPageAccount::CPageAccount(AppState& state, QWidget* parent)
+CPageAccount::CPageAccount(AppState& state, UserPrompts& prompts, QWidget* parent)
     // The address takes the room the others leave; the right button opens the menu.
     : ListPage(kColumns, 1, QAbstractItemView::SingleSelection, false, parent),
       state_(state),
+      prompts_(prompts),
       runner_([](AccountDialog& dialog) { return dialog.exec(); }) {
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(list_, &QWidget::customContextMenuRequested, this, &CPageAccount::ShowContextMenu);
+    connect(list_, &QAbstractItemView::clicked, this, &CPageAccount::Clicked);
     Fill();
+}
+
+// The add row says "Click": one click there adds.
+void CPageAccount::Clicked(const QModelIndex& index) {
+    // The release may come without the press having selected the row (a double
+    // click's second press): the row clicked is the one to act on.
+    if (index.row() == list_->rowCount() - 1) {
+        list_->selectRow(index.row());
+        AddOrEdit();
+    }
+}
+
+// On the add row the click that began the double click has already added.
+void CPageAccount::DoubleClicked(Qt::MouseButton) {
+    bool adding = false;
+    if (TargetRow(adding) >= 0 && !adding) {
+        AddOrEdit();
+    }
 }
 
 void CPageAccount::Fill() {
@@ -90,15 +122,14 @@ void CPageAccount::RemoveSelected() {
     const QString question =
         QStringLiteral(
             "Remove the account \"%1\"?\n\nIts Inbox row and its list of unwanted "
-            "messages go with it. The file keeps it until you press Close.")
+            "messages go with it.")
             .arg(QString::fromLocal8Bit(record.description));
     if (!Confirm(this, question) || !state_.RemoveAccount(static_cast<std::uint32_t>(selected))) {
         return;
     }
     TokenStore::Forget(state_, record);
     list_->removeRow(selected);
-    state_.accountsDirty = 1;
-    state_.modified = 1;
+    Save();
     emit accountRemoved(selected);
 }
 
@@ -148,10 +179,19 @@ void CPageAccount::AddOrEdit() {
         }
     }
     SetRow(selected, record);
-    // accountsDirty first: a rule reload may clear `modified` at any moment.
-    state_.accountsDirty = 1;
-    state_.modified = 1;
+    Save();
     if (adding) {
         emit accountAdded(selected);
+    } else {
+        emit accountChanged(selected, ReachesAnotherMailbox(stored, record));
     }
+}
+
+// accountsDirty before the file and `modified` after it: a rule reload may clear
+// `modified` at any moment, and a failed write (the user is told) leaves the edit
+// for Close and the end of the run to save.
+void CPageAccount::Save() {
+    state_.accountsDirty = 1;
+    static_cast<void>(SaveAccountFile(state_, prompts_));
+    state_.modified = 1;
 }

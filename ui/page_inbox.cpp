@@ -13,14 +13,31 @@
 #include "ui_page_inbox.h"
 
 namespace {
-constexpr int kColumnWidths[] = {100, 50, 50, 70, 200};
-constexpr int kColumns = 5;
+constexpr int kColumnWidths[] = {100, 50, 50, 70, 200, 60};
+constexpr int kColumns = 6;
+
+// What is kept per row moves with the rows when one is removed.
+template <class T>
+void DropRow(std::map<int, T>& byRow, int index) {
+    std::map<int, T> moved;
+    for (auto& [row, value] : byRow) {
+        if (row != index) {
+            moved.emplace(row > index ? row - 1 : row, std::move(value));
+        }
+    }
+    byRow = std::move(moved);
+}
 }  // namespace
 
 CPageInbox::CPageInbox(AppState& state, QWidget* parent)
     : QWidget(parent), state_(state), ui_(std::make_unique<Ui::PageInbox>()) {
     ui_->setupUi(this);
     QTableWidget* table = ui_->inboxList;
+    table->setColumnCount(kColumns);
+    auto* unwanted = new QTableWidgetItem(QStringLiteral("Unwanted"));
+    unwanted->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    table->setHorizontalHeaderItem(kUnwanted, unwanted);
+    table->horizontalHeader()->moveSection(kUnwanted, kLastCheck);
     for (int column = 0; column < kColumns; ++column) {
         table->setColumnWidth(column, kColumnWidths[column]);
     }
@@ -29,6 +46,7 @@ CPageInbox::CPageInbox(AppState& state, QWidget* parent)
     table->setRowCount(static_cast<int>(count));
     for (std::uint32_t row = 0; row < count; ++row) {
         SetDescription(static_cast<int>(row));
+        ShowUnwantedCount(static_cast<int>(row));
     }
     new DoubleClickFilter(table, false, [this](Qt::MouseButton, const QModelIndex& index) {
         OnDoubleClick(index.row(), index.column());
@@ -53,14 +71,34 @@ void CPageInbox::RemoveAccountRow(int index) {
     if (index >= 0 && index < ui_->inboxList->rowCount()) {
         ui_->inboxList->removeRow(index);
     }
-    // The refused certificates move up with their rows.
-    std::map<int, CertificateInfo> moved;
-    for (auto& [row, certificate] : refused_) {
-        if (row != index) {
-            moved.emplace(row > index ? row - 1 : row, std::move(certificate));
-        }
+    DropRow(refused_, index);
+    DropRow(refusedBy_, index);
+    DropRow(lastCheckFailed_, index);
+}
+
+void CPageInbox::AccountChanged(int index, bool serverChanged) {
+    if (index < 0 || index >= ui_->inboxList->rowCount()) {
+        return;
     }
-    refused_ = std::move(moved);
+    SetDescription(index);
+    if (!serverChanged) {
+        return;
+    }
+    for (const Column column : {kEmails, kSize, kLastCheck, kStatus, kUnwanted}) {
+        SetCell(index, column, QString());
+    }
+    refused_.erase(index);
+    lastCheckFailed_.erase(index);
+}
+
+void CPageInbox::ShowUnwantedCount(int row) {
+    AccountRecord account{};
+    if (!state_.CopyAccount(static_cast<std::uint32_t>(row), account)) {
+        return;
+    }
+    // An account that only counts has no list to tell of.
+    const std::size_t count = state_.CopyUnwantedMessages(static_cast<std::uint32_t>(row)).size();
+    SetCell(row, kUnwanted, account.scanMessages == 1 ? QString::number(count) : QString());
 }
 
 CPageInbox::~CPageInbox() = default;
@@ -99,7 +137,7 @@ void CPageInbox::SetCell(int row, int column, const QString& text) {
     QTableWidgetItem* item = table->item(row, column);
     if (item == nullptr) {
         item = new QTableWidgetItem;
-        const bool right = column == kEmails || column == kSize;
+        const bool right = column == kEmails || column == kSize || column == kUnwanted;
         item->setTextAlignment((right ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter);
         table->setItem(row, column, item);
     }
@@ -112,7 +150,9 @@ void CPageInbox::OpenDeletedMail() {
     if (first < 0) {
         return;  // a double click that selected nothing names no account
     }
-    DeletedMailDialog dialog(state_, first, this);
+    const QTableWidgetItem* status = ui_->inboxList->item(first, kStatus);
+    const bool failed = lastCheckFailed_.count(first) != 0 && status != nullptr;
+    DeletedMailDialog dialog(state_, first, this, failed ? status->text() : QString());
     dialog.exec();
 }
 
@@ -125,9 +165,19 @@ void CPageInbox::OnDoubleClick(int row, int column) {
 }
 
 void CPageInbox::SetCheckReport(int row, const CheckReport& report) {
+    ShowUnwantedCount(row);
+    if (report.failure.failed()) {
+        lastCheckFailed_[row] = true;
+    } else {
+        lastCheckFailed_.erase(row);
+    }
     QTableWidgetItem* status = ui_->inboxList->item(row, kStatus);
     if (report.failure.kind == FailureKind::kCertificate && report.failure.certificate) {
         refused_[row] = *report.failure.certificate;
+        refusedBy_[row] = QStringLiteral("%1:%2")
+                              .arg(QString::fromLocal8Bit(
+                                  report.host.data(), static_cast<qsizetype>(report.host.size())))
+                              .arg(report.port);
         if (status != nullptr) {
             status->setToolTip(status->text() +
                                QStringLiteral("\nDouble-click to see the certificate."));
@@ -156,13 +206,19 @@ bool CPageInbox::TrustCertificate(int row) {
     state_.accountsDirty = 1;
     refused_.erase(row);
     SetCell(row, kStatus, QStringLiteral("Certificate trusted: used from the next check"));
+    emit certificateTrusted(row);
     return true;
 }
 
 void CPageInbox::OpenCertificate(int row) {
     const CertificateInfo* certificate = RefusedCertificate(row);
     const QTableWidgetItem* status = ui_->inboxList->item(row, kStatus);
-    CertificateDialog dialog(*certificate, status != nullptr ? status->text() : QString(), this);
+    AccountRecord account{};
+    state_.CopyAccount(static_cast<std::uint32_t>(row), account);
+    const CertificateSource source{QString::fromLocal8Bit(account.description), refusedBy_[row],
+                                   account.trustedFingerprint};
+    CertificateDialog dialog(*certificate, status != nullptr ? status->text() : QString(), source,
+                             this);
     if (dialog.exec() == QDialog::Accepted) {
         TrustCertificate(row);
     }

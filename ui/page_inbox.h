@@ -17,14 +17,22 @@ class QTableWidget;
 class SkinButton;
 
 // The "Inbox" page: one row per account with the message count, total size and time
-// of its last successful check, and the outcome of its last check ("OK" or why it
-// failed), written by the scan worker. A double click shows the account's unwanted
-// messages; on the status of a check that failed on an untrusted certificate, it shows
-// that certificate and lets the user trust it for the account.
+// of its last successful check, the outcome of its last check ("OK" or why it
+// failed), written by the scan worker, and the number of its unwanted messages. A double click
+// shows the account's unwanted messages; on the status of a check that failed on an untrusted
+// certificate, it shows that certificate and lets the user trust it for the account.
 class CPageInbox : public QWidget {
     Q_OBJECT
   public:
-    enum Column { kAccount = 0, kEmails = 1, kSize = 2, kLastCheck = 3, kStatus = 4 };
+    // The worker writes the first five by number; Unwanted is shown after Size.
+    enum Column {
+        kAccount = 0,
+        kEmails = 1,
+        kSize = 2,
+        kLastCheck = 3,
+        kStatus = 4,
+        kUnwanted = 5
+    };
 
     explicit CPageInbox(AppState& state, QWidget* parent = nullptr);
     ~CPageInbox() override;
@@ -45,14 +53,20 @@ class CPageInbox : public QWidget {
     void AddAccountRow(int index);
     // Drops the row of a removed account; the rows below move up.
     void RemoveAccountRow(int index);
+    // Shows an edited account's description; when it now reaches another mailbox,
+    // what the row showed of the old one goes, until the next check.
+    void AccountChanged(int index, bool serverChanged);
 
   signals:
     // "Check now": every account is to be checked at once.
     void checkNowClicked();
+    // A certificate was trusted: the account changed, and is to be saved.
+    void certificateTrusted(int row);
 
   private:
     void AddCheckNowButton();
     void SetDescription(int row);
+    void ShowUnwantedCount(int row);
     void OpenDeletedMail();
     void OnDoubleClick(int row, int column);
     void OpenCertificate(int row);
@@ -61,4 +75,6 @@ class CPageInbox : public QWidget {
     std::unique_ptr<Ui::PageInbox> ui_;
     SkinButton* checkNowButton_ = nullptr;
     std::map<int, CertificateInfo> refused_;
+    std::map<int, bool> lastCheckFailed_;
+    std::map<int, QString> refusedBy_;  // the server, "host:port", of each refusal
 };

@@ -1,8 +1,6 @@
 #include "ui/rule_dialog.h"
 
 #include <QLineEdit>
-#include <mutex>
-#include <thread>
 
 #include "scan/rule_compiler.h"
 #include "scan/rule_headers.h"
@@ -35,17 +33,10 @@ RuleDialog::RuleDialog(QWidget* parent) : QDialog(parent), ui_(std::make_unique<
     }
 }
 
-// The way back from a preview thread: the dialog, until it is destroyed.
-struct RuleDialog::PreviewChannel {
-    std::mutex mutex;
-    RuleDialog* dialog;
-};
-
 RuleDialog::~RuleDialog() {
-    if (channel_) {
-        std::lock_guard lock(channel_->mutex);
-        channel_->dialog = nullptr;
-    }
+    // Joined while the dialog is whole: the runner's last call may still post to it
+    // (a posted call to a destroyed dialog is dropped).
+    runner_.reset();
 }
 
 namespace {
@@ -68,7 +59,7 @@ QString ShortField(const std::string& raw, const QString& absent, qsizetype room
     return text;
 }
 
-QString PreviewText(const RulePreview& preview) {
+QString PreviewText(const RulePreview& preview, const QStringList& accounts) {
     QStringList lines;
     const QString fetched =
         preview.kept == 1 ? QStringLiteral("fetched message") : QStringLiteral("fetched messages");
@@ -81,8 +72,14 @@ QString PreviewText(const RulePreview& preview) {
                      .arg(fetched);
     }
     for (const PreviewMessage& message : preview.firstMatches) {
-        lines << QStringLiteral("  %1 \u2014 %2")
-                     .arg(ShortField(message.from, QStringLiteral("(no address)"), kFromChars),
+        // An account removed since the snapshot has no name left to give.
+        const QString account =
+            message.account < static_cast<std::uint32_t>(accounts.size())
+                ? accounts[static_cast<qsizetype>(message.account)] + QStringLiteral(": ")
+                : QString();
+        lines << QStringLiteral("  %1%2 \u2014 %3")
+                     .arg(account,
+                          ShortField(message.from, QStringLiteral("(no address)"), kFromChars),
                           ShortField(message.subject, QStringLiteral("(no subject)"),
                                      kSubjectChars));
     }
@@ -104,8 +101,13 @@ void RuleDialog::EnablePreview(const AppState& state, RuleList list,
     (other == RuleList::kBlock ? rules_.block : rules_.friends) = ReadRuleFile(state, other);
     replaces_ = replaces;
     kept_ = std::make_shared<const std::vector<KeptMessage>>(state.kept.Snapshot());
-    channel_ = std::make_shared<PreviewChannel>();
-    channel_->dialog = this;
+    accountNames_.clear();
+    for (std::uint32_t i = 0; i < state.AccountCount(); ++i) {
+        AccountRecord account{};
+        state.CopyAccount(i, account);
+        accountNames_ << QString::fromLocal8Bit(account.description);
+    }
+    runner_ = std::make_unique<PreviewRunner>();
     RuleEdited();
 }
 
@@ -141,24 +143,19 @@ void RuleDialog::ShowPreview() {
         return;
     }
     const std::uint64_t round = ++previewRound_;
-    std::thread([round, rules = rules_, candidate = CandidateRule{list_, TypedRule(), replaces_},
-                 kept = kept_, channel = channel_] {
-        const RulePreview preview = PreviewRule(rules, candidate, *kept, kShownMatches);
-        std::lock_guard lock(channel->mutex);
-        if (RuleDialog* dialog = channel->dialog) {
-            // Posted to the dialog: its destruction drops the call if it is still queued.
-            QMetaObject::invokeMethod(
-                dialog, [dialog, round, preview] { dialog->PreviewDone(round, preview); },
-                Qt::QueuedConnection);
-        }
-    }).detach();
+    runner_->Run(rules_, CandidateRule{list_, TypedRule(), replaces_}, kept_, kShownMatches,
+                 [this, round](const RulePreview& preview) {
+                     QMetaObject::invokeMethod(
+                         this, [this, round, preview] { PreviewDone(round, preview); },
+                         Qt::QueuedConnection);
+                 });
 }
 
 void RuleDialog::PreviewDone(std::uint64_t round, const RulePreview& preview) {
     if (round != previewRound_) {
         return;
     }
-    ui_->previewLabel->setText(preview.pattern.ok ? PreviewText(preview)
+    ui_->previewLabel->setText(preview.pattern.ok ? PreviewText(preview, accountNames_)
                                                   : PatternErrorText(preview.pattern));
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/kept_headers.h"
+#include "scan/preview_runner.h"
 #include "scan/rule_preview.h"
 #include "store/rule_list_file.h"
 
@@ -20,8 +21,9 @@ class RuleDialog;
 // the dialog open, with the focus on the weight box, while it is wrong. A pattern that
 // does not compile is named below the fields as it is typed, and OK asks before
 // storing it. With a preview enabled, a pause in typing shows what the rule would
-// match among the messages fetched in this run and how the verdicts would change;
-// the scoring runs on a thread of its own, so a large run does not stall typing.
+// match among the messages fetched in this run (each named with its account) and how
+// the verdicts would change; the scoring runs on a thread of its own, so a large run
+// does not stall typing, and a newer preview stops the older one.
 class RuleDialog : public QDialog {
     Q_OBJECT
   public:
@@ -52,8 +54,6 @@ class RuleDialog : public QDialog {
     void accept() override;
 
   private:
-    struct PreviewChannel;
-
     void RuleEdited();
     void ShowPreview();
     void PreviewDone(std::uint64_t round, const RulePreview& preview);
@@ -66,8 +66,9 @@ class RuleDialog : public QDialog {
     RuleList list_ = RuleList::kFriends;
     RuleSet rules_;
     std::optional<std::size_t> replaces_;
-    // Shared with the preview threads, which score on copies and never touch a widget.
+    // Shared with the preview thread, which scores on copies and never touches a widget.
     std::shared_ptr<const std::vector<KeptMessage>> kept_;
-    std::shared_ptr<PreviewChannel> channel_;
+    QStringList accountNames_;  // by account index, as the preview names them
+    std::unique_ptr<PreviewRunner> runner_;
     std::uint64_t previewRound_ = 0;  // only the latest preview may fill the label
 };

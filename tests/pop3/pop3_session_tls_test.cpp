@@ -27,7 +27,8 @@ struct Served {
     Issuer issuer;
     int fromDays;
     int untilDays;
-    const char* reason;  // why the system's store refuses it; empty when it does not
+    const char* reason;           // why the system's store refuses it; empty when it does not
+    const char* alsoReason = "";  // a second reason the certificate carries for the user
 };
 const Served kServed[] = {
     {"127.0.0.1", "good", "DNS:localhost,IP:127.0.0.1", Issuer::kTestCa, -1, 30, ""},
@@ -37,6 +38,8 @@ const Served kServed[] = {
     {"127.0.0.4", "self-signed", "IP:127.0.0.4", Issuer::kSelf, -1, 30, "it is self-signed"},
     {"127.0.0.5", "unknown-issuer", "IP:127.0.0.5", Issuer::kOtherCa, -1, 30,
      "its issuer is unknown"},
+    {"127.0.0.6", "self-signed-elsewhere", "IP:127.0.0.9", Issuer::kSelf, -1, 30,
+     "it is self-signed", "it is for another host name"},
 };
 
 class TlsSession : public ::testing::Test {
@@ -131,6 +134,11 @@ TEST_F(TlsSession, UntrustedCertificatesFailWithTheirReasonUntilTheirFingerprint
             EXPECT_EQ(FailureKind::kCertificate, refused.kind) << served.name;
             EXPECT_EQ(served.reason, refused.detail) << served.name;
             ASSERT_TRUE(refused.certificate.has_value()) << served.name;
+            std::vector<std::string> reasons{served.reason};
+            if (*served.alsoReason != '\0') {
+                reasons.emplace_back(served.alsoReason);
+            }
+            EXPECT_EQ(reasons, refused.certificate->reasons) << served.name;
             const std::string fingerprint = certificates_->Fingerprint(served.name);
             EXPECT_EQ(fingerprint, refused.certificate->fingerprint);
             EXPECT_NE(std::string::npos, refused.certificate->subject.find(served.name));

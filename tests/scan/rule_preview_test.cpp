@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "scan/preview_runner.h"
+
 namespace {
 
 KeptMessage Kept(std::string uidl, std::string block) {
@@ -70,6 +76,52 @@ TEST(RulePreviewTest, BadPatternSaysWhereAndScoresNothing) {
     EXPECT_EQ(preview.pattern.message, "missing closing parenthesis");
     EXPECT_EQ(preview.pattern.offset, 5);
     EXPECT_EQ(preview.kept, 0u);
+}
+
+// Typing on while a preview scores: the older one stops at its next message and only
+// the newest is told; a runner let go in the middle tells nothing.
+TEST(RulePreviewTest, ANewerPreviewStopsTheOlder) {
+    const CandidateRule prize{RuleList::kBlock, {"Subject:", "prize", 50}, std::nullopt};
+    std::atomic<bool> raised{true};
+    EXPECT_TRUE(PreviewRule(kToday, prize, KeptBlocks(), 3, &raised).stopped);
+    std::vector<KeptMessage> small = KeptBlocks();
+    small[2].account = 4;
+    const RulePreview whose =
+        PreviewRule(kToday, {RuleList::kBlock, {"Subject:", "lunch", 1}, {}}, small);
+    ASSERT_EQ(whose.firstMatches.size(), 1u);
+    EXPECT_EQ(whose.firstMatches[0].account, 4u);
+
+    auto many = std::make_shared<std::vector<KeptMessage>>();
+    for (int i = 0; i < 20000; ++i) {
+        for (const KeptMessage& message : KeptBlocks()) {
+            many->push_back(message);
+        }
+    }
+    std::mutex mutex;
+    std::condition_variable told;
+    std::vector<std::string> reports;
+    const auto report = [&](std::string name) {
+        return [&, name](const RulePreview& preview) {
+            std::lock_guard lock(mutex);
+            reports.push_back(name + " " + std::to_string(preview.kept));
+            told.notify_all();
+        };
+    };
+    {
+        PreviewRunner runner;
+        runner.Run(kToday, prize, many, 3, report("older"));
+        runner.Run(kToday, prize, std::make_shared<std::vector<KeptMessage>>(KeptBlocks()), 3,
+                   report("newer"));
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(
+            told.wait_for(lock, std::chrono::seconds(30), [&] { return !reports.empty(); }));
+    }
+    EXPECT_EQ(reports, std::vector<std::string>{"newer 3"});
+    {
+        PreviewRunner runner;
+        runner.Run(kToday, prize, many, 3, report("let go"));
+    }
+    EXPECT_EQ(reports, std::vector<std::string>{"newer 3"});
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -11,6 +13,7 @@
 #include "store/atomic_file.h"
 #include "store/data_lines.h"
 #include "store/record_cipher.h"
+#include "store/rule_list_file.h"
 #include "store_test_support.h"
 
 namespace {
@@ -233,6 +236,22 @@ TEST_F(AccountFileTest, DialogModeFollowsTheFile) {
     EXPECT_EQ(LoadAccountFile(preset, cancel), 1);
     EXPECT_EQ(cancel.asked.size(), 1u);
     EXPECT_EQ(preset.accountCount, 1u);
+
+    // A first run that only added rules set the passphrase all the same: the next start
+    // asks for it once, and a wrong one is refused as for accounts.
+    Save({});
+    AppState ruled;
+    Point(ruled, kPassphrase);
+    FakePrompts quiet;
+    ASSERT_TRUE(WriteRuleFile(ruled, RuleList::kFriends, {{"From:", "boss", 100}}, quiet));
+    AppState next;
+    FakePrompts asked;
+    asked.answers = {"secret phrasE", kPassphrase};
+    Point(next);
+    ASSERT_EQ(LoadAccountFile(next, asked), 1);
+    EXPECT_EQ(asked.asked, (std::vector<bool>{false, false}));
+    EXPECT_EQ(asked.notices, std::vector<std::string>{kIncorrect});
+    EXPECT_FALSE(next.accountsApart);
 }
 
 TEST_F(AccountFileTest, WrongPassphraseThreeTimesKeepsTheFileWholeAndItsEditsApart) {
@@ -266,6 +285,10 @@ TEST_F(AccountFileTest, WrongPassphraseThreeTimesKeepsTheFileWholeAndItsEditsApa
     mistyped.accountsDirty = 1;
     ASSERT_TRUE(SaveAccountFile(mistyped, prompts));
     EXPECT_EQ(CrLfLines(Path()), before);
+    // Its rules live apart too: the right passphrase's rule file is never written.
+    ASSERT_TRUE(WriteRuleFile(mistyped, RuleList::kBlock, {{"Subject:", "lottery", 50}}, prompts));
+    EXPECT_EQ(RuleFilePath(mistyped, RuleList::kBlock), dir + "block-apart.qvd");
+    EXPECT_FALSE(std::filesystem::exists(dir + "block.qvd"));
 
     // The right passphrase finds every account of the file, without a word.
     AppState right;
@@ -275,6 +298,10 @@ TEST_F(AccountFileTest, WrongPassphraseThreeTimesKeepsTheFileWholeAndItsEditsApa
     ASSERT_EQ(right.accountCount, 3u);
     EXPECT_STREQ(right.accounts[2].description, "three");
 
+    std::size_t unreadRules = 0;
+    EXPECT_TRUE(ReadRuleFile(right, RuleList::kBlock, &unreadRules).empty());
+    EXPECT_EQ(unreadRules, 0u);
+
     // The mistyped passphrase, typed again, finds what was added under it.
     AppState same;
     FakePrompts once_more;
@@ -283,6 +310,7 @@ TEST_F(AccountFileTest, WrongPassphraseThreeTimesKeepsTheFileWholeAndItsEditsApa
     ASSERT_EQ(LoadAccountFile(same, once_more), 1);
     ASSERT_EQ(same.accountCount, 1u);
     EXPECT_STREQ(same.accounts[0].description, "new");
+    ASSERT_EQ(ReadRuleFile(same, RuleList::kBlock).size(), 1u);
 }
 
 TEST_F(AccountFileTest, DamagedAndShortRecordsAreNeitherParsedNorLost) {
@@ -304,8 +332,13 @@ TEST_F(AccountFileTest, DamagedAndShortRecordsAreNeitherParsedNorLost) {
     AppState state;
     FakePrompts prompts;
     Load(state, prompts, kPassphrase);
-    // One notice for the three lines, not one per line.
-    EXPECT_EQ(prompts.notices, std::vector<std::string>{UnreadRecordsNotice("email.qvd", 3)});
+    // One notice per reason, not one per line: the damaged line could be another
+    // passphrase's, the short ones plainly are this one's.
+    ASSERT_EQ(prompts.notices.size(), 2u);
+    EXPECT_EQ(prompts.notices[0], UnreadRecordsNotice("email.qvd", 1));
+    EXPECT_EQ(prompts.notices[1],
+              "2 records of email.qvd opened with this passphrase but hold no readable "
+              "account. They are kept unchanged in the file.");
     ASSERT_EQ(state.accountCount, 2u);  // and no gap
     EXPECT_STREQ(state.accounts[1].description, "third");
     ASSERT_TRUE(SaveAccountFile(state, prompts));
@@ -315,8 +348,13 @@ TEST_F(AccountFileTest, DamagedAndShortRecordsAreNeitherParsedNorLost) {
 
 TEST_F(AccountFileTest, NoMoreThanTheTableHoldsAndTheRestIsKept) {
     std::string content;
-    for (int i = 0; i < 102; ++i) {
-        content += Line({"acct" + std::to_string(i), "a@h", "p", 0, 1, 0}) + "\n";
+    std::vector<std::string> beyond;
+    for (int i = 0; i < 103; ++i) {
+        const std::string line = Line({"acct" + std::to_string(i), "a@h", "p", 0, 1, 0});
+        content += line + "\n";
+        if (i >= 100) {
+            beyond.push_back(line);
+        }
     }
     WriteAll(Path(), content);
     AppState state;
@@ -324,7 +362,27 @@ TEST_F(AccountFileTest, NoMoreThanTheTableHoldsAndTheRestIsKept) {
     Load(state, prompts, kPassphrase);
     ASSERT_EQ(state.accountCount, kMaxAccounts);
     EXPECT_STREQ(state.accounts[99].description, "acct99");
+    // Told as what they are, not as records of another passphrase.
+    EXPECT_EQ(prompts.notices,
+              std::vector<std::string>{
+                  "Quorvane keeps at most 100 accounts; 3 more are kept unchanged in the file."});
+    // Every edit saves: however often, the three stay as they were.
+    for (const char* name : {"edited", "edited again"}) {
+        std::snprintf(state.accounts[0].description, kTextSize, "%s", name);
+        ASSERT_TRUE(SaveAccountFile(state, prompts));
+    }
+    const std::vector<std::string> lines = CrLfLines(Path());
+    ASSERT_EQ(lines.size(), 103u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 100, lines.end()), beyond);
+    // Removing one lets the first of them in at the next start.
+    ASSERT_TRUE(state.RemoveAccount(0));
     ASSERT_TRUE(SaveAccountFile(state, prompts));
+    AppState reloaded;
+    FakePrompts again;
+    Load(reloaded, again, kPassphrase);
+    ASSERT_EQ(reloaded.accountCount, kMaxAccounts);
+    EXPECT_STREQ(reloaded.accounts[0].description, "acct1");
+    EXPECT_STREQ(reloaded.accounts[99].description, "acct100");
     EXPECT_EQ(CrLfLines(Path()).size(), 102u);
 }
 

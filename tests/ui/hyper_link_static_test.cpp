@@ -18,8 +18,10 @@ class HyperLinkStaticTest : public QObject {
     void tooltipPrefixes() {
         QCOMPARE(HyperLinkStatic::TooltipFor("http://www.example.com/a", true),
                  QString("Go to www.example.com/a"));
-        QCOMPARE(HyperLinkStatic::TooltipFor("HTTPS://www.example.com/", true),
+        QCOMPARE(HyperLinkStatic::TooltipFor("HTTP://www.example.com/", true),
                  QString("Go to www.example.com/"));
+        QCOMPARE(HyperLinkStatic::TooltipFor("HTTPS://www.example.com/", true),
+                 QString("HTTPS://www.example.com/"));
         QCOMPARE(HyperLinkStatic::TooltipFor("MAILTO:someone@example.com", true),
                  QString("E-mail someone@example.com"));
         QCOMPARE(HyperLinkStatic::TooltipFor("ftp://files.example.com", true),
@@ -134,7 +136,7 @@ class HyperLinkStaticTest : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(&page));
         HyperLinkStatic* link = page.Link();
         QCOMPARE(link->Target(), QString("https://www.example.com/quorvane"));
-        QCOMPARE(link->toolTip(), QString("Go to www.example.com/quorvane"));
+        QCOMPARE(link->toolTip(), QString("https://www.example.com/quorvane"));
         QCOMPARE(link->Underline(), HyperLinkStatic::kUnderlineAlways);
         QVERIFY(link->font().underline());
         QVERIFY(link->cursor().shape() == Qt::PointingHandCursor);

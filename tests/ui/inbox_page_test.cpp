@@ -10,6 +10,7 @@
 #include "ui/certificate_dialog.h"
 #include "ui/deleted_mail_dialog.h"
 #include "ui/page_inbox.h"
+#include "ui/skin_button.h"
 
 class InboxPageTest : public QObject {
     Q_OBJECT
@@ -24,7 +25,8 @@ class InboxPageTest : public QObject {
         for (int column = 0; column < list->columnCount(); ++column) {
             headers << list->horizontalHeaderItem(column)->text();
         }
-        QCOMPARE(headers, (QStringList{"Account", "Emails", "Size ", "Last check", "Status"}));
+        QCOMPARE(headers,
+                 (QStringList{"Account", "Emails", "Size ", "Last check", "Status", "Unwanted"}));
         QCOMPARE(list->rowCount(), 2);
         QCOMPARE(list->item(1, 0)->text(), QStringLiteral("Work"));
         // Before the first check a row shows only the description.
@@ -57,9 +59,9 @@ class InboxPageTest : public QObject {
         CheckReport report;
         report.failure.kind = FailureKind::kCertificate;
         report.failure.detail = "it is self-signed";
-        report.failure.certificate =
-            CertificateInfo{"CN = pop.example", "CN = pop.example", "Jan  1 00:00:00 2026 GMT",
-                            "Jan  1 00:00:00 2027 GMT", std::string(64, 'C')};
+        report.failure.certificate = CertificateInfo{
+            "CN = pop.example",         "CN = pop.example",   "Jan  1 00:00:00 2026 GMT",
+            "Jan  1 00:00:00 2027 GMT", std::string(64, 'C'), {}};
         page.SetCell(0, CPageInbox::kStatus, QString::fromStdString(FailureText(report.failure)));
         page.SetCheckReport(0, report);
         QVERIFY(page.RefusedCertificate(0) != nullptr);
@@ -75,6 +77,37 @@ class InboxPageTest : public QObject {
         QVERIFY(texts.contains(CertificateDialog::FingerprintText(std::string(64, 'C'))));
         QCOMPARE(CertificateDialog::FingerprintText("0123456789ABCDEF0123"),
                  QString("01:23:45:67:89:AB:CD:EF:\n01:23"));
+
+        // A changed certificate: whose, which server, every reason, the one it replaces,
+        // and Return cancels wherever the focus is, trust only by a click.
+        CertificateInfo changed = *page.RefusedCertificate(0);
+        changed.reasons = {"it changed since it was trusted", "it is self-signed",
+                           "it is for another host name"};
+        for (bool focusOnTrust : {false, true}) {
+            CertificateDialog asked(changed, "why",
+                                    {"Home", "pop.example:995", std::string(64, 'A')});
+            asked.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&asked));
+            QCOMPARE(asked.whyText(),
+                     QString("The certificate of pop.example:995 (account \"Home\") is not "
+                             "trusted:\n  \u2022 it changed since it was trusted\n  \u2022 it is "
+                             "self-signed\n  \u2022 it is for another host name"));
+            QCOMPARE(asked.findChild<QLabel*>("trustedBefore")->text(),
+                     CertificateDialog::FingerprintText(std::string(64, 'A')));
+            QVERIFY(asked.cancelButton()->isDefault());
+            QVERIFY(asked.trustButton()->imagesReady() && asked.cancelButton()->imagesReady());
+            if (focusOnTrust) {
+                asked.trustButton()->setFocus();
+            }
+            QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget()
+                                                        : static_cast<QWidget*>(&asked),
+                            Qt::Key_Return);
+            QCOMPARE(asked.result(), int(QDialog::Rejected));
+        }
+        CertificateDialog clicked(changed, "why");
+        clicked.trustButton()->click();
+        QCOMPARE(clicked.result(), int(QDialog::Accepted));
+        QVERIFY(clicked.findChild<QLabel*>("trustedBefore") == nullptr);
 
         QVERIFY(page.TrustCertificate(0));
         AccountRecord account{};
@@ -99,7 +132,8 @@ class InboxPageTest : public QObject {
         state.RecordUnwanted(0, "(no address)", "(no subject)");
         state.RecordUnwanted(0, "Sender: not a from line", "Re: Subject: inside");
         DeletedMailDialog dialog(state, 0);
-        QCOMPARE(dialog.windowTitle(), QStringLiteral("Unwanted emails"));
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Unwanted emails: Home"));
+        QVERIFY(dialog.statusLabel() == nullptr);  // no failed check to tell of
         QTreeWidget* list = dialog.list();
         QCOMPARE(list->headerItem()->text(0), QStringLiteral("From"));
         QCOMPARE(list->headerItem()->text(1), QStringLiteral("Subject"));
@@ -190,10 +224,19 @@ class InboxPageTest : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(&page));
         QTableWidget* list = page.list();
         list->selectRow(1);
+        // The list is older than a check that failed: the dialog says why it failed.
+        CheckReport failed;
+        failed.failure.kind = FailureKind::kHostNotFound;
+        page.SetCell(1, CPageInbox::kStatus, "The host could not be found");
+        page.SetCheckReport(1, failed);
         QString shown;
+        QString title;
+        QString status;
         guitest::Script script;
         script.When<DeletedMailDialog>([&](DeletedMailDialog* dialog) {
             shown = dialog->list()->topLevelItem(0)->text(0);
+            title = dialog->windowTitle();
+            status = dialog->statusLabel() != nullptr ? dialog->statusLabel()->text() : "";
             QTest::mouseClick(dialog->findChild<QPushButton*>("closeButton"), Qt::LeftButton);
         });
         const QRect cell = list->visualItemRect(list->item(1, 0));
@@ -206,6 +249,8 @@ class InboxPageTest : public QObject {
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, cell.center());
         QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, cell.center());
         QCOMPARE(shown, QStringLiteral(" second"));
+        QCOMPARE(title, QStringLiteral("Unwanted emails: Two"));
+        QCOMPARE(status, QStringLiteral("The host could not be found"));
         QVERIFY(script.Finished());
     }
 };

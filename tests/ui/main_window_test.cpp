@@ -1,5 +1,7 @@
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHeaderView>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QTabWidget>
 #include <QTableWidget>
@@ -14,6 +16,7 @@
 #include "store/rule_list_file.h"
 #include "tests/support/dovecot_server.h"
 #include "tests/support/scripted_server.h"
+#include "ui/account_dialog.h"
 #include "ui/deleted_mail_dialog.h"
 #include "ui/page_account.h"
 #include "ui/page_inbox.h"
@@ -92,7 +95,8 @@ class MainWindowTest : public QObject {
         QCOMPARE(QByteArray(loaded.accounts[0].description), QByteArray("Home"));
     }
 
-    void escapeAndCloseBoxDoNotSave() {
+    // An edit left unsaved (its write failed) is saved by every way out of the window.
+    void escapeAndCloseBoxSave() {
         for (bool escape : {true, false}) {
             EditedState s;
             MainWindow window(s.state, s.prompts);
@@ -105,7 +109,8 @@ class MainWindowTest : public QObject {
             }
             QVERIFY(!window.isVisible());
             QCOMPARE(window.result(), int(QDialog::Rejected));
-            QVERIFY(!QFile::exists(AccountFile(s.dir)));
+            QVERIFY(QFile::exists(AccountFile(s.dir)));
+            QCOMPARE(s.state.accountsDirty.load(), 0);
             QVERIFY(!window.workerRunning());
         }
     }
@@ -163,6 +168,48 @@ class MainWindowTest : public QObject {
         emit accounts->accountAdded(1);
         QCOMPARE(window.inboxPage()->list()->rowCount(), 2);
         QCOMPARE(window.inboxPage()->list()->item(1, 0)->text(), QStringLiteral("Later"));
+    }
+
+    // A rename shows at once and keeps what the row found; another server, port or
+    // login drops the counts, the list and the tray's share until the next check.
+    void inboxRowFollowsAccountEdits() {
+        EditedState s;
+        UnwantedMessage spam;
+        spam.uidl = "u1";
+        spam.from = "From: a";
+        spam.subject = "Subject: b";
+        UnwantedMessage more = spam;
+        more.uidl = "u2";
+        QVERIFY(s.state.ReplaceUnwanted(0, s.state.Removals(), {spam, more}));
+        MainWindow window(s.state, s.prompts);
+        CPageInbox* inbox = window.inboxPage();
+        QTableWidget* list = inbox->list();
+        QCOMPARE(list->horizontalHeaderItem(CPageInbox::kUnwanted)->text(), QString("Unwanted"));
+        QCOMPARE(list->horizontalHeader()->visualIndex(CPageInbox::kUnwanted), 3);
+        QCOMPARE(guitest::Cell(list, 0, CPageInbox::kUnwanted), QString("2"));
+        inbox->SetCell(0, CPageInbox::kEmails, "7");
+        const QString twoWaiting = window.tray()->toolTip();
+
+        const auto edit = [&](const QString& description, const QString& address) {
+            window.accountsPage()->List()->selectRow(0);
+            window.accountsPage()->SetDialogRunner([=](AccountDialog& dialog) {
+                dialog.findChild<QLineEdit*>("descriptionEdit")->setText(description);
+                dialog.findChild<QLineEdit*>("addressEdit")->setText(address);
+                dialog.findChild<QAbstractButton*>("okButton")->click();
+                return dialog.result();
+            });
+            window.accountsPage()->AddOrEdit();
+        };
+        edit("Home mail", "me@127.0.0.1");
+        QCOMPARE(guitest::RowTexts(list, 0).mid(0, 2), (QStringList{"Home mail", "7"}));
+        QCOMPARE(guitest::Cell(list, 0, CPageInbox::kUnwanted), QString("2"));
+        QCOMPARE(window.tray()->toolTip(), twoWaiting);
+
+        edit("Home mail", "other@127.0.0.1");
+        QCOMPARE(guitest::RowTexts(list, 0), (QStringList{"Home mail", "", "", "", "", ""}));
+        QVERIFY(s.state.CopyUnwantedMessages(0).empty());
+        QVERIFY(window.tray()->toolTip() != twoWaiting);
+        QCOMPARE(s.state.accountsDirty.load(), 0);  // and the file has the edits
     }
 
     void aSlowWindowDoesNotSlowTheCheck() {

@@ -10,6 +10,7 @@
 #include "app/app_state.h"
 #include "gui_test_support.h"
 #include "store/account_record.h"
+#include "store/account_file.h"
 #include "ui/account_dialog.h"
 #include "ui/number_box.h"
 #include "ui/page_account.h"
@@ -80,6 +81,16 @@ struct FilledDialog : AccountDialog {
     }
 };
 
+// The page writes every edit: a data directory and a passphrase of the test's own.
+struct Scratch {
+    explicit Scratch(AppState& state) {
+        guitest::UseDirectory(state, dir);
+        guitest::SetPassphrase(state, "pp");
+    }
+    QTemporaryDir dir;
+    qvtest::FakePrompts prompts{"pp"};
+};
+
 void Select(QTableWidget* list, int row) {
     list->clearSelection();
     list->selectRow(row);
@@ -98,11 +109,11 @@ class PageAccountTest : public QObject {
 
     void addsAboveTheAddRow() {
         AppState state;
-        CPageAccount page(state);
+        Scratch scratch(state);
+        CPageAccount page(state, scratch.prompts);
         QTableWidget* list = page.List();
         QCOMPARE(list->rowCount(), 1);
-        QCOMPARE(guitest::RowTexts(list, 0),
-                 (QStringList{"Double click here to Add", "", "", "", ""}));
+        QCOMPARE(guitest::RowTexts(list, 0), (QStringList{"Click here to Add", "", "", "", ""}));
         QSignalSpy added(&page, &CPageAccount::accountAdded);
 
         Select(list, 0);
@@ -111,10 +122,18 @@ class PageAccountTest : public QObject {
         QCOMPARE(state.accountCount, 1u);
         QCOMPARE(guitest::RowTexts(list, 0),
                  (QStringList{"Home", "me@pop.example.com", "15", "APOP", "Y"}));
-        QCOMPARE(guitest::RowTexts(list, 1),
-                 (QStringList{"Double click here to Add", "", "", "", ""}));
+        QCOMPARE(guitest::RowTexts(list, 1), (QStringList{"Click here to Add", "", "", "", ""}));
+        // Written at once: the file holds the account, nothing is left unsaved.
         QCOMPARE(state.modified.load(), 1);
-        QCOMPARE(state.accountsDirty.load(), 1);
+        QCOMPARE(state.accountsDirty.load(), 0);
+        {
+            AppState loaded;
+            guitest::UseDirectory(loaded, scratch.dir);
+            guitest::SetPassphrase(loaded, "pp");
+            QCOMPARE(LoadAccountFile(loaded, scratch.prompts), 1);
+            QCOMPARE(loaded.accountCount, 1u);
+            QCOMPARE(QString(loaded.accounts[0].description), QString("Home"));
+        }
         QCOMPARE(added.size(), 1);
         QCOMPARE(added.at(0).at(0).toInt(), 0);
         const AccountRecord& home = state.accounts[0];
@@ -141,7 +160,7 @@ class PageAccountTest : public QObject {
         QCOMPARE(state.accountCount, 2u);
         QCOMPARE(guitest::RowTexts(list, 1),
                  (QStringList{"", "bob@pop.example.org", "10", "Password", "Y"}));
-        QCOMPARE(guitest::RowTexts(list, 2).at(0), QString("Double click here to Add"));
+        QCOMPARE(guitest::RowTexts(list, 2).at(0), QString("Click here to Add"));
         QCOMPARE(added.at(1).at(0).toInt(), 1);
     }
 
@@ -150,7 +169,8 @@ class PageAccountTest : public QObject {
         QVERIFY(state.AppendAccount(qvtest::MakeAccount(
             "user@pop.example.com", "hunter2", {.description = "Work", .periodMinutes = 10})));
         state.accounts[0].lastCheck = 1234;
-        CPageAccount page(state);
+        Scratch scratch(state);
+        CPageAccount page(state, scratch.prompts);
         QTableWidget* list = page.List();
         QCOMPARE(guitest::RowTexts(list, 0),
                  (QStringList{"Work", "user@pop.example.com", "10", "Password", "Y"}));
@@ -176,7 +196,7 @@ class PageAccountTest : public QObject {
         QCOMPARE(state.accountCount, 1u);
         QCOMPARE(list->rowCount(), 2);
         QCOMPARE(state.modified.load(), 1);
-        QCOMPARE(state.accountsDirty.load(), 1);
+        QCOMPARE(state.accountsDirty.load(), 0);
 
         page.SetDialogRunner(Enter({"Office", "user@pop.example.com", "new-one", 0, "30", false}));
         page.AddOrEdit();
@@ -189,7 +209,8 @@ class PageAccountTest : public QObject {
         AppState state;
         QVERIFY(state.AppendAccount(qvtest::MakeAccount(
             "user@pop.example.com", "pw", {.description = "Work", .periodMinutes = 10})));
-        CPageAccount page(state);
+        Scratch scratch(state);
+        CPageAccount page(state, scratch.prompts);
         QTableWidget* list = page.List();
         int runs = 0;
         page.SetDialogRunner([&runs](AccountDialog& dialog) {
@@ -232,9 +253,8 @@ class PageAccountTest : public QObject {
         }
         QCOMPARE(runs, 2);
 
-        // A real double click on the add row opens the dialog and adds.
+        // One click on the add row opens the dialog and adds, as the row says.
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, addRow.center());
-        QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, addRow.center());
         QCOMPARE(runs, 3);
         QCOMPARE(state.accountCount, 2u);
         QCOMPARE(guitest::RowTexts(list, 1).at(0), QString("x"));
@@ -246,7 +266,8 @@ class PageAccountTest : public QObject {
             QVERIFY(state.AppendAccount(qvtest::MakeAccount(
                 "user@pop.example.com", "pw", {.description = "acct", .periodMinutes = 10})));
         }
-        CPageAccount page(state);
+        Scratch scratch(state);
+        CPageAccount page(state, scratch.prompts);
         QTableWidget* list = page.List();
         QCOMPARE(list->rowCount(), 101);
         int runs = 0;

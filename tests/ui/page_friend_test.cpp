@@ -281,6 +281,13 @@ class PageFriendTest : public QObject {
             message.headerBlock = block;
             state_->kept.Keep(0, message);
         }
+        // Two accounts on one mailbox keep a copy each: the preview says whose is whose.
+        state_->AppendAccount(qvtest::MakeAccount("me@pop.example", "x", {.description = "Home"}));
+        state_->AppendAccount(qvtest::MakeAccount("me@pop.example", "x", {.description = "Work"}));
+        KeptMessage copy;
+        copy.uidl = "0";
+        copy.headerBlock = blocks[0];
+        state_->kept.Keep(1, copy);
         CPageFriend block(*state_, RuleList::kBlock, prompts_);
         QStringList questions;
         QList<bool> answers{false, true};
@@ -308,11 +315,14 @@ class PageFriendTest : public QObject {
         Select(block.List(), {1});
         block.AddOrReplace();
         SetConfirmHook({});
-        QCOMPARE(preview, QStringLiteral("Matches 2 of 3 fetched messages:\n"
-                                         "  Prize Desk <win@lottery.example> \u2014 You have won "
-                                         "a prize\n"
-                                         "  Boss <boss@work.example> \u2014 Prize meeting\n"
-                                         "2 more messages would be unwanted."));
+        QCOMPARE(preview,
+                 QStringLiteral("Matches 3 of 4 fetched messages:\n"
+                                "  Home: Prize Desk <win@lottery.example> \u2014 You have won "
+                                "a prize\n"
+                                "  Home: Boss <boss@work.example> \u2014 Prize meeting\n"
+                                "  Work: Prize Desk <win@lottery.example> \u2014 You have won "
+                                "a prize\n"
+                                "3 more messages would be unwanted."));
         QCOMPARE(error, QStringLiteral("Pattern error at 5: missing closing parenthesis"));
         QCOMPARE(afterNo, int(QDialog::Rejected));  // still open
         QCOMPARE(questions.size(), 2);

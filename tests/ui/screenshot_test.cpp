@@ -44,8 +44,10 @@ class ScreenshotTest : public QObject {
     static CertificateInfo Sample() {
         return {"O = Example Hosting, CN = *.shared.example.net",
                 "C = US, O = Example Trust, CN = Example Trust RSA CA 2024",
-                "Mar  1 00:00:00 2026 GMT", "Mar 31 23:59:59 2027 GMT",
-                "3F8A1C27B94E06D25A7713C0E8F46B91D2035AC7E6B8F14920DD57A6C31B0E44"};
+                "Mar  1 00:00:00 2026 GMT",
+                "Mar 31 23:59:59 2027 GMT",
+                "3F8A1C27B94E06D25A7713C0E8F46B91D2035AC7E6B8F14920DD57A6C31B0E44",
+                {"it is for another host name"}};
     }
 
     QString outDir_;
@@ -107,7 +109,7 @@ class ScreenshotTest : public QObject {
     }
 
     void accountsPage() {
-        CPageAccount page(state_);
+        CPageAccount page(state_, prompts_);
         page.resize(kPageSize);
         page.List()->selectRow(0);
         Save(page, {});
@@ -171,7 +173,8 @@ class ScreenshotTest : public QObject {
 
     void certificateDialogLooks() {
         CertificateDialog dialog(Sample(),
-                                 "The certificate is not trusted: it is for another host name");
+                                 "The certificate is not trusted: it is for another host name",
+                                 {"Home", "pop.example.com:995", ""});
         Save(dialog, "dialog_certificate");
         CheckTextsFit(dialog);
     }

@@ -4,6 +4,7 @@
 #include <QTableWidget>
 #include <QUuid>
 #include <QtTest>
+#include <csignal>
 
 #include "app/main_window.h"
 #include "app/quorvane_app.h"
@@ -89,6 +90,37 @@ class StartupTest : public QObject {
         QCOMPARE(rows, QStringList());
         QCOMPARE(QByteArray(state.passphrase), QByteArray("new passphrase"));
         QCOMPARE(QByteArray(state.dataDirectory), (dir.path() + "/").toLocal8Bit());
+        QCOMPARE(log_.texts, QStringList());
+    }
+
+    // SIGTERM (a logout, `kill`) ends the run as Close does: the accounts in the file,
+    // the worker stopped, no dialog left waiting.
+    void stopSignalSavesAndEnds() {
+        QTemporaryDir dir;
+        AppState state;
+        QuorvaneApp app(state, OptionsFor(dir));
+        bool confirmMode = false;
+        guitest::Script script;
+        script.When<PassphraseDialog>(Type("new passphrase", &confirmMode))
+            .When<MainWindow>([&](MainWindow* window) {
+                QVERIFY(window->workerRunning());
+                for (const char* name : {"One", "Two"}) {
+                    state.AppendAccount(
+                        qvtest::MakeAccount("me@127.0.0.1", "pw", {.description = name}));
+                }
+                state.accountsDirty = 1;  // as after a write that failed
+                ::raise(SIGTERM);
+            });
+        QCOMPARE(app.Run(), 0);
+        QVERIFY(script.Finished());
+        QCOMPARE(state.accountsDirty.load(), 0);
+        AppState loaded;
+        guitest::UseDirectory(loaded, dir);
+        guitest::SetPassphrase(loaded, "new passphrase");
+        qvtest::FakePrompts prompts;
+        QCOMPARE(LoadAccountFile(loaded, prompts), 1);
+        QCOMPARE(loaded.accountCount, 2u);
+        QCOMPARE(QByteArray(loaded.accounts[1].description), QByteArray("Two"));
         QCOMPARE(log_.texts, QStringList());
     }
 
