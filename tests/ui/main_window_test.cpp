@@ -194,7 +194,9 @@ class MainWindowTest : public QObject {
             window.accountsPage()->List()->selectRow(0);
             window.accountsPage()->SetDialogRunner([=](AccountDialog& dialog) {
                 dialog.findChild<QLineEdit*>("descriptionEdit")->setText(description);
-                dialog.findChild<QLineEdit*>("addressEdit")->setText(address);
+                const qsizetype at = address.lastIndexOf('@');
+                dialog.findChild<QLineEdit*>("userEdit")->setText(address.left(at));
+                dialog.findChild<QLineEdit*>("serverEdit")->setText(address.mid(at + 1));
                 dialog.findChild<QAbstractButton*>("okButton")->click();
                 return dialog.result();
             });
