@@ -308,7 +308,7 @@ int HeadlessCheck::Run(int argc, const char* const* argv, const std::string& def
     }
     ScanWorker worker(state_, *this, settings_);
     worker.RunPass();
-    const std::vector<CheckReport> reports = Reports();
+    const std::vector<CheckReport> reports = TakeReports();
     if (options.json) {
         PrintJson(reports);
     } else {
@@ -326,12 +326,12 @@ void HeadlessCheck::ReportCheck(int row, const CheckReport& report) {
     reports_[row] = report;
 }
 
-std::vector<CheckReport> HeadlessCheck::Reports() const {
+std::vector<CheckReport> HeadlessCheck::TakeReports() {
     std::vector<CheckReport> reports(state_.AccountCount());
     for (std::size_t row = 0; row < reports.size(); ++row) {
         const auto found = reports_.find(static_cast<int>(row));
         if (found != reports_.end()) {
-            reports[row] = found->second;
+            reports[row] = std::move(found->second);
         } else {
             reports[row].failure = Failure{FailureKind::kServer, "the account was not checked", {}};
         }

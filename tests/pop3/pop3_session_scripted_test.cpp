@@ -189,10 +189,15 @@ TEST(ScriptedSession, StatRepliesAreReadLikeAtoi) {
     };
     const Case cases[] = {
         {"+OK 0 0\r\n", 1, 0, 0},
-        {"+OK  3 120\r\n", 1, 3, 3},  // two blanks: the count is read twice
+        {"+OK  3 120\r\n", 1, 3, 120},
         {"+OK\t7\t900 octets\r\n", 1, 7, 900},
-        {"+OK 99999999999 -12x\r\n", 1, 2147483647, -12},
-        {"+OK 3\r\n", 0, 3, -1},  // no second number; the count is kept
+        {"+OK 99999999999 12x\r\n", 1, 2147483647, 12},
+        // A negative, missing or malformed figure fails: it is no empty mailbox.
+        {"+OK 99999999999 -12x\r\n", 0, -1, -1},
+        {"+OK -1 0\r\n", 0, -1, -1},
+        {"+OK x1 0\r\n", 0, -1, -1},
+        {"+OK1 0\r\n", 0, -1, -1},
+        {"+OK 3\r\n", 0, -1, -1},
         {"+OK\r\n", 0, -1, -1},
         {"+OK 1 " + std::string(95, '1') + "\r\n", 0, -1, -1},  // 100 bytes: too long
         {"-ERR busy\r\n", 0, -1, -1},
