@@ -345,6 +345,35 @@ TEST(ScriptedSession, AListingLongerThanItsEstimateGrowsItsBuffer) {
               server.Received());
 }
 
+// Hostile listings: a line of a million blanks, one of half a million "1 " pairs, and
+// a line whose size follows two blanks. Each line gives one size, the first figure
+// after the number; the timing of the full-sized cases is in bench/hostile.
+TEST(ScriptedSession, EachListingLineGivesOneSizeWhateverItHolds) {
+    std::string pairs;
+    for (int i = 0; i < (1 << 19); ++i) {
+        pairs += "1 ";
+    }
+    qvtest::ScriptedServer server;
+    LoggedIn(server)
+        .ReadLine()
+        .Send("+OK 3 300\r\n")
+        .ReadLine()
+        .Send("+OK\r\n1" + std::string(std::size_t{1} << 20, ' ') + "\r\n2 " + pairs +
+              "\r\n3  77\r\n.\r\n");
+    Pop3Session session;
+    ASSERT_EQ(1, LoginTo(session, server, 5000));
+    ASSERT_EQ(1, StatOnly(session));
+    int listed = -1;
+    ASSERT_EQ(1, session.GetMessageSize(1, listed));
+    EXPECT_EQ(0, listed);
+    ASSERT_EQ(1, session.GetMessageSize(2, listed));
+    EXPECT_EQ(1, listed);
+    ASSERT_EQ(1, session.GetMessageSize(3, listed));
+    EXPECT_EQ(77, listed);
+    EXPECT_EQ(0, session.GetMessageSize(4, listed));
+    EXPECT_FALSE(session.LastFailure().failed());
+}
+
 TEST(ScriptedSession, HugeAnnouncedFiguresAllocateLittle) {
     qvtest::ScriptedServer server;
     LoggedIn(server)
