@@ -32,8 +32,7 @@ std::string Bounded(std::string text, std::size_t limit, bool atLineEnd) {
     while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
         --end;
     }
-    text.resize(end);
-    return text;
+    return text.substr(0, end);  // a copy of its own size: resize would keep the capacity
 }
 
 std::string Decoded(const std::string& raw) {
