@@ -107,7 +107,8 @@ void MakeRules(AppState& state, std::size_t count, unsigned seed) {
     static const std::vector<int> kWeights = {10, 20, 25, 50, 100, 30, 75, 1};
     state.ClearRules();
     while (state.ruleCount < count) {
-        CompileRule(state, static_cast<RuleList>(r.Int(0, 1)), r.Of(kHeaders), Contains(r), r.Of(kWeights));
+        CompileRule(state, static_cast<RuleList>(r.Int(0, 1)), r.Of(kHeaders), Contains(r),
+                    r.Of(kWeights));
     }
 }
 
@@ -117,7 +118,9 @@ std::string Text(Random& r) {
         text += r.Word();
         switch (r.Int(0, 9)) {
             case 0:
-                text += " " + std::to_string(r.Int(0, 999)) + ".";
+                // Appended piece by piece: GCC 12 flags " " + ... with a false
+                // -Wrestrict at -O3.
+                text.append(" ").append(std::to_string(r.Int(0, 999))).append(".");
                 break;
             case 1:
                 text += "@";
@@ -128,9 +131,12 @@ std::string Text(Random& r) {
             case 3:
                 text += "\xE9";
                 break;
-            case 4:
-                text += " " + text.substr(0, 6);
+            case 4: {
+                const std::string head = text.substr(0, 6);
+                text += ' ';
+                text += head;
                 break;
+            }
             default:
                 text += " ";
         }
