@@ -86,8 +86,14 @@ std::string Piece(Random& r, int depth) {
             return "(?>" + w + "+)|x++";  // atomic and possessive: PCRE2 only
         case 16:
             return "(?-i)" + w;
-        default:
-            return "(" + Piece(r, depth + 1) + ")?" + Piece(r, depth + 1);
+        default: {
+            // Appended in turn: GCC 12 flags the chained form with a false -Wrestrict.
+            std::string optional = "(";
+            optional += Piece(r, depth + 1);
+            optional += ")?";
+            optional += Piece(r, depth + 1);
+            return optional;
+        }
     }
 }
 
