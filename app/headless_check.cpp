@@ -1,11 +1,16 @@
 #include "app/headless_check.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <ostream>
 
 #include "app/json_text.h"
@@ -36,17 +41,101 @@ class FixedPassphrase : public UserPrompts {
     std::string passphrase_;
 };
 
-// The first line of a file, without its line end.
+// Blanks, tabs and line breaks, as the passphrase dialog trims a typed passphrase, so
+// a file that opens the window's data also opens it here.
+bool IsTrimmed(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+std::string Trimmed(const std::string& text) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && IsTrimmed(text[begin])) {
+        ++begin;
+    }
+    while (end > begin && IsTrimmed(text[end - 1])) {
+        --end;
+    }
+    return text.substr(begin, end - begin);
+}
+
+// Why a data file cannot be read, or empty when it is a readable regular file or
+// absent. Checked before reading, so a FIFO or a device is never waited on.
+std::string Unreadable(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return errno == ENOENT ? std::string() : std::strerror(errno);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return S_ISDIR(info.st_mode) ? "it is a directory" : "it is not a regular file";
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return std::strerror(errno);
+    }
+    ::close(fd);
+    return {};
+}
+
+// The first line of a file, trimmed. A pipe is read as it comes: `<(...)` gives one.
 bool ReadFirstLine(const std::string& path, std::string& line) {
     std::ifstream in(path, std::ios::binary);
     if (!in || !std::getline(in, line)) {
         return false;
     }
-    if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
-    }
+    line = Trimmed(line);
     return true;
 }
+
+// The terminal the prompt turned echo off on, for the signal handler to turn it on.
+volatile std::sig_atomic_t gQuietTty = -1;
+termios gSavedTty{};
+
+extern "C" void RestoreEchoAndResignal(int signal) {
+    if (gQuietTty >= 0) {
+        tcsetattr(gQuietTty, TCSAFLUSH, &gSavedTty);
+    }
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+// Echo comes back however the prompt ends: a line, end of input, or a signal that
+// would end the program (Ctrl-C included).
+class QuietTerminal {
+  public:
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    explicit QuietTerminal(int tty) : tty_(tty) {
+        for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+            struct sigaction action {};
+            action.sa_handler = RestoreEchoAndResignal;
+            sigemptyset(&action.sa_mask);
+            sigaction(kSignals[i], &action, &previous_[i]);
+        }
+    }
+    ~QuietTerminal() {
+        tcsetattr(tty_, TCSAFLUSH, &saved_);
+        gQuietTty = -1;
+        for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+            sigaction(kSignals[i], &previous_[i], nullptr);
+        }
+    }
+    QuietTerminal(const QuietTerminal&) = delete;
+    QuietTerminal& operator=(const QuietTerminal&) = delete;
+    // Turns echo off; false when `tty` is no terminal.
+    bool Quiet(const termios& saved) {
+        saved_ = saved;
+        gSavedTty = saved;
+        gQuietTty = tty_;
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        return tcsetattr(tty_, TCSAFLUSH, &quiet) == 0;
+    }
+
+  private:
+    int tty_;
+    termios saved_{};
+    struct sigaction previous_[std::size(kSignals)]{};
+};
 
 // Asks on the terminal with echo off; false when there is no terminal.
 bool AskOnTerminal(std::string& passphrase) {
@@ -57,20 +146,46 @@ bool AskOnTerminal(std::string& passphrase) {
     termios saved{};
     const bool isTerminal = tcgetattr(tty, &saved) == 0;
     if (isTerminal) {
-        termios quiet = saved;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        tcsetattr(tty, TCSAFLUSH, &quiet);
+        QuietTerminal quiet(tty);
+        quiet.Quiet(saved);
         const char prompt[] = "Passphrase: ";
         [[maybe_unused]] const ssize_t shown = write(tty, prompt, sizeof prompt - 1);
         char c = 0;
         while (read(tty, &c, 1) == 1 && c != '\n') {
             passphrase += c;
         }
-        tcsetattr(tty, TCSAFLUSH, &saved);
         [[maybe_unused]] const ssize_t ended = write(tty, "\n", 1);
     }
     close(tty);
+    passphrase = Trimmed(passphrase);
     return isTerminal;
+}
+
+// A server's bytes on the terminal: control characters (C1 ones in UTF-8 too) show
+// as \xHH, so a hostile Subject can neither start a line of its own nor move the
+// cursor.
+std::string Printable(std::string_view bytes) {
+    std::string text;
+    text.reserve(bytes.size());
+    char escape[8];
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        const bool c1 = c == 0xC2 && i + 1 < bytes.size() &&
+                        static_cast<unsigned char>(bytes[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(bytes[i + 1]) <= 0x9F;
+        if (c < 0x20 || c == 0x7F || c1) {
+            std::snprintf(escape, sizeof escape, "\\x%02x", c);
+            text += escape;
+            if (c1) {
+                std::snprintf(escape, sizeof escape, "\\x%02x",
+                              static_cast<unsigned char>(bytes[++i]));
+                text += escape;
+            }
+        } else {
+            text += static_cast<char>(c);
+        }
+    }
+    return text;
 }
 
 const char* ListLabel(RuleList list) {
@@ -153,6 +268,14 @@ bool HeadlessCheck::LoadData(const Options& options, const std::string& passphra
         return false;
     }
     SetDataDirectory(state_, directory);
+    // A file that cannot be read would pass for one without accounts or rules.
+    for (const char* name : {"email.qvd", "friends.qvd", "block.qvd"}) {
+        const std::string why = Unreadable(directory + name);
+        if (!why.empty()) {
+            err_ << "quorvane: cannot read " << directory << name << ": " << why << "\n";
+            return false;
+        }
+    }
     if (DataFileMissingOrEmpty(AccountFilePath(state_))) {
         err_ << "quorvane: no accounts in " << directory << " (email.qvd is missing or empty)\n";
         return false;
@@ -186,7 +309,7 @@ int HeadlessCheck::Run(int argc, const char* const* argv, const std::string& def
     ScanWorker worker(state_, *this, settings_);
     worker.SetAccessTokens(tokens_);
     worker.RunPass();
-    const std::vector<CheckReport> reports = Reports();
+    const std::vector<CheckReport> reports = TakeReports();
     if (options.json) {
         PrintJson(reports);
     } else {
@@ -212,12 +335,12 @@ void HeadlessCheck::ReportCheck(int row, const CheckReport& report) {
     reports_[row] = report;
 }
 
-std::vector<CheckReport> HeadlessCheck::Reports() const {
+std::vector<CheckReport> HeadlessCheck::TakeReports() {
     std::vector<CheckReport> reports(state_.AccountCount());
     for (std::size_t row = 0; row < reports.size(); ++row) {
         const auto found = reports_.find(static_cast<int>(row));
         if (found != reports_.end()) {
-            reports[row] = found->second;
+            reports[row] = std::move(found->second);
         } else {
             reports[row].failure = Failure{FailureKind::kServer, "the account was not checked", {}};
         }
@@ -234,7 +357,7 @@ void HeadlessCheck::PrintText(const std::vector<CheckReport>& reports) const {
              << "  Host:     " << report.host << "\n"
              << "  Port:     " << report.port << "\n"
              << "  Security: " << SecurityLabel(SecurityFromDigit(account.security)) << "\n"
-             << "  Status:   " << FailureText(report.failure) << "\n";
+             << "  Status:   " << Printable(FailureText(report.failure)) << "\n";
         if (report.messages >= 0) {
             out_ << "  Messages: " << report.messages << " (" << report.size << " bytes)\n";
         }
@@ -249,10 +372,10 @@ void HeadlessCheck::PrintText(const std::vector<CheckReport>& reports) const {
 
 void HeadlessCheck::PrintUnwantedText(const UnwantedMessage& message) const {
     out_ << "    " << message.number << "  score " << message.score << "\n"
-         << "      " << message.from << "\n"
-         << "      " << message.subject << "\n";
+         << "      " << Printable(message.from) << "\n"
+         << "      " << Printable(message.subject) << "\n";
     if (!message.date.empty()) {
-        out_ << "      Date: " << message.date << "\n";
+        out_ << "      Date: " << Printable(message.date) << "\n";
     }
     for (const FiredRule& rule : message.rules) {
         out_ << "      " << ListLabel(rule.list) << ": " << rule.header << " contains \""

@@ -53,8 +53,9 @@ class HeadlessCheck : public ScanView {
     bool ParseArguments(int argc, const char* const* argv, Options& options);
     bool ReadPassphrase(const Options& options, std::string& passphrase);
     bool LoadData(const Options& options, const std::string& passphrase);
-    // The reports in account order; an account the pass did not reach counts as failed.
-    std::vector<CheckReport> Reports() const;
+    // The reports in account order, moved out; an account the pass did not reach
+    // counts as failed.
+    std::vector<CheckReport> TakeReports();
     void PrintText(const std::vector<CheckReport>& reports) const;
     void PrintUnwantedText(const UnwantedMessage& message) const;
     void PrintJson(const std::vector<CheckReport>& reports) const;

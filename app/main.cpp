@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "app/app_state.h"
+#include "app/command_line.h"
 #include "app/headless_check.h"
 #include "app/oauth_token_source.h"
 #include "app/quorvane_app.h"
@@ -46,8 +47,17 @@ int RunSignIn(int argc, char* argv[]) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (HeadlessCheck::Requested(argc, argv)) {
-        return RunHeadlessCheck(argc, argv);
+    switch (CommandLine::Of(argc, argv)) {
+        case Command::kCheck:
+            return RunHeadlessCheck(argc, argv);
+        case Command::kHelp:
+            return CommandLine::PrintHelp(std::cout);
+        case Command::kVersion:
+            return CommandLine::PrintVersion(std::cout);
+        case Command::kUnknownOption:
+            return CommandLine::RefuseOption(argc, argv, std::cerr);
+        case Command::kWindow:
+            break;
     }
     if (SignInCommand::Requested(argc, argv)) {
         return RunSignIn(argc, argv);

@@ -14,6 +14,7 @@
 #include <deque>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 namespace {
 
@@ -74,6 +75,17 @@ long long ParseNumber(const char* p, const char* end, long long low, long long h
 
 bool HasLineBreakOrNul(const std::string& text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
+}
+
+bool HasRepeatedId(const std::vector<std::string>& ids) {
+    std::unordered_set<std::string_view> seen;
+    seen.reserve(ids.size());
+    for (const std::string& id : ids) {
+        if (!id.empty() && !seen.insert(id).second) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool IsPositive(const char* text, std::size_t length) {
@@ -567,25 +579,28 @@ int Pop3Session::ParseStatReply(int& count, int& size) {
     const char* end = text + reply.length;
     // Unlike every other reply, STAT accepts only the upper-case status.
     if (reply.length < 3 || std::strncmp(text, "+OK", 3) != 0) {
-        return 0;
+        return Fail(reply, true, FailureKind::kServer);
     }
-    bool haveCount = false;
-    for (const char* p = text; p < end; ++p) {
-        if (!IsBlank(*p)) {
-            continue;
+    // "+OK", then the count and the size, each after blanks and all digits: a negative
+    // or missing count would pass for an empty mailbox.
+    long long figures[2] = {0, 0};
+    const char* p = text + 3;
+    for (long long& figure : figures) {
+        const char* digits = p;
+        while (digits < end && IsBlank(*digits)) {
+            ++digits;
         }
-        // Every blank starts a number, so two blanks in a row read the count twice.
-        const int value = static_cast<int>(ParseNumber(p, end, INT_MIN, INT_MAX));
-        if (!haveCount) {
-            count = value;
-            messageCount_ = value;
-            haveCount = true;
-        } else {
-            size = value;
-            return 1;
+        if (digits == p || digits == end || *digits < '0' || *digits > '9') {
+            return Fail(reply, true, FailureKind::kServer);
+        }
+        figure = ParseNumber(digits, end, 0, INT_MAX);
+        for (p = digits; p < end && *p >= '0' && *p <= '9'; ++p) {
         }
     }
-    return 0;
+    count = static_cast<int>(figures[0]);
+    messageCount_ = count;
+    size = static_cast<int>(figures[1]);
+    return 1;
 }
 
 int Pop3Session::List() {
@@ -615,12 +630,22 @@ int Pop3Session::ParseListReply(int count) {
     sizes_.clear();
     sizes_.reserve(std::min(messages, kFirstAllocationCap));
     const char* end = reply.data.get() + reply.length;
-    // The message numbers are not read: the n-th size listed is taken for message n.
-    for (const char* p = SkipLine(reply.data.get(), reply.data.get() + reply.length);
-         p < end && *p != '.'; ++p) {
-        if (IsBlank(*p)) {
-            sizes_.push_back(static_cast<std::uint32_t>(ParseNumber(p, end, 0, UINT32_MAX)));
+    // The message numbers are not read: the n-th line's size is taken for message n.
+    // Each byte is looked at once, and a line gives one size however many blanks it
+    // holds, so a hostile listing costs time and memory in proportion to its lines.
+    for (const char* line = SkipLine(reply.data.get(), end); line < end && *line != '.';) {
+        const char* next = SkipLine(line, end);
+        const char* p = line;
+        while (p < next && IsBlank(*p)) {
+            ++p;
         }
+        while (p < next && !IsSpace(*p)) {
+            ++p;
+        }
+        if (p < next && IsBlank(*p)) {
+            sizes_.push_back(static_cast<std::uint32_t>(ParseNumber(p, next, 0, UINT32_MAX)));
+        }
+        line = next;
     }
     return 1;
 }
@@ -718,6 +743,14 @@ int Pop3Session::ParseUidlReply(std::vector<std::string>& ids) {
             ids[static_cast<std::size_t>(number) - 1] = std::string(id);
         }
         line = next;
+    }
+    if (HasRepeatedId(ids)) {
+        // Kept verdicts are found by id: one id for two messages would give one the
+        // other's verdict. Such a listing counts as none, as from a server without UIDL.
+        DebugLog::Write("pop3", "the unique-id listing repeats an id; it is not used");
+        ids.clear();
+        failure_ = Failure{};
+        return 0;
     }
     return 1;
 }

@@ -349,7 +349,10 @@ int SocketStream::StartTls(const std::string& host, const std::string& trustedFi
         X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());
     } else {
         SSL_set_tlsext_host_name(ssl, host.c_str());
-        SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        // The name must be among the subject's alternative names: a certificate that has
+        // none is not taken on its common name, which no authority vouches for today.
+        SSL_set_hostflags(
+            ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
         SSL_set1_host(ssl, host.c_str());
     }
     // The whole handshake must end within the silence limit, however the peer trickles.
@@ -519,8 +522,11 @@ int SocketStream::WaitReadable(int& readable, int waitMs) {
         return 0;
     }
     SSL* ssl = tls_ ? tls_->ssl.get() : nullptr;
-    // Bytes OpenSSL holds already may complete a record without the socket's help.
-    if (ssl != nullptr && (SSL_pending(ssl) > 0 || (SSL_has_pending(ssl) == 1 && PeekTls()))) {
+    // Bytes OpenSSL holds already may complete a record without the socket's help. A
+    // close_notify already seen counts too: the peer may keep the TCP connection open,
+    // and the socket would then stay silent until the limit.
+    if (ssl != nullptr && ((SSL_get_shutdown(ssl) & SSL_RECEIVED_SHUTDOWN) != 0 ||
+                           SSL_pending(ssl) > 0 || (SSL_has_pending(ssl) == 1 && PeekTls()))) {
         readable = 1;
         return 1;
     }

@@ -1,10 +1,11 @@
 #include "scan/header_fields.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
 
-enum class DecodeState { kPlain, kMarker, kEncoded };
+enum class DecodeState { kPlain, kEncoded };
 
 // The alphabet value of a base64 character; -1 outside the alphabet.
 int Base64Value(unsigned char c) {
@@ -56,19 +57,56 @@ void CutAtNul(std::string& block) {
     }
 }
 
+// A search remembered with where it began: any later start up to its hit finds the
+// same hit, so a hostile run of markers never rescans the rest of a long field.
+struct Search {
+    const char* what;
+    std::size_t from = std::string_view::npos;
+    std::size_t at = 0;
+};
+
 // The one pass over a block: bytes are read at r and written at w, and w never
-// passes r, so the block is rewritten in place.
+// passes r, so the block is rewritten in place (bytes from r on are never touched).
 struct Cursor {
     char* base;
     std::size_t size;  // length of the text; base[size] is its NUL
     std::size_t r = 0;
     std::size_t w = 0;
+    Search question{"?"};
+    Search close{"?="};
+    Search lineEnd{"\r\n"};
+    std::size_t fieldFrom = std::string_view::npos;
+    std::size_t fieldEnd = 0;
 };
 
 std::size_t FindFrom(const Cursor& c, const char* what, std::size_t from) {
     const std::string_view text(c.base, c.size);
     const std::size_t at = text.find(what, from);
     return at == std::string_view::npos ? c.size : at;
+}
+
+std::size_t Next(const Cursor& c, Search& s, std::size_t from) {
+    if (!(s.from <= from && from <= s.at)) {
+        s.from = from;
+        s.at = FindFrom(c, s.what, from);
+    }
+    return s.at;
+}
+
+// Where the field holding `at` ends: at a line end not followed by a blank. An
+// encoded word never runs past it, or one stray "=?" would swallow the From and
+// Received fields that follow.
+std::size_t FieldEnd(Cursor& c, std::size_t at) {
+    if (c.fieldFrom <= at && at <= c.fieldEnd) {
+        return c.fieldEnd;
+    }
+    std::size_t e = Next(c, c.lineEnd, at);
+    while (e + 2 < c.size && (c.base[e + 2] == ' ' || c.base[e + 2] == '\t')) {
+        e = Next(c, c.lineEnd, e + 2);
+    }
+    c.fieldFrom = at;
+    c.fieldEnd = e;
+    return e;
 }
 
 void Move(Cursor& c, std::size_t end) {
@@ -106,9 +144,24 @@ void DecodeB(Cursor& c, std::size_t end) {
     c.r = end;
 }
 
+// Opens the word whose "=?" is at `marker` when a charset, '?', one letter and '?'
+// follow within the field: r goes past them. False (nothing moved) otherwise.
+bool OpenWord(Cursor& c, std::size_t marker, char& letter) {
+    const std::size_t fieldEnd = FieldEnd(c, marker);
+    const std::size_t q = Next(c, c.question, marker + 2);
+    if (q + 2 < fieldEnd && c.base[q + 2] == '?') {
+        letter = LowerAscii(c.base[q + 1]);
+        c.r = q + 3;
+        return true;
+    }
+    return false;
+}
+
 // Handles one encoded word from r (just past its "?X?") and decides the next state.
-DecodeState DecodeWord(Cursor& c, char letter) {
-    const std::size_t end = FindFrom(c, "?=", c.r);
+// A word without its "?=" ends with its field.
+DecodeState DecodeWord(Cursor& c, char& letter) {
+    const std::size_t fieldEnd = FieldEnd(c, c.r);
+    const std::size_t end = std::min(Next(c, c.close, c.r), fieldEnd);
     if (letter == 'q') {
         DecodeQ(c, end);
     } else if (letter == 'b') {
@@ -116,28 +169,16 @@ DecodeState DecodeWord(Cursor& c, char letter) {
     } else {
         Move(c, end);
     }
-    if (c.r < c.size) {
+    if (c.r < fieldEnd) {
         c.r += 2;
     }
     // White space (folding included) between two adjacent encoded words vanishes.
     std::size_t next = c.r;
-    while (next < c.size && IsFoldingSpace(c.base[next])) {
+    while (next < fieldEnd && IsFoldingSpace(c.base[next])) {
         ++next;
     }
-    if (next + 1 < c.size && c.base[next] == '=' && c.base[next + 1] == '?') {
-        c.r = next + 2;
-        return DecodeState::kMarker;
-    }
-    return DecodeState::kPlain;
-}
-
-// After "=?": a charset, '?', one letter and '?' open a word; otherwise the "=?" is
-// dropped and the text after it is plain. The charset may run over line ends.
-DecodeState OpenWord(Cursor& c, char& letter) {
-    const std::size_t q = FindFrom(c, "?", c.r);
-    if (q < c.size && q + 1 < c.size && c.base[q + 2] == '?') {
-        letter = LowerAscii(c.base[q + 1]);
-        c.r = q + 3;
+    if (next + 1 < fieldEnd && c.base[next] == '=' && c.base[next + 1] == '?' &&
+        OpenWord(c, next, letter)) {
         return DecodeState::kEncoded;
     }
     return DecodeState::kPlain;
@@ -211,22 +252,16 @@ std::optional<std::size_t> DecodeEncodedWords(std::string& block) {
     DecodeState state = DecodeState::kPlain;
     char letter = '\0';
     while (c.r < c.size) {
-        switch (state) {
-            case DecodeState::kPlain: {
-                const std::size_t m = FindFrom(c, "=?", c.r);
-                Move(c, m);
-                if (m < c.size) {
-                    c.r = m + 2;
-                    state = DecodeState::kMarker;
-                }
-                break;
-            }
-            case DecodeState::kMarker:
-                state = OpenWord(c, letter);
-                break;
-            case DecodeState::kEncoded:
-                state = DecodeWord(c, letter);
-                break;
+        if (state == DecodeState::kEncoded) {
+            state = DecodeWord(c, letter);
+            continue;
+        }
+        const std::size_t m = FindFrom(c, "=?", c.r);
+        Move(c, m);
+        if (m < c.size && OpenWord(c, m, letter)) {
+            state = DecodeState::kEncoded;
+        } else if (m < c.size) {
+            Move(c, m + 2);  // an "=?" that opens no word within its field is text
         }
     }
     block.resize(c.w);

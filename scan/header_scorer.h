@@ -10,8 +10,9 @@ struct ScoreResult {
     int score = 0;
     std::optional<std::string> from;     // the whole "From:" field, when present
     std::optional<std::string> subject;  // the whole "Subject:" field, when present
-    // Rules that needed too many steps on a field and so count as not matching it,
-    // once per field; empty unless a pattern backtracks without end.
+    // Rules that needed too many steps on a field and so count as not matching it or
+    // any later field of the message, each once; empty unless a pattern backtracks
+    // without end.
     std::vector<int> limitedRules;
     bool Unwanted() const { return score < 0; }
 };

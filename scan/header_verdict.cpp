@@ -13,6 +13,28 @@ constexpr char kMissingFrom[] = "(no address)";
 constexpr char kMissingSubject[] = "(no subject)";
 constexpr std::string_view kDate = "Date:";
 
+// What the lists show of one unwanted message is bounded, whatever the server sent:
+// a field this long is no real sender or subject, and the rules saw it whole.
+constexpr std::size_t kShownFieldBytes = 4096;
+constexpr std::size_t kShownBlockBytes = std::size_t{64} << 10;
+
+// The text cut to `limit` bytes, at a line end for a block, and never inside a UTF-8
+// sequence.
+std::string Bounded(std::string text, std::size_t limit, bool atLineEnd) {
+    if (text.size() <= limit) {
+        return text;
+    }
+    std::size_t end = limit;
+    if (atLineEnd) {
+        const std::size_t crlf = text.rfind("\r\n", limit - 2);
+        end = crlf == std::string::npos ? 0 : crlf + 2;
+    }
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+        --end;
+    }
+    return text.substr(0, end);  // a copy of its own size: resize would keep the capacity
+}
+
 std::string Decoded(const std::string& raw) {
     std::string block = raw;
     DecodeEncodedWords(block);
@@ -32,11 +54,13 @@ UnwantedMessage DescribeUnwanted(const AppState& state, int number, const KeptMe
     UnwantedMessage unwanted;
     unwanted.number = number;
     unwanted.uidl = message.uidl;
-    unwanted.from = FindHeaderField(block, "From:").value_or(kMissingFrom);
-    unwanted.subject = FindHeaderField(block, "Subject:").value_or(kMissingSubject);
-    unwanted.date = HeaderFieldValue(block, kDate);
+    unwanted.from =
+        Bounded(FindHeaderField(block, "From:").value_or(kMissingFrom), kShownFieldBytes, false);
+    unwanted.subject = Bounded(FindHeaderField(block, "Subject:").value_or(kMissingSubject),
+                               kShownFieldBytes, false);
+    unwanted.date = Bounded(HeaderFieldValue(block, kDate), kShownFieldBytes, false);
     unwanted.score = message.score;
     unwanted.rules = FiredRulesOf(state, message.firedRules);
-    unwanted.headerBlock = message.headerBlock;
+    unwanted.headerBlock = Bounded(message.headerBlock, kShownBlockBytes, true);
     return unwanted;
 }

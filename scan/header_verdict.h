@@ -10,5 +10,6 @@ void JudgeKept(const AppState& state, KeptMessage& message);
 
 // The unwanted message that a judged block stands for, as the lists show it: its
 // sender and subject decoded (or the stand-ins for missing ones), its date, its score
-// and the rules behind it. The rule table must still be the one it was judged with.
+// and the rules behind it. Its fields (4 KiB) and its block (64 KiB, cut at a line
+// end) are bounded. The rule table must still be the one it was judged with.
 UnwantedMessage DescribeUnwanted(const AppState& state, int number, const KeptMessage& message);

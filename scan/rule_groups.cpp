@@ -203,6 +203,11 @@ void RuleGroups::Match(FieldKind kind, const AppState& state, std::string_view t
                        std::vector<int>& matched, std::vector<int>& limited) const {
     const std::vector<int>* tried = &Tried(kind, text, work);
     for (const int j : *tried) {
+        // A rule that gave up once in this message would give up again on the next of
+        // a thousand Received fields: it is not tried again.
+        if (std::find(limited.begin(), limited.end(), j) != limited.end()) {
+            continue;
+        }
         switch (work.matcher.Match(state.rules[j].pattern, text)) {
             case RuleMatcher::Outcome::kMatch:
                 matched.push_back(j);

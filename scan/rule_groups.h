@@ -47,7 +47,8 @@ class RuleGroups {
     // Fits `work` to these groups; once per scoring, cheap when already fitted.
     void Prepare(Work& work) const;
     // Appends to `matched`, in table order, the rules of `kind`'s group that match
-    // `text`; rules that gave up on it (the match limit) go to `limited`.
+    // `text`; rules that gave up on it (the match limit) go to `limited`, and rules
+    // already there are not tried: `limited` is the message's, across its fields.
     void Match(FieldKind kind, const AppState& state, std::string_view text, Work& work,
                std::vector<int>& matched, std::vector<int>& limited) const;
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -27,6 +28,7 @@ constexpr int kSizeColumn = 2;
 constexpr int kCountColumn = 1;
 constexpr int kTimeColumn = 3;
 constexpr int kStatusColumn = 4;
+constexpr std::size_t kShownBlockBudget = std::size_t{16} << 20;
 
 std::string_view AccountText(const char (&field)[kTextSize]) {
     return std::string_view(field, strnlen(field, kTextSize - 1));
@@ -72,8 +74,11 @@ class IdleOnExit {
 struct ScanPass {
     std::uint32_t index = 0;
     std::vector<std::string> ids;  // by message number; empty without unique ids
-    std::vector<std::optional<UnwantedMessage>> verdicts;  // by message number
-    int done = 0;                                          // messages judged so far
+    // The unwanted messages by number: a map, since a hostile listing may name
+    // millions of messages and only the unwanted ones take room.
+    std::map<int, UnwantedMessage> unwanted;
+    std::size_t shownBlockBytes = 0;  // header blocks held in `unwanted`
+    int done = 0;                     // messages judged so far
 
     std::string IdOf(int number) const {
         const auto slot = static_cast<std::size_t>(number) - 1;
@@ -125,7 +130,8 @@ struct ScanWorker::Shared {
     std::vector<int> JudgeKnown(ScanPass& pass, const std::vector<int>& numbers);
     // Judges and keeps one fetched header. False when the check must end.
     bool JudgeFetched(ScanPass& pass, int number, MessageHeader& header);
-    std::optional<UnwantedMessage> Verdict(int number, const KeptMessage& message) const;
+    // Notes the message in the pass when it is unwanted.
+    void Verdict(ScanPass& pass, int number, const KeptMessage& message) const;
     // Runs a change of the kept headers unless an account was removed since this check
     // began.
     template <class Change>
@@ -379,7 +385,6 @@ void ScanWorker::Shared::ScanMessages(std::uint32_t index, Pop3Session& session,
     if (haveIds) {
         KeepIfCurrent([&] { state.kept.Retain(index, pass.ids); });
     }
-    pass.verdicts.resize(numbers.size());
     const std::vector<int> fetch = JudgeKnown(pass, numbers);
     pass.done = static_cast<int>(numbers.size() - fetch.size());
     if (pass.done > 0 && !ShowPosition(pass.done)) {
@@ -396,10 +401,8 @@ void ScanWorker::Shared::ScanMessages(std::uint32_t index, Pop3Session& session,
         }
         return;
     }
-    for (std::optional<UnwantedMessage>& verdict : pass.verdicts) {
-        if (verdict) {
-            report.unwanted.push_back(std::move(*verdict));
-        }
+    for (auto& [number, message] : pass.unwanted) {
+        report.unwanted.push_back(std::move(message));
     }
     // The list becomes what waits on the server now, each message once.
     state.ReplaceUnwanted(index, removalsSeen, report.unwanted);
@@ -418,7 +421,7 @@ std::vector<int> ScanWorker::Shared::JudgeKnown(ScanPass& pass, const std::vecto
         if (rulesChanged) {
             JudgeKept(state, message);
         }
-        pass.verdicts[static_cast<std::size_t>(number) - 1] = Verdict(number, message);
+        Verdict(pass, number, message);
         if (rulesChanged) {
             KeepIfCurrent([&] { state.kept.Keep(pass.index, std::move(message)); });
         }
@@ -436,7 +439,7 @@ bool ScanWorker::Shared::JudgeFetched(ScanPass& pass, int number, MessageHeader&
         message.uidl = pass.IdOf(number);
         message.headerBlock = std::move(*header.headerText);
         JudgeKept(state, message);
-        pass.verdicts[static_cast<std::size_t>(number) - 1] = Verdict(number, message);
+        Verdict(pass, number, message);
         if (!message.uidl.empty()) {
             KeepIfCurrent([&] { state.kept.Keep(pass.index, std::move(message)); });
         }
@@ -444,12 +447,18 @@ bool ScanWorker::Shared::JudgeFetched(ScanPass& pass, int number, MessageHeader&
     return ShowPosition(++pass.done);
 }
 
-std::optional<UnwantedMessage> ScanWorker::Shared::Verdict(int number,
-                                                           const KeptMessage& message) const {
+void ScanWorker::Shared::Verdict(ScanPass& pass, int number, const KeptMessage& message) const {
     if (message.score >= 0) {
-        return std::nullopt;
+        return;
     }
-    return DescribeUnwanted(state, number, message);
+    UnwantedMessage unwanted = DescribeUnwanted(state, number, message);
+    // The lists hold the blocks of a check's unwanted messages up to a bound of their
+    // own; past it a message shows its sender and subject alone.
+    pass.shownBlockBytes += unwanted.headerBlock.size();
+    if (pass.shownBlockBytes > kShownBlockBudget) {
+        unwanted.headerBlock = std::string();
+    }
+    pass.unwanted.insert_or_assign(number, std::move(unwanted));
 }
 
 template <class Change>

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds Quorvane and runs every test: a plain build, the whole suite again under
-# AddressSanitizer with UBSan, and the threaded tests under ThreadSanitizer.
+# Builds Quorvane and runs every test: a plain build, the Debian package of a Release
+# build (its file list and dependencies), the whole suite again under AddressSanitizer
+# with UBSan, and the threaded tests under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -19,6 +20,9 @@ run_suite() {  # build-dir sanitizer gui ctest-args...
 
 echo "== plain build"
 run_suite build "" ON
+echo "== Release package: its files and its dependencies"
+bash scripts/package.sh
+bash tests/install/package_list_test.sh build-package tests/install/package_files.txt
 echo "== AddressSanitizer + UBSan"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_suite build-asan address ON

@@ -3,7 +3,9 @@
 #include "app/headless_check.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -34,6 +36,10 @@ namespace fs = std::filesystem;
 
 constexpr char kPassphrase[] = "check passphrase";
 const std::string kWanted = "From: friend@example.org\r\nSubject: lunch\r\n\r\nhi\r\n";
+// Bytes that would move the cursor or clear the screen if printed raw.
+const std::string kHostile =
+    "From: \x1b[2Jmallory@example.org\r\nSubject: You won\x08\x08\x1b]0;x\x07 \xc2\x9b"
+    "1m\r\n\r\nbody\r\n";
 const std::string kSpam =
     "From: win@lottery.example\r\nSubject: You won\r\nDate: Mon, 7 Dec 2026 06:00:00 +0000\r\n"
     "\r\n$$$\r\n";
@@ -62,6 +68,7 @@ class HeadlessCheckTest : public ::testing::Test {
         certificates.Make("self", "IP:127.0.0.4", qvtest::TestCertificates::Issuer::kSelf);
         setenv("SSL_CERT_FILE", certificates.CaFile().c_str(), 1);
         server_->AddUser("alice", "s3cret", {kWanted, kSpam});
+        server_->AddUser("mallory", "s3cret", {kHostile});
         server_->EnableTls(
             {{"127.0.0.1", {certificates.CertFile("good"), certificates.KeyFile("good")}},
              {"127.0.0.4", {certificates.CertFile("self"), certificates.KeyFile("self")}}});
@@ -204,6 +211,67 @@ TEST_F(HeadlessCheckTest, TextBlocksAndExitCodes) {
               Check({"--passphrase-file", (dir_ + "/missing").c_str()}));
 }
 
+// A data file that cannot be read fails the check instead of passing for one without
+// accounts or rules; the server's control bytes never reach the terminal raw; the
+// passphrase file's line is trimmed as the window trims a typed passphrase.
+TEST_F(HeadlessCheckTest, RefusesUnreadableDataAndEscapesTheServersBytes) {
+    WriteData({{"Hostile", "mallory@localhost", "s3cret", 1, server_->TlsPort(), 1}});
+    const std::string passphraseFile = dir_ + "/passphrase";
+    std::ofstream(passphraseFile) << " " << kPassphrase << " \t\r\n";
+    const std::vector<const char*> args = {"--passphrase-file", passphraseFile.c_str()};
+    EXPECT_EQ(HeadlessCheck::kAllChecked, Check(args)) << err_.str();
+    EXPECT_NE(std::string::npos,
+              out_.str().find("      From: \\x1b[2Jmallory@example.org\n"
+                              "      Subject: You won\\x08\\x08\\x1b]0;x\\x07 \\xc2\\x9b1m\n"))
+        << out_.str();
+    EXPECT_EQ(std::string::npos, out_.str().find('\x1b'));
+
+    const std::string email = dir_ + "/email.qvd";
+    const std::string friends = dir_ + "/friends.qvd";
+    fs::rename(email, dir_ + "/email.kept");
+    fs::create_directory(email);
+    EXPECT_EQ(HeadlessCheck::kUsageError, Check(args));
+    EXPECT_EQ("", out_.str());
+    EXPECT_EQ("quorvane: cannot read " + email + ": it is a directory\n", err_.str());
+    fs::remove(email);
+    fs::rename(dir_ + "/email.kept", email);
+
+    // A FIFO is refused at once, never waited on.
+    ASSERT_EQ(0, mkfifo(friends.c_str(), 0600));
+    EXPECT_EQ(HeadlessCheck::kUsageError, Check(args));
+    EXPECT_EQ("quorvane: cannot read " + friends + ": it is not a regular file\n", err_.str());
+    fs::remove(friends);
+
+    // Mode 000: root reads it all the same, so the check runs as nobody then.
+    ASSERT_EQ(0, chmod(email.c_str(), 0));
+    ASSERT_EQ(0, chmod(dir_.c_str(), 0755));
+    ASSERT_EQ(0, chmod(passphraseFile.c_str(), 0644));
+    int pipeEnds[2];
+    ASSERT_EQ(0, pipe(pipeEnds));
+    const pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+            _exit(99);
+        }
+        const int code = Check(args);
+        const std::string said = err_.str();
+        [[maybe_unused]] const ssize_t n = write(pipeEnds[1], said.data(), said.size());
+        _exit(code);
+    }
+    close(pipeEnds[1]);
+    std::string said;
+    char buffer[512];
+    for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) {
+        said.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(pipeEnds[0]);
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(HeadlessCheck::kUsageError, WEXITSTATUS(status));
+    EXPECT_EQ("quorvane: cannot read " + email + ": Permission denied\n", said);
+}
+
 TEST(JsonText, BytesThatAreNotUtf8AreEscapedNeverDropped) {
     EXPECT_EQ("\"a\\\"b\\\\c\\u000a\"", JsonString("a\"b\\c\n"));
     EXPECT_EQ("\"Andr\xc3\xa9 \xf0\x9f\x93\xa7\"", JsonString("Andr\xc3\xa9 \xf0\x9f\x93\xa7"));
@@ -227,6 +295,38 @@ TEST_F(HeadlessCheckTest, TheProgramNeedsNoDisplay) {
     const std::string json(std::istreambuf_iterator<char>(in), {});
     EXPECT_EQ(0u, json.find("{\"accounts\":[{\"description\":\"Scanning\""));
     EXPECT_NE(std::string::npos, json.find("\"status\":\"ok\""));
+}
+
+// Help, the version and a wrong option answer without a display, on the right stream.
+TEST_F(HeadlessCheckTest, TheProgramAnswersItsOptionsWithoutADisplay) {
+    struct Case {
+        const char* options;
+        int code;
+        const char* out;  // how standard output begins
+        const char* err;  // how standard error begins
+    };
+    const Case cases[] = {
+        {"--help", 0, "Usage: quorvane", ""},
+        {"--version", 0, "quorvane 0.", ""},
+        {"--frobnicate", 2, "", "quorvane: unknown option: --frobnicate\nUsage: quorvane"},
+        {"--json", 2, "", "quorvane: unknown option: --json\nUsage: quorvane"},
+    };
+    for (const Case& c : cases) {
+        const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " +
+                                    std::string(QV_PROGRAM) + " " + c.options + " > " + dir_ +
+                                    "/out 2> " + dir_ + "/err";
+        const int status = std::system(command.c_str());
+        ASSERT_TRUE(WIFEXITED(status)) << c.options;
+        EXPECT_EQ(c.code, WEXITSTATUS(status)) << c.options;
+        std::ifstream out(dir_ + "/out");
+        std::ifstream err(dir_ + "/err");
+        const std::string printed(std::istreambuf_iterator<char>(out), {});
+        const std::string complained(std::istreambuf_iterator<char>(err), {});
+        EXPECT_EQ(0u, printed.rfind(c.out, 0)) << c.options << ": " << printed;
+        EXPECT_EQ(0u, complained.rfind(c.err, 0)) << c.options << ": " << complained;
+        EXPECT_EQ(*c.out == '\0', printed.empty()) << c.options;
+        EXPECT_EQ(*c.err == '\0', complained.empty()) << c.options;
+    }
 }
 #endif
 

@@ -195,10 +195,15 @@ TEST(ScriptedSession, StatRepliesAreReadLikeAtoi) {
     };
     const Case cases[] = {
         {"+OK 0 0\r\n", 1, 0, 0},
-        {"+OK  3 120\r\n", 1, 3, 3},  // two blanks: the count is read twice
+        {"+OK  3 120\r\n", 1, 3, 120},
         {"+OK\t7\t900 octets\r\n", 1, 7, 900},
-        {"+OK 99999999999 -12x\r\n", 1, 2147483647, -12},
-        {"+OK 3\r\n", 0, 3, -1},  // no second number; the count is kept
+        {"+OK 99999999999 12x\r\n", 1, 2147483647, 12},
+        // A negative, missing or malformed figure fails: it is no empty mailbox.
+        {"+OK 99999999999 -12x\r\n", 0, -1, -1},
+        {"+OK -1 0\r\n", 0, -1, -1},
+        {"+OK x1 0\r\n", 0, -1, -1},
+        {"+OK1 0\r\n", 0, -1, -1},
+        {"+OK 3\r\n", 0, -1, -1},
         {"+OK\r\n", 0, -1, -1},
         {"+OK 1 " + std::string(95, '1') + "\r\n", 0, -1, -1},  // 100 bytes: too long
         {"-ERR busy\r\n", 0, -1, -1},
@@ -433,6 +438,35 @@ TEST(ScriptedSession, AListingLongerThanItsEstimateGrowsItsBuffer) {
     server.Finish();
     EXPECT_EQ("CAPA\r\nUSER user\r\nPASS pw\r\nSTAT\r\nLIST\r\nTOP 60 0\r\nQUIT\r\n",
               server.Received());
+}
+
+// Hostile listings: a line of a million blanks, one of half a million "1 " pairs, and
+// a line whose size follows two blanks. Each line gives one size, the first figure
+// after the number; the timing of the full-sized cases is in bench/hostile.
+TEST(ScriptedSession, EachListingLineGivesOneSizeWhateverItHolds) {
+    std::string pairs;
+    for (int i = 0; i < (1 << 19); ++i) {
+        pairs += "1 ";
+    }
+    qvtest::ScriptedServer server;
+    LoggedIn(server)
+        .ReadLine()
+        .Send("+OK 3 300\r\n")
+        .ReadLine()
+        .Send("+OK\r\n1" + std::string(std::size_t{1} << 20, ' ') + "\r\n2 " + pairs +
+              "\r\n3  77\r\n.\r\n");
+    Pop3Session session;
+    ASSERT_EQ(1, LoginTo(session, server, 5000));
+    ASSERT_EQ(1, StatOnly(session));
+    int listed = -1;
+    ASSERT_EQ(1, session.GetMessageSize(1, listed));
+    EXPECT_EQ(0, listed);
+    ASSERT_EQ(1, session.GetMessageSize(2, listed));
+    EXPECT_EQ(1, listed);
+    ASSERT_EQ(1, session.GetMessageSize(3, listed));
+    EXPECT_EQ(77, listed);
+    EXPECT_EQ(0, session.GetMessageSize(4, listed));
+    EXPECT_FALSE(session.LastFailure().failed());
 }
 
 TEST(ScriptedSession, HugeAnnouncedFiguresAllocateLittle) {

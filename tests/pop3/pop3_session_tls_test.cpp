@@ -1,16 +1,23 @@
 // The session with TLS against a private Dovecot that serves a different certificate on
 // each loopback address: STLS is required on its plain port, TLS starts at once on the
 // other. The test CA is trusted through SSL_CERT_FILE, as any OpenSSL program's store.
+#include <openssl/ssl.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "pop3/pop3_session.h"
 #include "tests/support/dovecot_server.h"
+#include "tests/support/loopback.h"
 #include "tests/support/test_certificates.h"
 
 namespace {
@@ -158,6 +165,97 @@ TEST_F(TlsSession, OnlyTheTrustedCertificateIsAccepted) {
         EXPECT_EQ(FailureKind::kCertificate, changed.kind) << address;
         EXPECT_EQ("it changed since it was trusted", changed.detail) << address;
     }
+}
+
+// A TLS peer on loopback for what Dovecot never does: it logs anyone in, answers STAT
+// and the first line of LIST, then sends close_notify and leaves the TCP connection
+// open until the client closes it.
+class ClosingTlsPeer {
+  public:
+    ClosingTlsPeer(const std::string& cert, const std::string& key)
+        : thread_([this, cert, key] { Serve(cert, key); }) {}
+    ~ClosingTlsPeer() { thread_.join(); }
+    int Port() const { return listener_.Port(); }
+
+  private:
+    static bool Readable(int fd, int ms) {
+        pollfd p{fd, POLLIN, 0};
+        return poll(&p, 1, ms) == 1;
+    }
+    void Serve(const std::string& cert, const std::string& key) {
+        if (!Readable(listener_.Fd(), 10000)) {
+            return;
+        }
+        const int fd = accept(listener_.Fd(), nullptr, nullptr);
+        SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+        SSL_CTX_use_certificate_file(context, cert.c_str(), SSL_FILETYPE_PEM);
+        SSL_CTX_use_PrivateKey_file(context, key.c_str(), SSL_FILETYPE_PEM);
+        SSL* ssl = SSL_new(context);
+        SSL_set_fd(ssl, fd);
+        if (SSL_accept(ssl) == 1) {
+            Converse(ssl);
+        }
+        // The client's close (or ten seconds) ends the wait.
+        Readable(fd, 10000);
+        SSL_free(ssl);
+        SSL_CTX_free(context);
+        close(fd);
+    }
+    static void Converse(SSL* ssl) {
+        const auto say = [ssl](const std::string& text) {
+            SSL_write(ssl, text.data(), static_cast<int>(text.size()));
+        };
+        say("+OK ready\r\n");
+        std::string line;
+        char c = 0;
+        while (SSL_read(ssl, &c, 1) == 1) {
+            if (c != '\n') {
+                line += c;
+                continue;
+            }
+            if (line.rfind("STAT", 0) == 0) {
+                say("+OK 1 100\r\n");
+            } else if (line.rfind("LIST", 0) == 0) {
+                say("+OK\r\n1 100\r\n");
+                SSL_shutdown(ssl);
+                return;
+            } else {
+                say(line.rfind("CAPA", 0) == 0 ? "-ERR\r\n" : "+OK\r\n");
+            }
+            line.clear();
+        }
+    }
+
+    qvtest::LoopbackListener listener_;
+    std::thread thread_;
+};
+
+TEST_F(TlsSession, CloseNotifyMidReplyEndsTheReadAtOnceAndNamesNeedSubjectAltNames) {
+    {
+        ClosingTlsPeer peer(certificates_->CertFile("good"), certificates_->KeyFile("good"));
+        Pop3Session session;
+        session.m_nTimeout = 5000;
+        session.SetSecurity(ConnectionSecurity::kTls);
+        ASSERT_EQ(1, session.Login("127.0.0.1", "alice", "s3cret", peer.Port()));
+        int count = 0;
+        int size = 0;
+        ASSERT_EQ(1, session.Stat(count, size));
+        const auto start = std::chrono::steady_clock::now();
+        int listed = 0;
+        EXPECT_EQ(0, session.GetMessageSize(1, listed));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+        EXPECT_EQ(FailureKind::kConnection, session.LastFailure().kind);
+        EXPECT_EQ("the server closed the connection", session.LastFailure().detail);
+    }
+    // The common name alone no longer vouches for a host name.
+    ASSERT_TRUE(certificates_->Make("localhost", "", Issuer::kTestCa));
+    ClosingTlsPeer peer(certificates_->CertFile("localhost"), certificates_->KeyFile("localhost"));
+    Pop3Session session;
+    session.m_nTimeout = 5000;
+    session.SetSecurity(ConnectionSecurity::kTls);
+    EXPECT_EQ(0, session.Login("localhost", "alice", "s3cret", peer.Port()));
+    EXPECT_EQ(FailureKind::kCertificate, session.LastFailure().kind);
+    EXPECT_EQ("it is for another host name", session.LastFailure().detail);
 }
 
 }  // namespace

@@ -45,11 +45,21 @@ TEST(DecodeEncodedWordsTest, Words) {
         {"S: =?a?q?one?= and =?a?q?two?=", "S: one and two"},
         // An unknown encoding keeps its text.
         {"S: =?a?x?keep=41_me?= end", "S: keep=41_me end"},
-        // A stray "=?" is dropped; the text after it stays...
-        {"Subject: 50% =? off\r\nFrom: a\r\n", "Subject: 50%  off\r\nFrom: a\r\n"},
-        {"tail=?", "tail"},
-        // ...unless a later "?q?" makes all between it a charset, line ends included.
-        {"Subject: what=?\r\nFrom: who?q?x=41?= rest\r\n", "Subject: whatxA rest\r\n"},
+        // A word lives within its field: a stray "=?" stays as text, and a later
+        // field's "?b?" or "?=" neither opens nor closes it.
+        {"Subject: 50% =? off\r\nFrom: a\r\n", "Subject: 50% =? off\r\nFrom: a\r\n"},
+        {"tail=?", "tail=?"},
+        {"Subject: Save 50% =?\r\nFrom: friend@example.org\r\nTo: me\r\n"
+         "Received: from x\r\nX-Tag: ?b?SGk=?=\r\n",
+         "Subject: Save 50% =?\r\nFrom: friend@example.org\r\nTo: me\r\n"
+         "Received: from x\r\nX-Tag: ?b?SGk=?=\r\n"},
+        {"Subject: what=?\r\nFrom: who?q?x=41?= rest\r\n",
+         "Subject: what=?\r\nFrom: who?q?x=41?= rest\r\n"},
+        // An unclosed word ends with its field; a fold continues it, a new field not.
+        {"S: =?a?q?x=41\r\nFrom: b?= c\r\n", "S: xA\r\nFrom: b?= c\r\n"},
+        {"S: =?a?q?one\r\n two?= three\r\nT: =?a\r\n ?q?x?=\r\n",
+         "S: one\r\n two three\r\nT: x\r\n"},
+        {"S: =?a?q?one?=\r\n=?a?q?two?=\r\n", "S: one\r\ntwo\r\n"},
     };
     for (const auto& [in, out] : cases) {
         EXPECT_EQ(Decoded(in), out) << in;

@@ -86,8 +86,14 @@ std::string Piece(Random& r, int depth) {
             return "(?>" + w + "+)|x++";  // atomic and possessive: PCRE2 only
         case 16:
             return "(?-i)" + w;
-        default:
-            return "(" + Piece(r, depth + 1) + ")?" + Piece(r, depth + 1);
+        default: {
+            // Appended in turn: GCC 12 flags the chained form with a false -Wrestrict.
+            std::string optional = "(";
+            optional += Piece(r, depth + 1);
+            optional += ")?";
+            optional += Piece(r, depth + 1);
+            return optional;
+        }
     }
 }
 
@@ -118,7 +124,9 @@ std::string Text(Random& r) {
         text += r.Word();
         switch (r.Int(0, 9)) {
             case 0:
-                text += " " + std::to_string(r.Int(0, 999)) + ".";
+                // Appended piece by piece: GCC 12 flags " " + ... with a false
+                // -Wrestrict at -O3.
+                text.append(" ").append(std::to_string(r.Int(0, 999))).append(".");
                 break;
             case 1:
                 text += "@";
@@ -129,9 +137,12 @@ std::string Text(Random& r) {
             case 3:
                 text += "\xE9";
                 break;
-            case 4:
-                text += " " + text.substr(0, 6);
+            case 4: {
+                const std::string head = text.substr(0, 6);
+                text += ' ';
+                text += head;
                 break;
+            }
             default:
                 text += " ";
         }

@@ -277,7 +277,7 @@ std::string ScriptedServer::Answer(const std::string& command, int tops, bool& h
         }
         std::string reply = "+OK\r\n";
         for (std::size_t i = 1; i <= headers.size(); ++i) {
-            reply += std::to_string(i) + " id" + std::to_string(i) + "\r\n";
+            reply += std::to_string(i) + " id" + std::to_string(part_->repeatIds ? 1 : i) + "\r\n";
         }
         return reply + ".\r\n";
     }

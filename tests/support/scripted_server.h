@@ -51,6 +51,7 @@ class ScriptedServer {
         long long statCount = -1;
         bool failList = false;
         bool failUidl = false;
+        bool repeatIds = false;  // UIDL gives every message the same id
         bool pipelining = false;
         bool refuseCapa = false;
         int topsAnswered = -1;

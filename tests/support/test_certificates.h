@@ -13,8 +13,8 @@ class TestCertificates {
 
     explicit TestCertificates(std::string directory);
     // Makes certificate `name` for the subject alternative names `altNames` (OpenSSL
-    // form: "DNS:localhost,IP:127.0.0.1"), valid from `fromDays` to `untilDays` days
-    // from now. False when OpenSSL failed.
+    // form: "DNS:localhost,IP:127.0.0.1"; none when empty), valid from `fromDays` to `untilDays`
+    // days from now. False when OpenSSL failed.
     bool Make(const std::string& name, const std::string& altNames, Issuer issuer,
               int fromDays = -1, int untilDays = 30);
 

@@ -2,6 +2,7 @@
 // scripted server can produce.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -197,6 +198,28 @@ TEST(ScanWorkerScripted, WithoutUniqueIdsEveryCheckFetchesEveryHeader) {
         EXPECT_EQ(unwanted[1].subject, "Subject: two");
         EXPECT_EQ(unwanted[1].uidl, "");
     }
+    EXPECT_EQ(state.kept.Bytes(), 0u);
+}
+
+// A listing that gives two messages one id would hand one the other's kept verdict: it
+// counts as no listing, so the spam is flagged at every check and nothing is kept.
+TEST(ScanWorkerScripted, RepeatedUniqueIdsCountAsNone) {
+    auto script = qvtest::ScriptedServer::Mailbox({"Subject: ham\r\n", "Subject: spam\r\n"});
+    script.repeatIds = true;
+    MailboxCheck check(script);
+    AppState& state = check.state;
+    CompileRule(state, RuleList::kBlock, "Subject:", "spam", 10);
+    for (int pass = 0; pass < 2; ++pass) {
+        state.accounts[0].lastCheck = 0;
+        check.Run();
+        EXPECT_TRUE(check.server.WaitClosed(pass + 1, 2s));
+        const std::vector<UnwantedMessage> unwanted = state.CopyUnwantedMessages(0);
+        ASSERT_EQ(unwanted.size(), 1u) << "pass " << pass;
+        EXPECT_EQ(unwanted[0].number, 2);
+        EXPECT_EQ(unwanted[0].uidl, "");
+    }
+    const Trace commands = check.server.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "TOP 1 0"), 2);
     EXPECT_EQ(state.kept.Bytes(), 0u);
 }
 
