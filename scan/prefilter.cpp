@@ -122,7 +122,8 @@ std::string Prefilter::Serialized(const std::vector<int>& rejected) const {
     std::string out = std::to_string(exactCount_) + " " + std::to_string(approximateCount_) + " " +
                       std::to_string(rejected.size());
     for (const int id : rejected) {
-        out += " " + std::to_string(id);
+        out += ' ';
+        out += std::to_string(id);
     }
     out += "\n";
     out.append(bytes, size);
