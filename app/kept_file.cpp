@@ -428,6 +428,14 @@ std::size_t KeptFile::Load(AppState& state) {
     return file.blocks.size();
 }
 
+void KeptFile::ForgetKey() {
+    KeyCache& cache = Cache();
+    std::lock_guard lock(cache.mutex);
+    cache.passphrase.clear();
+    cache.key.fill(0);
+    cache.valid = false;
+}
+
 bool KeptFile::SaveIfChanged(AppState& state) {
     return state.kept.Changes() == state.kept.SavedChanges() || Save(state);
 }

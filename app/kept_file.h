@@ -28,4 +28,8 @@ class KeptFile {
     // Never tells the user; false when the write failed (the old file then stays).
     [[nodiscard]] static bool SaveIfChanged(AppState& state);
     [[nodiscard]] static bool Save(AppState& state);
+
+    // Drops the key derived in this run, as a new run starts without one; for the
+    // benchmark that times a load.
+    static void ForgetKey();
 };
