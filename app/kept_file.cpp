@@ -419,8 +419,9 @@ std::size_t KeptFile::Load(AppState& state) {
             block.message.score = 0;
             block.message.firedRules.clear();
         }
-        for (const std::uint32_t account : owners[block.account]) {
-            state.kept.Keep(account, block.message);
+        const std::vector<std::uint32_t>& to = owners[block.account];
+        for (std::size_t i = 0; i < to.size(); ++i) {
+            state.kept.Keep(to[i], i + 1 < to.size() ? block.message : std::move(block.message));
         }
     }
     // What was read is on disk already: only later changes call for a write.

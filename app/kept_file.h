@@ -14,8 +14,9 @@ class KeptFile {
   public:
     static constexpr char kFileName[] = "seen.qvk";
     // Files past this size are refused unread: a kept file holds at most 64 MiB of
-    // blocks, so anything this large was not written by Quorvane.
-    static constexpr std::size_t kLargestFile = std::size_t{1} << 30;
+    // blocks, so anything this large was not written by Quorvane, and reading it would
+    // take several times its size in memory.
+    static constexpr std::size_t kLargestFile = std::size_t{256} << 20;
 
     static std::string PathIn(const AppState& state);
 
