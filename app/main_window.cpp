@@ -57,7 +57,7 @@ MainWindow::MainWindow(AppState& state, UserPrompts& prompts, ScanWorkerSettings
     connect(accountsPage_, &CPageAccount::accountAdded, inboxPage_, &CPageInbox::AddAccountRow);
     connect(ui_->closeButton, &QPushButton::clicked, this, &MainWindow::accept);
 
-    settings.afterPass = [&state] { static_cast<void>(KeptFile::SaveIfChanged(state)); };
+    settings.afterPass = [&s = state_] { static_cast<void>(KeptFile::SaveIfChanged(s)); };
     worker_ = std::make_unique<ScanWorker>(state_, *posted_, settings);
     tokens_ = std::make_shared<OAuthTokenSource>(state_);
     worker_->SetAccessTokens(tokens_);
