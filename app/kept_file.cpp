@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "app/debug_log.h"
 #include "store/atomic_file.h"
 #include "store/user_prompts.h"
 
@@ -396,6 +397,8 @@ std::size_t KeptFile::Load(AppState& state) {
     const std::string passphrase(state.passphrase, strnlen(state.passphrase, kTextSize));
     if (!ReadWhole(PathIn(state), content) || !Decrypt(passphrase, content, body) ||
         !ReadBody(body, file)) {
+        // Quiet for the user: a missing or foreign file only means fetching again.
+        DebugLog::Write("save", "no usable kept file; every header is fetched again");
         return 0;
     }
     content = std::string();
@@ -426,6 +429,7 @@ std::size_t KeptFile::Load(AppState& state) {
     }
     // What was read is on disk already: only later changes call for a write.
     state.kept.NoteSaved(state.kept.Changes());
+    DebugLog::Write("save", "kept file read: " + std::to_string(file.blocks.size()) + " blocks");
     return file.blocks.size();
 }
 
@@ -498,8 +502,10 @@ bool KeptFile::Save(AppState& state) {
     }
     SilentPrompts silent;
     if (!AtomicFile::Replace(PathIn(state), sealed, silent)) {
+        DebugLog::Write("save", "the kept file could not be written");
         return false;
     }
     state.kept.NoteSaved(changes);
+    DebugLog::Write("save", "kept file written: " + std::to_string(count) + " blocks");
     return true;
 }
