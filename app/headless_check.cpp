@@ -14,6 +14,7 @@
 #include <ostream>
 
 #include "app/json_text.h"
+#include "app/kept_file.h"
 #include "pop3/connection_security.h"
 #include "store/account_file.h"
 #include "store/data_lines.h"
@@ -306,9 +307,11 @@ int HeadlessCheck::Run(int argc, const char* const* argv, const std::string& def
     if (!ReadPassphrase(options, passphrase) || !LoadData(options, passphrase)) {
         return kUsageError;
     }
+    static_cast<void>(KeptFile::Load(state_));
     ScanWorker worker(state_, *this, settings_);
     worker.SetAccessTokens(tokens_);
     worker.RunPass();
+    static_cast<void>(KeptFile::SaveIfChanged(state_));
     const std::vector<CheckReport> reports = TakeReports();
     if (options.json) {
         PrintJson(reports);

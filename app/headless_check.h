@@ -12,7 +12,8 @@
 
 // `quorvane --check [--json] [--data-dir DIR] [--passphrase-file FILE]`: checks every
 // account once, now, and prints what each check found, as text or as one JSON object.
-// It never writes the data files and needs no display.
+// It never writes the data files and needs no display; it reads and updates only the
+// kept file (seen.qvk), so the next check fetches only what is new.
 class HeadlessCheck : public ScanView {
   public:
     static constexpr int kAllChecked = 0;

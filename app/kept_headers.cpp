@@ -43,6 +43,7 @@ void KeptHeaders::Keep(std::uint32_t account, KeptMessage message) {
         Forget(account, found);
     }
     bytes_ += Weight(message);
+    ++changes_;
     const auto age = ages_.insert(ages_.end(), Key{account, message.uidl});
     std::string uidl = message.uidl;
     messages.emplace(std::move(uidl), Entry{std::move(message), age});
@@ -75,6 +76,7 @@ void KeptHeaders::RemoveAccount(std::uint32_t account) {
         Forget(account, messages.begin());
     }
     accounts_.erase(accounts_.begin() + account);
+    ++changes_;  // the later accounts' blocks moved
     for (Key& key : ages_) {
         if (key.account > account) {
             --key.account;
@@ -97,7 +99,23 @@ std::size_t KeptHeaders::Bytes() const {
     return bytes_;
 }
 
+std::uint64_t KeptHeaders::Changes() const {
+    std::lock_guard lock(mutex_);
+    return changes_;
+}
+
+std::uint64_t KeptHeaders::SavedChanges() const {
+    std::lock_guard lock(mutex_);
+    return savedChanges_;
+}
+
+void KeptHeaders::NoteSaved(std::uint64_t changes) {
+    std::lock_guard lock(mutex_);
+    savedChanges_ = changes;
+}
+
 void KeptHeaders::Forget(std::uint32_t account, AccountMessages::iterator found) {
+    ++changes_;
     bytes_ -= Weight(found->second.message);
     ages_.erase(found->second.age);
     accounts_[account].erase(found);

@@ -42,6 +42,12 @@ class KeptHeaders {
     // Copies of every kept message of every account, for the rule preview.
     std::vector<KeptMessage> Snapshot() const;
     std::size_t Bytes() const;
+    // Counts every change to what is kept (not a mere use), so a save can tell whether
+    // the kept file still holds all of it.
+    std::uint64_t Changes() const;
+    // What Changes() was when the kept file last matched the memory.
+    std::uint64_t SavedChanges() const;
+    void NoteSaved(std::uint64_t changes);
 
   private:
     struct Key {
@@ -61,6 +67,8 @@ class KeptHeaders {
     mutable std::mutex mutex_;
     std::size_t byteLimit_;
     std::size_t bytes_ = 0;
+    std::uint64_t changes_ = 0;
+    std::uint64_t savedChanges_ = 0;
     std::vector<AccountMessages> accounts_;
     std::list<Key> ages_;  // the least recently used first
 };

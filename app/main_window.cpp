@@ -7,6 +7,7 @@
 #include <QTabWidget>
 #include <QTableWidget>
 
+#include "app/kept_file.h"
 #include "app/oauth_token_source.h"
 #include "store/account_file.h"
 #include "ui/page_account.h"
@@ -56,6 +57,7 @@ MainWindow::MainWindow(AppState& state, UserPrompts& prompts, ScanWorkerSettings
     connect(accountsPage_, &CPageAccount::accountAdded, inboxPage_, &CPageInbox::AddAccountRow);
     connect(ui_->closeButton, &QPushButton::clicked, this, &MainWindow::accept);
 
+    settings.afterPass = [&s = state_] { static_cast<void>(KeptFile::SaveIfChanged(s)); };
     worker_ = std::make_unique<ScanWorker>(state_, *posted_, settings);
     tokens_ = std::make_shared<OAuthTokenSource>(state_);
     worker_->SetAccessTokens(tokens_);
@@ -125,6 +127,10 @@ void MainWindow::StopWorker() {
     if (worker_) {
         if (!worker_->Stop(kStopWait)) {
             KeepAbandoned(posted_);
+        } else {
+            // Only once the worker has ended: it may be reloading the rules the save
+            // reads. A worker let go has saved after its last full pass.
+            static_cast<void>(KeptFile::SaveIfChanged(state_));
         }
         worker_.reset();
     }

@@ -19,6 +19,7 @@
 #include <QStandardPaths>
 #include <QTemporaryFile>
 
+#include "app/kept_file.h"
 #include "app/main_window.h"
 #include "store/account_file.h"
 #include "store/rule_list_file.h"
@@ -228,6 +229,7 @@ int QuorvaneApp::Run() {
         return 0;  // the passphrase dialog was cancelled
     }
     LoadRuleLists(state_);
+    static_cast<void>(KeptFile::Load(state_));
     TellUnreadRules();
     MainWindow window(state_, prompts_, options_.worker);
     FollowTheSession();

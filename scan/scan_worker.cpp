@@ -186,6 +186,9 @@ void ScanWorker::Shared::RunPass() {
     for (std::uint32_t index = 0; !stop && index < state.AccountCount(); ++index) {
         CheckIfDue(index, all);
     }
+    if (!stop && settings.afterPass) {
+        settings.afterPass();
+    }
 }
 
 void ScanWorker::Shared::CheckIfDue(std::uint32_t index, bool all) {

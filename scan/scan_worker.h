@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -16,6 +17,9 @@ struct ScanWorkerSettings {
     std::chrono::milliseconds tick{10000};
     int readTimeoutMs = 45000;
     int port = 0;  // 0: each account's own port; tests point every account elsewhere
+    // Run on the worker's thread after each pass that was not stopped: what is saved
+    // there is read while no rule reload can run.
+    std::function<void()> afterPass;
 };
 
 // The background thread that polls every due account, shows its figures in the

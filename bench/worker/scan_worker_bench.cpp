@@ -1,7 +1,9 @@
 // One pass of the worker over 10 Dovecot accounts of 500 messages each, scored against
 // 2,000 rules, against the same pass with scanning off (login, STAT and QUIT only).
 // Then one account of 2,000 messages: its first check (every header fetched) against a
-// second check of the unchanged mailbox (the unique ids only, every header kept).
+// second check of the unchanged mailbox (the unique ids only, every header kept), and
+// the first check after a restart that read the kept file (timed without the read).
+// Last, the time to read a kept file at the 64 MiB bound.
 //
 //   bench_worker [--benchmark_repetitions=N]
 //
@@ -19,7 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "app/kept_file.h"
 #include "bench/support/bench_support.h"
+#include "scan/rule_groups.h"
 #include "scan/scan_worker.h"
 #include "store/rule_list_file.h"
 #include "store/user_prompts.h"
@@ -37,6 +41,7 @@ constexpr char kScanning[] = "BM_PassScanning";
 constexpr int kBigMailbox = 2000;
 constexpr char kFirstCheck[] = "BM_FirstCheck2000";
 constexpr char kSecondCheck[] = "BM_SecondCheck2000";
+constexpr char kRestartCheck[] = "BM_CheckAfterRestart2000";
 
 using qvbench::NullView;
 using qvbench::PeakRssMiB;
@@ -254,6 +259,87 @@ void BM_SecondCheck2000(benchmark::State& bench) {
 BENCHMARK(BM_FirstCheck2000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_SecondCheck2000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
 
+// A new run of the program: its own state with the rules and the account, nothing kept.
+std::unique_ptr<AppState> Restarted(const AppState& before) {
+    auto state = std::make_unique<AppState>();
+    std::memcpy(state->dataDirectory, before.dataDirectory, kPathSize);
+    std::memcpy(state->passphrase, before.passphrase, kTextSize);
+    LoadRuleLists(*state);
+    for (std::uint32_t i = 0; i < before.accountCount; ++i) {
+        state->AppendAccount(before.accounts[i]);
+    }
+    return state;
+}
+
+void BM_CheckAfterRestart2000(benchmark::State& bench) {
+    World& world = TheWorld();
+    world.CheckBig(true);
+    if (!KeptFile::Save(*world.single)) {
+        bench.SkipWithError("the kept file was not written");
+        return;
+    }
+    std::uint64_t changed = 0;
+    std::size_t loaded = 0;
+    for (auto _ : bench) {
+        bench.PauseTiming();
+        std::unique_ptr<AppState> state = Restarted(*world.single);
+        loaded = KeptFile::Load(*state);
+        const std::uint64_t before = state->kept.Changes();
+        state->accounts[0].lastCheck = 0;
+        ScanWorkerSettings settings;
+        settings.port = world.server.Port();
+        ScanWorker worker(*state, world.view, settings);
+        (void)RuleGroups::Of(*state);  // any new run builds them, kept file or not
+        bench.ResumeTiming();
+        worker.RunPass();
+        changed += state->kept.Changes() - before;  // a fetched or judged-again header
+    }
+    bench.counters["loaded"] = static_cast<double>(loaded);
+    bench.counters["fetched_or_rejudged"] = static_cast<double>(changed);
+}
+BENCHMARK(BM_CheckAfterRestart2000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
+// Headers of the usual shape until the bound is reached, over 20 accounts.
+void BM_LoadKeptFile64MiB(benchmark::State& bench) {
+    std::unique_ptr<AppState> full = Restarted(*TheWorld().single);
+    const std::string directory = TheWorld().directory + "/full";
+    std::filesystem::create_directories(directory);
+    SetDataDirectory(*full, directory + "/quorvane");
+    for (int a = 1; a < 20; ++a) {
+        AccountRecord account = full->accounts[0];
+        SetAccountText(account.address, "user" + std::to_string(a) + "@127.0.0.1");
+        full->AppendAccount(account);
+    }
+    for (int n = 1; full->kept.Bytes() + 4096 < KeptHeaders::kDefaultByteLimit; ++n) {
+        KeptMessage message;
+        message.uidl = "uid-" + std::to_string(n);
+        message.headerBlock = Message(n % 20, n);
+        full->kept.Keep(static_cast<std::uint32_t>(n % 20), std::move(message));
+    }
+    if (!KeptFile::Save(*full)) {
+        bench.SkipWithError("the kept file was not written");
+        return;
+    }
+    std::size_t loaded = 0;
+    std::size_t bytes = 0;
+    for (auto _ : bench) {
+        bench.PauseTiming();
+        std::unique_ptr<AppState> state = Restarted(*full);
+        KeptFile::ForgetKey();
+        bench.ResumeTiming();
+        loaded = KeptFile::Load(*state);
+        bench.PauseTiming();
+        bytes = state->kept.Bytes();
+        state.reset();
+        bench.ResumeTiming();
+    }
+    bench.counters["blocks"] = static_cast<double>(loaded);
+    bench.counters["kept_MiB"] = static_cast<double>(bytes) / 1048576.0;
+    bench.counters["file_MiB"] =
+        static_cast<double>(std::filesystem::file_size(KeptFile::PathIn(*full))) / 1048576.0;
+}
+BENCHMARK(BM_LoadKeptFile64MiB)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
 // Prints the scanning pass as a multiple of the counting pass measured in this run.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
@@ -276,6 +362,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
         if (realTime_.count(kFirstCheck) != 0 && realTime_.count(kSecondCheck) != 0) {
             std::printf("first check / second check (2,000 messages, unchanged) = %.1f\n",
                         realTime_[kFirstCheck] / realTime_[kSecondCheck]);
+        }
+        if (realTime_.count(kRestartCheck) != 0 && realTime_.count(kSecondCheck) != 0) {
+            std::printf("check after a restart / second check in the same run = %.2f\n",
+                        realTime_[kRestartCheck] / realTime_[kSecondCheck]);
         }
     }
 

@@ -9,12 +9,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include "app/json_text.h"
+#include "app/kept_file.h"
 #include "store/account_file.h"
 #include "store/rule_list_file.h"
 #include "tests/support/dovecot_server.h"
@@ -118,6 +121,9 @@ class HeadlessCheckTest : public ::testing::Test {
     std::string Snapshot() const {
         std::string all;
         for (const auto& entry : fs::directory_iterator(dir_)) {
+            if (entry.path().filename() == KeptFile::kFileName) {
+                continue;  // the one file a check updates
+            }
             std::ifstream in(entry.path(), std::ios::binary);
             all += entry.path().filename().string() + ":" +
                    std::string(std::istreambuf_iterator<char>(in), {}) + "\n";
@@ -270,6 +276,46 @@ TEST_F(HeadlessCheckTest, RefusesUnreadableDataAndEscapesTheServersBytes) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(HeadlessCheck::kUsageError, WEXITSTATUS(status));
     EXPECT_EQ("quorvane: cannot read " + email + ": Permission denied\n", said);
+}
+
+// The second check finds every header in the kept file the first one wrote and sends
+// no TOP; its output is the same.
+TEST_F(HeadlessCheckTest, ASecondCheckFetchesNothing) {
+    WriteData({{"Scanning", "alice@127.0.0.1", "s3cret", 2, server_->Port(), 1}});
+    const std::string passphraseFile = dir_ + "/passphrase";
+    auto tops = [](int sessions) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        for (;;) {
+            std::istringstream lines(server_->Log());
+            int ended = 0;
+            int sent = 0;
+            for (std::string line; std::getline(lines, line);) {
+                const std::size_t at = line.find("pop3(alice)");
+                const std::size_t count = line.find("Logged out top=", at);
+                if (at != std::string::npos && count != std::string::npos) {
+                    ++ended;
+                    sent += std::stoi(line.substr(count + 15));
+                }
+            }
+            if (ended >= sessions || std::chrono::steady_clock::now() > deadline) {
+                return std::make_pair(ended, sent);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    };
+    const auto before = tops(0);
+    const std::vector<const char*> args = {"--data-dir", dir_.c_str(), "--passphrase-file",
+                                           passphraseFile.c_str()};
+    EXPECT_EQ(HeadlessCheck::kAllChecked, Check(args));
+    const std::string first = out_.str();
+    const auto once = tops(before.first + 1);
+    EXPECT_EQ(once.second - before.second, 2);
+    EXPECT_TRUE(fs::exists(dir_ + "/" + KeptFile::kFileName));
+    EXPECT_EQ(HeadlessCheck::kAllChecked, Check(args));
+    EXPECT_EQ(first, out_.str());
+    const auto twice = tops(once.first + 1);
+    EXPECT_EQ(twice.first, once.first + 1);
+    EXPECT_EQ(twice.second, once.second) << "the second check sent TOP";
 }
 
 TEST(JsonText, BytesThatAreNotUtf8AreEscapedNeverDropped) {

@@ -6,10 +6,13 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <thread>
 
+#include "app/kept_file.h"
 #include "recording_view.h"
 #include "scan/fired_rules.h"
 #include "scan/scan_worker.h"
@@ -437,6 +440,66 @@ TEST_F(ScanWorkerDovecot, ChecksFetchOnlyNewHeadersAndListWhatWaits) {
     moved.port = 1110;
     state_.ReplaceAccount(0, moved);
     EXPECT_EQ(checkTops(), 7);
+}
+
+// What was seen survives a restart: an unchanged mailbox sends no TOP, even with the
+// account moved down the table. A damaged, truncated or foreign file (a changed
+// passphrase) only costs one fetch of everything and is written anew; a file larger
+// than the bound loads within it.
+TEST_F(ScanWorkerDovecot, WhatWasSeenSurvivesARestart) {
+    server_->AddUser("hana", "pw", kAliceMail);
+    server_->AddUser("ivy", "pw", {});
+    WriteStandardRules();
+    int sessions = 0;
+    int topsSoFar = 0;
+    std::size_t keptBytes = 0;
+    // One run of the program: fresh state, the kept file read, one check, exit.
+    auto run = [&](const char* passphrase, std::size_t bound = KeptHeaders::kDefaultByteLimit) {
+        auto state = std::make_unique<AppState>();
+        directory_.UseFor(*state);
+        SetAccountText(state->passphrase, passphrase);
+        state->AppendAccount(qvtest::MakeAccount("ivy@127.0.0.1", "pw"));
+        state->AppendAccount(qvtest::MakeAccount("hana@127.0.0.1", "pw"));
+        LoadRuleLists(*state);
+        state->kept.SetByteLimit(bound);
+        const std::size_t loaded = KeptFile::Load(*state);
+        EXPECT_LE(state->kept.Bytes(), bound);
+        ScanWorkerSettings settings = FastSettings(server_->Port());
+        settings.afterPass = [&s = *state] { EXPECT_TRUE(KeptFile::SaveIfChanged(s)); };
+        ScanWorker(*state, view_, settings).RunPass();
+        keptBytes = state->kept.Bytes();
+        const int tops = LoggedTops("hana", ++sessions);
+        const int fresh = tops - topsSoFar;
+        topsSoFar = tops;
+        Lines from, subject;
+        state->CopyUnwanted(1, from, subject);
+        if (std::strcmp(passphrase, state_.passphrase) == 0) {  // else no rule opens
+            EXPECT_EQ(from, kAliceFrom) << "run " << sessions;
+        }
+        return std::make_pair(loaded, fresh);
+    };
+    const char* const passphrase = state_.passphrase;
+    EXPECT_EQ(run(passphrase), std::make_pair(std::size_t{0}, 7));
+    EXPECT_EQ(run(passphrase), std::make_pair(std::size_t{7}, 0));
+
+    const std::string path = KeptFile::PathIn(state_);
+    auto damage = [&](auto change) {
+        std::string bytes;
+        {
+            std::ifstream in(path, std::ios::binary);
+            bytes.assign(std::istreambuf_iterator<char>(in), {});
+        }
+        change(bytes);
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    };
+    damage([](std::string& bytes) { bytes[bytes.size() / 2] ^= 0x20; });
+    EXPECT_EQ(run(passphrase), std::make_pair(std::size_t{0}, 7)) << "damaged";
+    damage([](std::string& bytes) { bytes.resize(bytes.size() - 20); });
+    EXPECT_EQ(run(passphrase), std::make_pair(std::size_t{0}, 7)) << "truncated";
+    EXPECT_EQ(run("another passphrase"), std::make_pair(std::size_t{0}, 7)) << "foreign";
+    EXPECT_EQ(run("another passphrase"), std::make_pair(std::size_t{7}, 0)) << "rebuilt";
+    // One byte short of the seven blocks: the one used least recently is fetched again.
+    EXPECT_EQ(run("another passphrase", keptBytes - 1), std::make_pair(std::size_t{7}, 1));
 }
 
 // Tokens from the test authorization server, as the program's source keeps them: the
