@@ -168,6 +168,11 @@ void MainWindow::SetUpDesktop() {
     setWindowFlag(Qt::WindowMaximizeButtonHint, true);
     setSizeGripEnabled(true);
     connect(inboxPage_, &CPageInbox::checkNowClicked, this, &MainWindow::CheckNow);
+    inboxPage_->SetDeleteAction([this](int row, std::vector<UnwantedMessage> messages) {
+        if (worker_ && row >= 0) {
+            worker_->Delete(static_cast<std::uint32_t>(row), std::move(messages));
+        }
+    });
     connect(accountsPage_, &CPageAccount::accountRemoved, this, &MainWindow::OnAccountRemoved);
     connect(accountsPage_, &CPageAccount::accountChanged, this, &MainWindow::OnAccountChanged);
     // A trusted certificate is an account edit like any other: written at once.

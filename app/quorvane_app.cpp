@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <iostream>
 
 #include <QApplication>
@@ -20,9 +21,11 @@
 #include <QTemporaryFile>
 
 #include "app/main_window.h"
+#include "scan/quarantine.h"
 #include "store/account_file.h"
 #include "store/rule_list_file.h"
 #include "ui/message_box.h"
+#include "ui/user_options.h"
 
 namespace {
 constexpr int kHandOverWaitMs = 2000;
@@ -228,6 +231,9 @@ int QuorvaneApp::Run() {
         return 0;  // the passphrase dialog was cancelled
     }
     LoadRuleLists(state_);
+    // Copies of deleted messages are kept for the days the user chose, counted from
+    // each start rather than by a timer: a copy is never needed by the minute.
+    Quarantine::Expire(state_.dataDirectory, std::time(nullptr), UserOptions::QuarantineDays());
     TellUnreadRules();
     MainWindow window(state_, prompts_, options_.worker);
     FollowTheSession();
