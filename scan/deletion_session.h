@@ -11,15 +11,6 @@
 class Pop3Session;
 class Quarantine;
 
-// One message the deletion removed from the server, and where its copy is.
-struct DeletedMessage {
-    std::string uidl;
-    std::string from;
-    std::string subject;
-    int score = 0;
-    std::string copy;
-};
-
 // How one deletion session ended. `deleted` is filled only when the server confirmed
 // the QUIT that removes the marked messages.
 struct DeletionReport {

@@ -124,7 +124,13 @@ struct ScanWorker::Shared {
     void RunPass();
     std::vector<DeletionReport> RunDeletions();
     DeletionReport RunDeletion(const PendingDeletion& pending);
-    void ShowDeletion(std::uint32_t index, const DeletionReport& report);
+    DeletionReport Delete(const PendingDeletion& pending, const AccountRecord& account);
+    // After a check, for an account that deletes on its own: its unwanted messages at
+    // or below its threshold.
+    void DeleteAutomatically(std::uint32_t index, const AccountRecord& account,
+                             CheckReport& report);
+    // The deleted messages, and those no longer on the server, leave the unwanted list.
+    bool DropFromList(std::uint32_t index, const DeletionReport& report);
     void CheckIfDue(std::uint32_t index, bool all);
     // False once an account was removed during this check: its index may name another.
     bool Current() const { return state.Removals() == removalsSeen; }
@@ -232,6 +238,10 @@ void ScanWorker::Shared::CheckIfDue(std::uint32_t index, bool all) {
         // period later like after any other failure.
         report.failure = Failure{FailureKind::kServer, "a reply did not fit in memory", {}};
     }
+    if (account.autoDelete == 1 && settings.deleteAutomatically && !report.failure.failed() &&
+        !stop) {
+        DeleteAutomatically(index, account, report);
+    }
     ShowOutcome(index, report);
 }
 
@@ -252,15 +262,30 @@ std::vector<DeletionReport> ScanWorker::Shared::RunDeletions() {
 }
 
 DeletionReport ScanWorker::Shared::RunDeletion(const PendingDeletion& pending) {
-    DeletionReport report;
     AccountRecord account{};
     removalsSeen = state.Removals();
     if (!state.CopyAccount(pending.index, account) ||
         AccountText(account.address) != pending.address) {
-        report.failure = Failure{FailureKind::kServer, "the account changed", {}};
-        return report;
+        return DeletionReport{Failure{FailureKind::kServer, "the account changed", {}}, {}, {}};
     }
     IdleOnExit idle(idleEvent);
+    const DeletionReport report = Delete(pending, account);
+    if (DropFromList(pending.index, report)) {
+        const std::size_t count = report.deleted.size();
+        const std::string status = report.failure.failed()
+                                       ? "Deletion failed: " + FailureText(report.failure)
+                                       : "Deleted " + std::to_string(count) +
+                                             (count == 1 ? " message" : " messages") +
+                                             " (copies kept)";
+        const int row = static_cast<int>(pending.index);
+        ToView([&](ScanView& v) { v.SetInboxCell(row, kStatusColumn, status); });
+    }
+    return report;
+}
+
+DeletionReport ScanWorker::Shared::Delete(const PendingDeletion& pending,
+                                          const AccountRecord& account) {
+    DeletionReport report;
     const AccountLogin login = SplitAddress(pending.address);
     Pop3Session session;
     session.SetStopFlag(&stop);
@@ -282,11 +307,39 @@ DeletionReport ScanWorker::Shared::RunDeletion(const PendingDeletion& pending) {
             report.failure = Failure{FailureKind::kServer, "a message did not fit in memory", {}};
         }
     }
-    ShowDeletion(pending.index, report);
     return report;
 }
 
-void ScanWorker::Shared::ShowDeletion(std::uint32_t index, const DeletionReport& report) {
+void ScanWorker::Shared::DeleteAutomatically(std::uint32_t index, const AccountRecord& account,
+                                             CheckReport& report) {
+    constexpr int kDefaultThreshold = 50;
+    const int threshold = account.deleteThreshold >= 1 && account.deleteThreshold <= 10000
+                              ? account.deleteThreshold
+                              : kDefaultThreshold;
+    PendingDeletion pending{index, std::string(AccountText(account.address)), {}};
+    for (const UnwantedMessage& message : report.unwanted) {
+        if (message.score <= -threshold && !message.uidl.empty()) {
+            pending.messages.push_back(message);
+        }
+    }
+    if (pending.messages.empty() || !Current()) {
+        return;
+    }
+    const DeletionReport deletion = Delete(pending, account);
+    DropFromList(index, deletion);
+    report.deleted = deletion.deleted;
+    std::erase_if(report.unwanted, [&](const UnwantedMessage& m) {
+        return std::any_of(deletion.deleted.begin(), deletion.deleted.end(),
+                           [&](const DeletedMessage& d) { return d.uidl == m.uidl; });
+    });
+    if (deletion.failure.failed()) {
+        report.failure = deletion.failure;
+        report.failure.detail = "deleting: " + FailureText(deletion.failure);
+        report.failure.kind = FailureKind::kServer;
+    }
+}
+
+bool ScanWorker::Shared::DropFromList(std::uint32_t index, const DeletionReport& report) {
     // Deleted, or no longer on the server: either way no longer waiting there.
     std::vector<std::string> left(report.gone);
     for (const DeletedMessage& deleted : report.deleted) {
@@ -296,16 +349,7 @@ void ScanWorker::Shared::ShowDeletion(std::uint32_t index, const DeletionReport&
     std::erase_if(unwanted, [&](const UnwantedMessage& m) {
         return !m.uidl.empty() && std::find(left.begin(), left.end(), m.uidl) != left.end();
     });
-    if (!state.ReplaceUnwanted(index, removalsSeen, std::move(unwanted))) {
-        return;
-    }
-    const std::size_t count = report.deleted.size();
-    const std::string status = report.failure.failed()
-                                   ? "Deletion failed: " + FailureText(report.failure)
-                                   : "Deleted " + std::to_string(count) +
-                                         (count == 1 ? " message" : " messages") + " (copies kept)";
-    const int row = static_cast<int>(index);
-    ToView([&](ScanView& v) { v.SetInboxCell(row, kStatusColumn, status); });
+    return state.ReplaceUnwanted(index, removalsSeen, std::move(unwanted));
 }
 
 void ScanWorker::Shared::ShowOutcome(std::uint32_t index, const CheckReport& report) {

@@ -18,6 +18,8 @@ struct ScanWorkerSettings {
     std::chrono::milliseconds tick{10000};
     int readTimeoutMs = 45000;
     int port = 0;  // 0: each account's own port; tests point every account elsewhere
+    // False: accounts with automatic deletion on keep every message (--no-delete).
+    bool deleteAutomatically = true;
 };
 
 // The background thread that polls every due account, shows its figures in the
