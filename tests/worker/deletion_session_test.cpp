@@ -16,12 +16,18 @@
 #include <thread>
 
 #include "pop3/pop3_session.h"
+#include "recording_view.h"
 #include "scan/deletion_session.h"
 #include "scan/quarantine.h"
+#include "scan/scan_worker.h"
+#include "store/account_file.h"
+#include "store/account_record.h"
+#include "store/rule_list_file.h"
 #include "tests/support/dovecot_server.h"
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_fixtures.h"
+#include "worker_fixture.h"
 
 namespace {
 
@@ -205,6 +211,63 @@ TEST_F(DeletionDovecot, NothingLeavesTheServerWithoutQuitOrCopy) {
     const DeletionReport report = DeletionSession(session, quarantine).Run(chosen, kNow);
     EXPECT_NE(std::string::npos, FailureText(report.failure).find("nothing was deleted"));
     EXPECT_EQ(Contents(before), Contents(server_.MailboxSnapshot("alice")));
+}
+
+// The stored switch and threshold decide: -50 deletes at -50 and below and keeps -49;
+// a record in the layout before the switch never deletes, and a damaged switch is off.
+TEST_F(DeletionDovecot, AutomaticDeletionKeepsToTheStoredThreshold) {
+    AppState state;
+    qvtest::FakePrompts prompts("passphrase");
+    dir_.UseFor(state);
+    ASSERT_EQ(1, LoadAccountFile(state, prompts));
+    ASSERT_TRUE(WriteRuleFile(
+        state, RuleList::kBlock,
+        {{"Subject:", "offer 1", 50}, {"Subject:", "offer 2", 49}, {"Subject:", "offer 3", 60}},
+        prompts));
+    state.modified = 1;
+    const auto before = server_.MailboxSnapshot("alice");
+
+    AccountRecord account = qvtest::MakeAccount("alice@127.0.0.1", "pw");
+    const std::string oldLayout = BuildAccountRecord(account);
+    EXPECT_EQ(std::string::npos, oldLayout.find('\x08'));
+    AccountRecord parsed{};
+    ASSERT_TRUE(ParseAccountRecord(oldLayout, parsed));
+    ASSERT_TRUE(ParseAccountRecord(oldLayout + "\x08"
+                                               "1x0050",
+                                   parsed));
+    EXPECT_EQ(0, parsed.autoDelete);
+    ASSERT_TRUE(state.AppendAccount(parsed));
+    RecordingView view;
+    ScanWorker worker(state, view, FastSettings(server_.Port()));
+    worker.RunPass();
+    EXPECT_EQ(3u, state.CopyUnwantedMessages(0).size());
+    EXPECT_EQ(Contents(before), Contents(server_.MailboxSnapshot("alice")));
+
+    account.autoDelete = 1;
+    account.deleteThreshold = 50;
+    const std::string stored = BuildAccountRecord(account);
+    EXPECT_EQ(oldLayout +
+                  "\x08"
+                  "100050",
+              stored);
+    ASSERT_TRUE(ParseAccountRecord(stored, parsed));
+    ASSERT_TRUE(state.ReplaceAccount(0, parsed));
+    {
+        std::lock_guard lock(state.mutex);
+        state.accounts[0].lastCheck = 0;
+    }
+    worker.RunPass();
+    EXPECT_EQ((std::multiset<std::string>{Mail(2), Mail(4), Mail(5)}),
+              Contents(server_.MailboxSnapshot("alice")));
+    std::multiset<std::string> copies;
+    for (const QuarantinedMessage& copy : Kept()) {
+        copies.insert(ReadAll(copy.path));
+    }
+    EXPECT_EQ((std::multiset<std::string>{Mail(1), Mail(3)}), copies);
+    const std::vector<UnwantedMessage> left = state.CopyUnwantedMessages(0);
+    ASSERT_EQ(1u, left.size());
+    EXPECT_EQ(-49, left[0].score);
+    EXPECT_EQ("OK", view.Cell(0, 4));
 }
 
 UnwantedMessage Scripted() {
