@@ -9,6 +9,7 @@
 #include <QHeaderView>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QTemporaryFile>
 #include <QTreeWidget>
 #include <QUrl>
 
@@ -100,15 +101,24 @@ void QuarantineDialog::SaveAs() {
 }
 
 void QuarantineDialog::Open() {
-    if (Selected() == nullptr) {
+    const QuarantinedMessage* copy = Selected();
+    if (copy == nullptr) {
         return;
     }
-    // Mail programs open a message by its .eml name; the copy's own name has none.
-    const QString folder = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
-    const QString path =
-        QDir(folder).filePath(QStringLiteral("quorvane-message-%1.eml")
-                                  .arg(list_->indexOfTopLevelItem(list_->currentItem())));
-    if (!SaveSelected(path) || !QDesktopServices::openUrl(QUrl::fromLocalFile(path))) {
+    // Mail programs open a message by its .eml name; the copy's own name has none. A
+    // fresh file of a name nobody could guess, so no link planted in the temporary
+    // folder can redirect the write.
+    QFile source(QString::fromLocal8Bit(copy->path.c_str()));
+    QTemporaryFile target(QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation))
+                              .filePath(QStringLiteral("quorvane-XXXXXX.eml")));
+    target.setAutoRemove(false);
+    bool written = source.open(QIODevice::ReadOnly) && target.open();
+    if (written) {
+        const QByteArray bytes = source.readAll();
+        written = target.write(bytes) == bytes.size() && target.flush();
+        target.close();
+    }
+    if (!written || !QDesktopServices::openUrl(QUrl::fromLocalFile(target.fileName()))) {
         ShowMessage(this, QStringLiteral("The message could not be opened."));
     }
 }
