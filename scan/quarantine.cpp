@@ -28,8 +28,14 @@ std::string ErrnoText(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
 
-bool MakeFolder(const std::string& path) {
-    return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+// `made` is raised when the folder is new: its entry in the parent must then reach
+// the disk too, or a copy inside it could vanish with a power cut after the deletion.
+bool MakeFolder(const std::string& path, bool& made) {
+    if (::mkdir(path.c_str(), 0700) == 0) {
+        made = true;
+        return true;
+    }
+    return errno == EEXIST;
 }
 
 bool SyncPath(const std::string& path) {
@@ -156,17 +162,19 @@ Quarantine::Quarantine(const std::string& dataDirectory, const std::string& acco
 
 bool Quarantine::MakeFolders(std::string& why) const {
     const std::string root = folder_.substr(0, folder_.rfind('/'));
-    if (!MakeFolder(root) || !MakeFolder(folder_)) {
-        why = ErrnoText("the quarantine folder cannot be made");
-        return false;
-    }
+    bool made = false;
+    bool ok = MakeFolder(root, made) && MakeFolder(folder_, made);
     for (const char* sub : kSubfolders) {
-        if (!MakeFolder(folder_ + "/" + sub)) {
-            why = ErrnoText("the quarantine folder cannot be made");
-            return false;
-        }
+        ok = ok && MakeFolder(folder_ + "/" + sub, made);
     }
-    return true;
+    if (ok && made) {
+        const std::string data = root.substr(0, root.rfind('/'));
+        ok = SyncPath(folder_) && SyncPath(root) && SyncPath(data.empty() ? "/" : data);
+    }
+    if (!ok) {
+        why = ErrnoText("the quarantine folder cannot be made");
+    }
+    return ok;
 }
 
 bool Quarantine::Keep(const std::string& bytes, const std::string& uidl, int score, std::time_t now,
