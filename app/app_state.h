@@ -54,6 +54,8 @@ struct AccountRecord {
     char trustedFingerprint[kFingerprintSize];  // SHA-256, 64 upper-case hex digits, or ""
     char providerId[kTextSize];                 // the OAuth2 provider's id, or ""
     char emailAddress[kTextSize];  // as the user typed it, where it differs from the login
+    int autoDelete;       // 1 = delete unwanted messages at or below -deleteThreshold
+    int deleteThreshold;  // N of the score -N, 1 to 10000; 0 = never chosen (50)
 };
 
 struct CompiledRule {

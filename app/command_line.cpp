@@ -10,7 +10,7 @@ namespace {
 
 constexpr char kUsage[] =
     "Usage: quorvane                 start the desktop program\n"
-    "       quorvane --check [--json] [--data-dir DIR] [--passphrase-file FILE]\n"
+    "       quorvane --check [--json] [--no-delete] [--data-dir DIR] [--passphrase-file FILE]\n"
     "                                check every account once and print what it found\n"
     "       quorvane --help          show this text\n"
     "       quorvane --version       show the version\n";

@@ -24,7 +24,7 @@
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: quorvane --check [--json] [--data-dir DIR] [--passphrase-file FILE]\n";
+    "Usage: quorvane --check [--json] [--no-delete] [--data-dir DIR] [--passphrase-file FILE]\n";
 constexpr char kIncorrect[] = "The passphrase is incorrect.";
 
 // Answers the passphrase once and counts the lines that did not decrypt.
@@ -213,6 +213,13 @@ std::string UnwantedJson(const UnwantedMessage& message) {
            ",\"rules\":" + RulesJson(message.rules) + "}";
 }
 
+std::string DeletedJson(const DeletedMessage& message) {
+    return "{\"uidl\":" + JsonString(message.uidl) + ",\"from\":" + JsonString(message.from) +
+           ",\"subject\":" + JsonString(message.subject) +
+           ",\"score\":" + std::to_string(message.score) + ",\"copy\":" + JsonString(message.copy) +
+           "}";
+}
+
 }  // namespace
 
 bool HeadlessCheck::Requested(int argc, const char* const* argv) {
@@ -232,6 +239,8 @@ bool HeadlessCheck::ParseArguments(int argc, const char* const* argv, Options& o
         const bool hasValue = i + 1 < argc;
         if (arg == "--json") {
             options.json = true;
+        } else if (arg == "--no-delete") {
+            options.noDelete = true;
         } else if (arg == "--data-dir" && hasValue) {
             options.dataDirectory = argv[++i];
         } else if (arg == "--passphrase-file" && hasValue) {
@@ -308,7 +317,9 @@ int HeadlessCheck::Run(int argc, const char* const* argv, const std::string& def
         return kUsageError;
     }
     static_cast<void>(KeptFile::Load(state_));
-    ScanWorker worker(state_, *this, settings_);
+    ScanWorkerSettings settings = settings_;
+    settings.deleteAutomatically = settings.deleteAutomatically && !options.noDelete;
+    ScanWorker worker(state_, *this, settings);
     worker.SetAccessTokens(tokens_);
     worker.RunPass();
     static_cast<void>(KeptFile::SaveIfChanged(state_));
@@ -411,7 +422,17 @@ void HeadlessCheck::PrintJson(const std::vector<CheckReport>& reports) const {
             const UnwantedMessage& message = report.unwanted[i];
             out_ << (i != 0 ? "," : "") << UnwantedJson(message);
         }
-        out_ << "]}";
+        out_ << "]";
+        // Only accounts that delete on their own carry the list: the output of the
+        // others stays as it was.
+        if (account.autoDelete == 1) {
+            out_ << ",\"deleted\":[";
+            for (std::size_t i = 0; i < report.deleted.size(); ++i) {
+                out_ << (i != 0 ? "," : "") << DeletedJson(report.deleted[i]);
+            }
+            out_ << "]";
+        }
+        out_ << "}";
     }
     out_ << "]}\n";
 }

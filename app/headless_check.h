@@ -48,6 +48,7 @@ class HeadlessCheck : public ScanView {
   private:
     struct Options {
         bool json = false;
+        bool noDelete = false;  // accounts with automatic deletion keep every message
         std::string dataDirectory;
         std::string passphraseFile;
     };

@@ -174,6 +174,11 @@ void MainWindow::SetUpDesktop() {
     setWindowFlag(Qt::WindowMaximizeButtonHint, true);
     setSizeGripEnabled(true);
     connect(inboxPage_, &CPageInbox::checkNowClicked, this, &MainWindow::CheckNow);
+    inboxPage_->SetDeleteAction([this](int row, std::vector<UnwantedMessage> messages) {
+        if (worker_ && row >= 0) {
+            worker_->Delete(static_cast<std::uint32_t>(row), std::move(messages));
+        }
+    });
     connect(accountsPage_, &CPageAccount::accountRemoved, this, &MainWindow::OnAccountRemoved);
     connect(accountsPage_, &CPageAccount::accountChanged, this, &MainWindow::OnAccountChanged);
     // A trusted certificate is an account edit like any other: written at once.
@@ -326,4 +331,15 @@ void MainWindow::SaveLayout() {
 void MainWindow::ReportCheck(int row, const CheckReport& report) {
     inboxPage_->SetCheckReport(row, report);
     OnCheckEnded();
+    // Automatic deletion changed a mailbox without a question: the user hears of it.
+    const std::size_t deleted = report.deleted.size();
+    AccountRecord account{};
+    if (deleted > 0 && tray_ && UserOptions::Notices() &&
+        state_.CopyAccount(static_cast<std::uint32_t>(row), account)) {
+        tray_->Notify(QStringLiteral("Quorvane"),
+                      QStringLiteral("%1: %2 unwanted message%3 deleted (copies kept)")
+                          .arg(QString::fromLocal8Bit(account.description))
+                          .arg(deleted)
+                          .arg(deleted == 1 ? QString() : QStringLiteral("s")));
+    }
 }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <iostream>
 
 #include <QApplication>
@@ -21,9 +22,11 @@
 
 #include "app/kept_file.h"
 #include "app/main_window.h"
+#include "scan/quarantine.h"
 #include "store/account_file.h"
 #include "store/rule_list_file.h"
 #include "ui/message_box.h"
+#include "ui/user_options.h"
 
 namespace {
 constexpr int kHandOverWaitMs = 2000;
@@ -230,6 +233,9 @@ int QuorvaneApp::Run() {
     }
     LoadRuleLists(state_);
     static_cast<void>(KeptFile::Load(state_));
+    // Copies of deleted messages are kept for the days the user chose, counted from
+    // each start rather than by a timer: a copy is never needed by the minute.
+    Quarantine::Expire(state_.dataDirectory, std::time(nullptr), UserOptions::QuarantineDays());
     TellUnreadRules();
     MainWindow window(state_, prompts_, options_.worker);
     FollowTheSession();

@@ -858,6 +858,66 @@ const char* Pop3Session::SkipLine(const char* text, const char* end) {
     return lf != nullptr ? static_cast<const char*>(lf) + 1 : end;
 }
 
+std::string Pop3Session::UndoDotStuffing(std::string_view text) {
+    std::string plain;
+    plain.reserve(text.size());
+    bool lineStart = true;
+    for (const char c : text) {
+        if (!(lineStart && c == '.')) {
+            plain.push_back(c);
+            lineStart = c == '\n';
+        } else {
+            lineStart = false;
+        }
+    }
+    return plain;
+}
+
+int Pop3Session::Retrieve(int number, std::string& bytes) {
+    bytes.clear();
+    int size = 0;
+    if (GetMessageSize(number, size) == 0) {
+        return 0;
+    }
+    if (SendCommands("RETR " + std::to_string(number) + "\r\n") == 0) {
+        return 0;
+    }
+    const std::size_t wanted = static_cast<std::size_t>(size) + kTopExtraBytes;
+    Reply reply(std::min(wanted, kFirstAllocationCap), kReplyLimit);
+    if (ReadResponse(reply, "\r\n.\r\n") == 0) {
+        return 0;
+    }
+    const char* end = reply.data.get() + reply.length;
+    const char* start = SkipLine(reply.data.get(), end);
+    // The terminator search took the last line's CRLF; an empty message has none, and
+    // then no line break follows the status line.
+    const bool hasLines = start != end || (reply.length > 0 && end[-1] == '\n');
+    bytes = UndoDotStuffing(std::string_view(start, static_cast<std::size_t>(end - start)));
+    if (hasLines) {
+        bytes += "\r\n";
+    }
+    return 1;
+}
+
+int Pop3Session::Delete(int number) {
+    if (SendCommands("DELE " + std::to_string(number) + "\r\n") == 0) {
+        return 0;
+    }
+    return ReadStatusLine();
+}
+
+void Pop3Session::Abandon() {
+    DebugLog::Write("pop3", "closing without QUIT: the server removes nothing");
+    SetPhase(SessionPhase::kClosed);
+    listDone_ = false;
+    statDone_ = false;
+    inputStart_ = 0;
+    inputEnd_ = 0;
+    listFailed_ = false;
+    outOfStep_ = false;
+    socket_.Close();
+}
+
 int Pop3Session::Quit() {
     int result = 0;
     // The reason of the failure that led here must survive the QUIT's own reply.

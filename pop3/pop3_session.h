@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "pop3/capabilities.h"
@@ -30,9 +31,10 @@ enum class SessionPhase {
     kTransaction,    // logged in
 };
 
-// One POP3 conversation (RFC 1939) for one poll of one account. It only ever sends
-// CAPA, STLS, USER, PASS, APOP, AUTH, STAT, LIST, UIDL, TOP and QUIT, so a mailbox is
-// never changed. When the server lists PIPELINING (RFC 2449), the listing and header
+// One POP3 conversation (RFC 1939) for one poll of one account. A check only ever
+// sends CAPA, STLS, USER, PASS, APOP, AUTH, STAT, LIST, UIDL, TOP and QUIT, so it never
+// changes a mailbox; only the deletion session (scan/deletion_session) sends RETR and
+// DELE. When the server lists PIPELINING (RFC 2449), the listing and header
 // commands go out in a bounded window ahead of their replies.
 class Pop3Session {
   public:
@@ -57,7 +59,20 @@ class Pop3Session {
     // fetch ended early (LastFailure() says why, kNone when `each` ended it).
     int TopEach(const std::vector<int>& numbers,
                 const std::function<bool(int number, MessageHeader& header)>& each);
+    // RETR n: the whole message as the server holds it, dot-stuffing undone and CRLF
+    // line ends kept, so its length is comparable with LIST's size. Bounded as TOP is.
+    // Only the deletion session retrieves.
+    int Retrieve(int number, std::string& bytes);
+    // DELE n: marks the message; the server removes it only when QUIT ends the session.
+    int Delete(int number);
+    // 1 only when the server confirmed the QUIT: for a session that sent DELE, that
+    // confirmation is the one sign the marked messages were removed.
     int Quit();
+    // Ends the connection without QUIT, so the server removes none of the messages
+    // marked in this session.
+    void Abandon();
+    // Lines beginning with the termination octet lose that one dot, as RFC 1939 says.
+    static std::string UndoDotStuffing(std::string_view text);
     // A pending connect, read or send ends within about 100 ms of `*stop` becoming true.
     void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
     // How Login protects the connection; `trustedFingerprint` (64 hex digits or empty)

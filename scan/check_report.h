@@ -27,6 +27,15 @@ struct UnwantedMessage {
     std::string headerBlock;       // as the server sent it, before any decoding
 };
 
+// One message a deletion removed from the server, and where its copy is.
+struct DeletedMessage {
+    std::string uidl;
+    std::string from;
+    std::string subject;
+    int score = 0;
+    std::string copy;
+};
+
 // What one check of one account found. When `failure` says it failed, the figures
 // hold what was learnt before (messages -1 when the count was never read).
 struct CheckReport {
@@ -36,4 +45,6 @@ struct CheckReport {
     int messages = -1;
     std::uint32_t size = 0;  // bytes, as STAT gave them
     std::vector<UnwantedMessage> unwanted;
+    // What the account's automatic deletion removed after the check.
+    std::vector<DeletedMessage> deleted;
 };

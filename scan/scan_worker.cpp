@@ -16,7 +16,9 @@
 
 #include "app/debug_log.h"
 #include "pop3/pop3_session.h"
+#include "scan/deletion_session.h"
 #include "scan/header_verdict.h"
+#include "scan/quarantine.h"
 #include "scan/rule_groups.h"
 #include "store/account_record.h"
 #include "store/rule_list_file.h"
@@ -103,7 +105,16 @@ struct ScanWorker::Shared {
     std::atomic<bool> checkAll{false};
     std::uint32_t removalsSeen = 0;  // AppState::removals when this check began
 
-    std::mutex mutex;  // guards view, finished and tokens
+    // A deletion asked for and not yet run, with the account's address at the time,
+    // so that it never runs against an account that took the index meanwhile.
+    struct PendingDeletion {
+        std::uint32_t index = 0;
+        std::string address;
+        std::vector<UnwantedMessage> messages;
+    };
+    std::vector<PendingDeletion> deletions;  // guarded by mutex
+
+    std::mutex mutex;  // guards view, finished, tokens and deletions
     std::condition_variable ended;
     ScanView* view;  // null once Stop() has begun
     bool finished = false;
@@ -111,6 +122,15 @@ struct ScanWorker::Shared {
 
     void Run();
     void RunPass();
+    std::vector<DeletionReport> RunDeletions();
+    DeletionReport RunDeletion(const PendingDeletion& pending);
+    DeletionReport Delete(const PendingDeletion& pending, const AccountRecord& account);
+    // After a check, for an account that deletes on its own: its unwanted messages at
+    // or below its threshold.
+    void DeleteAutomatically(std::uint32_t index, const AccountRecord& account,
+                             CheckReport& report);
+    // The deleted messages, and those no longer on the server, leave the unwanted list.
+    bool DropFromList(std::uint32_t index, const DeletionReport& report);
     void CheckIfDue(std::uint32_t index, bool all);
     // False once an account was removed during this check: its index may name another.
     bool Current() const { return state.Removals() == removalsSeen; }
@@ -181,6 +201,7 @@ void ScanWorker::Shared::Run() {
 }
 
 void ScanWorker::Shared::RunPass() {
+    RunDeletions();
     const bool all = checkAll.exchange(false);
     // The count is read again before every account, so accounts added meanwhile join.
     for (std::uint32_t index = 0; !stop && index < state.AccountCount(); ++index) {
@@ -220,7 +241,118 @@ void ScanWorker::Shared::CheckIfDue(std::uint32_t index, bool all) {
         // period later like after any other failure.
         report.failure = Failure{FailureKind::kServer, "a reply did not fit in memory", {}};
     }
+    if (account.autoDelete == 1 && settings.deleteAutomatically && !report.failure.failed() &&
+        !stop) {
+        DeleteAutomatically(index, account, report);
+    }
     ShowOutcome(index, report);
+}
+
+std::vector<DeletionReport> ScanWorker::Shared::RunDeletions() {
+    std::vector<PendingDeletion> pending;
+    {
+        std::lock_guard lock(mutex);
+        pending.swap(deletions);
+    }
+    std::vector<DeletionReport> reports;
+    for (const PendingDeletion& deletion : pending) {
+        if (stop) {
+            break;
+        }
+        reports.push_back(RunDeletion(deletion));
+    }
+    return reports;
+}
+
+DeletionReport ScanWorker::Shared::RunDeletion(const PendingDeletion& pending) {
+    AccountRecord account{};
+    removalsSeen = state.Removals();
+    if (!state.CopyAccount(pending.index, account) ||
+        AccountText(account.address) != pending.address) {
+        return DeletionReport{Failure{FailureKind::kServer, "the account changed", {}}, {}, {}};
+    }
+    IdleOnExit idle(idleEvent);
+    const DeletionReport report = Delete(pending, account);
+    if (DropFromList(pending.index, report)) {
+        const std::size_t count = report.deleted.size();
+        const std::string status = report.failure.failed()
+                                       ? "Deletion failed: " + FailureText(report.failure)
+                                       : "Deleted " + std::to_string(count) +
+                                             (count == 1 ? " message" : " messages") +
+                                             " (copies kept)";
+        const int row = static_cast<int>(pending.index);
+        ToView([&](ScanView& v) { v.SetInboxCell(row, kStatusColumn, status); });
+    }
+    return report;
+}
+
+DeletionReport ScanWorker::Shared::Delete(const PendingDeletion& pending,
+                                          const AccountRecord& account) {
+    DeletionReport report;
+    const AccountLogin login = SplitAddress(pending.address);
+    Pop3Session session;
+    session.SetStopFlag(&stop);
+    session.SetSignInMethod(SignInFromDigit(account.authMethod));
+    session.m_nTimeout = settings.readTimeoutMs;
+    const ConnectionSecurity security = SecurityFromDigit(account.security);
+    session.SetSecurity(security, account.trustedFingerprint);
+    const int port = settings.port != 0 ? settings.port : EffectivePort(security, account.port);
+    CheckReport signIn;
+    if (!SignIn(session, account, login, port, signIn)) {
+        report.failure = signIn.failure;
+    } else {
+        try {
+            Quarantine quarantine(state.dataDirectory, pending.address);
+            report = DeletionSession(session, quarantine, &stop)
+                         .Run(pending.messages, std::time(nullptr));
+        } catch (const std::exception&) {
+            session.Abandon();
+            report.failure = Failure{FailureKind::kServer, "a message did not fit in memory", {}};
+        }
+    }
+    return report;
+}
+
+void ScanWorker::Shared::DeleteAutomatically(std::uint32_t index, const AccountRecord& account,
+                                             CheckReport& report) {
+    constexpr int kDefaultThreshold = 50;
+    const int threshold = account.deleteThreshold >= 1 && account.deleteThreshold <= 10000
+                              ? account.deleteThreshold
+                              : kDefaultThreshold;
+    PendingDeletion pending{index, std::string(AccountText(account.address)), {}};
+    for (const UnwantedMessage& message : report.unwanted) {
+        if (message.score <= -threshold && !message.uidl.empty()) {
+            pending.messages.push_back(message);
+        }
+    }
+    if (pending.messages.empty() || !Current()) {
+        return;
+    }
+    const DeletionReport deletion = Delete(pending, account);
+    DropFromList(index, deletion);
+    report.deleted = deletion.deleted;
+    std::erase_if(report.unwanted, [&](const UnwantedMessage& m) {
+        return std::any_of(deletion.deleted.begin(), deletion.deleted.end(),
+                           [&](const DeletedMessage& d) { return d.uidl == m.uidl; });
+    });
+    if (deletion.failure.failed()) {
+        report.failure = deletion.failure;
+        report.failure.detail = "deleting: " + FailureText(deletion.failure);
+        report.failure.kind = FailureKind::kServer;
+    }
+}
+
+bool ScanWorker::Shared::DropFromList(std::uint32_t index, const DeletionReport& report) {
+    // Deleted, or no longer on the server: either way no longer waiting there.
+    std::vector<std::string> left(report.gone);
+    for (const DeletedMessage& deleted : report.deleted) {
+        left.push_back(deleted.uidl);
+    }
+    std::vector<UnwantedMessage> unwanted = state.CopyUnwantedMessages(index);
+    std::erase_if(unwanted, [&](const UnwantedMessage& m) {
+        return !m.uidl.empty() && std::find(left.begin(), left.end(), m.uidl) != left.end();
+    });
+    return state.ReplaceUnwanted(index, removalsSeen, std::move(unwanted));
 }
 
 void ScanWorker::Shared::ShowOutcome(std::uint32_t index, const CheckReport& report) {
@@ -535,6 +667,24 @@ void ScanWorker::RunPass() {
 void ScanWorker::CheckNow() {
     shared_->checkAll = true;
     shared_->stopEvent.Set();
+}
+
+void ScanWorker::Delete(std::uint32_t index, std::vector<UnwantedMessage> messages) {
+    AccountRecord account{};
+    if (messages.empty() || !shared_->state.CopyAccount(index, account)) {
+        return;
+    }
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->deletions.push_back(Shared::PendingDeletion{
+            index, std::string(AccountText(account.address)), std::move(messages)});
+    }
+    // A signal without the stop flag wakes the thread for a pass, which deletes first.
+    shared_->stopEvent.Set();
+}
+
+std::vector<DeletionReport> ScanWorker::RunDeletions() {
+    return shared_->RunDeletions();
 }
 
 AutoResetEvent& ScanWorker::stopEvent() {

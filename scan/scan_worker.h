@@ -6,10 +6,12 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "app/app_state.h"
 #include "app/auto_reset_event.h"
 #include "scan/access_token_source.h"
+#include "scan/deletion_session.h"
 #include "scan/scan_view.h"
 
 // Timing and port of the worker. The program uses the defaults; tests shorten them.
@@ -20,6 +22,8 @@ struct ScanWorkerSettings {
     // Run on the worker's thread after each pass that was not stopped: what is saved
     // there is read while no rule reload can run.
     std::function<void()> afterPass;
+    // False: accounts with automatic deletion on keep every message (--no-delete).
+    bool deleteAutomatically = true;
 };
 
 // The background thread that polls every due account, shows its figures in the
@@ -53,6 +57,14 @@ class ScanWorker {
     void RunPass();
     // Wakes the thread for a pass at once that checks every account, due or not.
     void CheckNow();
+    // Asks the thread to delete `messages`, unwanted messages of account `index` as a
+    // check listed them. It runs between checks, as a session of its own (see
+    // scan/deletion_session.h); its outcome shows in the account's Status, and the
+    // deleted messages leave the account's unwanted list.
+    void Delete(std::uint32_t index, std::vector<UnwantedMessage> messages);
+    // Runs the deletions asked for so far, on the calling thread (the thread runs this
+    // before every pass). Returns the reports, for tests and the headless check.
+    std::vector<DeletionReport> RunDeletions();
 
     AutoResetEvent& stopEvent();
     AutoResetEvent& idleEvent();

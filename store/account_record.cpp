@@ -98,6 +98,44 @@ std::size_t ParseSecurity(const std::string& record, std::size_t pos, AccountRec
 // know, so older programs read newer records and newer programs older ones.
 constexpr char kProviderMarker = 0x06;
 constexpr char kEmailMarker = 0x07;
+// Automatic deletion: '0' or '1', then the threshold N (of the score -N) as five digits.
+// Fixed length, so a reader skips it whole whatever it holds.
+constexpr char kDeletionMarker = 0x08;
+constexpr std::size_t kDeletionLength = 6;
+constexpr int kDefaultDeleteThreshold = 50;
+constexpr int kMaxDeleteThreshold = 10000;
+
+void AppendDeletion(std::string& record, const AccountRecord& account) {
+    const int threshold = account.deleteThreshold;
+    const bool chosen = threshold >= 1 && threshold <= kMaxDeleteThreshold;
+    // Records of accounts that never chose stay as earlier versions wrote them.
+    if (account.autoDelete != 1 && (!chosen || threshold == kDefaultDeleteThreshold)) {
+        return;
+    }
+    const int n = chosen ? threshold : kDefaultDeleteThreshold;
+    record += kDeletionMarker;
+    record += account.autoDelete == 1 ? '1' : '0';
+    for (int unit = 10000; unit >= 1; unit /= 10) {
+        record += Digit(n / unit % 10);
+    }
+}
+
+// A field that is not exactly a switch and a threshold in range turns deletion off:
+// a damaged record must never delete.
+std::size_t ParseDeletion(const std::string& record, std::size_t pos, AccountRecord& account) {
+    if (record.size() - pos < kDeletionLength) {
+        return std::string::npos;
+    }
+    const std::string_view field(record.data() + pos, kDeletionLength);
+    const bool digits =
+        std::all_of(field.begin(), field.end(), [](char c) { return c >= '0' && c <= '9'; });
+    const int threshold = digits ? ParseDecimalField(field.data() + 1, 5) : 0;
+    if (digits && field[0] <= '1' && threshold >= 1 && threshold <= kMaxDeleteThreshold) {
+        account.autoDelete = field[0] - '0';
+        account.deleteThreshold = threshold;
+    }
+    return pos + kDeletionLength;
+}
 
 void AppendMarkedText(std::string& record, char marker, const char (&field)[kTextSize]) {
     if (field[0] != '\0') {
@@ -109,6 +147,13 @@ void AppendMarkedText(std::string& record, char marker, const char (&field)[kTex
 void ParseMarkedFields(const std::string& record, std::size_t pos, AccountRecord& account) {
     while (pos < record.size()) {
         const char marker = record[pos++];
+        if (marker == kDeletionMarker) {
+            pos = ParseDeletion(record, pos, account);
+            if (pos == std::string::npos) {
+                return;
+            }
+            continue;
+        }
         char* field = marker == kProviderMarker ? account.providerId
                       : marker == kEmailMarker  ? account.emailAddress
                                                 : nullptr;
@@ -143,6 +188,7 @@ std::string BuildAccountRecord(const AccountRecord& account) {
     AppendSecurity(record, account);
     AppendMarkedText(record, kProviderMarker, account.providerId);
     AppendMarkedText(record, kEmailMarker, account.emailAddress);
+    AppendDeletion(record, account);
     return record;
 }
 

@@ -10,6 +10,11 @@
 #include "ui/skin_button.h"
 #include "ui_account_dialog.h"
 
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QSpinBox>
+
 namespace {
 
 constexpr int kFingerprintHalf = 16;  // pairs on the first line
@@ -54,6 +59,7 @@ AccountDialog::AccountDialog(QWidget* parent)
     // A new account checks every ten minutes and scans what it finds.
     ui_->periodBox->SetValue(kDefaultPeriod);
     ui_->scanCheck->setChecked(true);
+    AddDeletionRow();
     ui_->authCombo->setCurrentIndex(0);
     ui_->portBox->SetRange(1, kMaxPort);
     ui_->portBox->SetValue(DefaultPort(shownSecurity_));
@@ -231,6 +237,11 @@ void AccountDialog::Load(const AccountRecord& record) {
     ui_->passwordEdit->setPlaceholderText(QStringLiteral("(unchanged)"));
     ui_->periodBox->SetValue(record.periodMinutes);
     ui_->scanCheck->setChecked(record.scanMessages != 0);
+    autoDeleteCheck_->setChecked(record.autoDelete == 1);
+    deleteThresholdBox_->setValue(record.deleteThreshold >= kMinDeleteThreshold &&
+                                          record.deleteThreshold <= kMaxDeleteThreshold
+                                      ? record.deleteThreshold
+                                      : kDefaultDeleteThreshold);
     ui_->authCombo->setCurrentIndex(static_cast<int>(SignInFromDigit(record.authMethod)));
     const ConnectionSecurity security = SecurityFromDigit(record.security);
     ui_->securityCombo->setCurrentIndex(static_cast<int>(security));
@@ -274,6 +285,27 @@ std::string AccountDialog::ProviderId() const {
     return provider != nullptr ? std::string(provider->providerId) : std::string();
 }
 
+// Off for every account until chosen here: deletion changes the mailbox.
+void AccountDialog::AddDeletionRow() {
+    auto* row = new QHBoxLayout;
+    autoDeleteCheck_ = new QCheckBox(
+        QStringLiteral("Delete unwanted messages from the server (a copy is kept)"), this);
+    autoDeleteCheck_->setObjectName(QStringLiteral("autoDeleteCheck"));
+    deleteThresholdBox_ = new QSpinBox(this);
+    deleteThresholdBox_->setObjectName(QStringLiteral("deleteThresholdBox"));
+    deleteThresholdBox_->setRange(kMinDeleteThreshold, kMaxDeleteThreshold);
+    deleteThresholdBox_->setPrefix(QStringLiteral("-"));
+    deleteThresholdBox_->setValue(kDefaultDeleteThreshold);
+    deleteThresholdBox_->setEnabled(false);
+    connect(autoDeleteCheck_, &QCheckBox::toggled, deleteThresholdBox_, &QWidget::setEnabled);
+    row->addWidget(autoDeleteCheck_);
+    row->addWidget(new QLabel(QStringLiteral("at a score of"), this));
+    row->addWidget(deleteThresholdBox_);
+    row->addWidget(new QLabel(QStringLiteral("or below"), this));
+    row->addStretch();
+    ui_->fieldsLayout->addLayout(row, ui_->fieldsLayout->rowCount(), 0, 1, 2);
+}
+
 AccountRecord AccountDialog::Record(int period, int port) const {
     AccountRecord record{};
     const std::string user = Bytes(ui_->userEdit->text());
@@ -298,6 +330,8 @@ AccountRecord AccountDialog::Record(int period, int port) const {
     }
     record.periodMinutes = period;
     record.scanMessages = ui_->scanCheck->isChecked() ? 1 : 0;
+    record.autoDelete = autoDeleteCheck_->isChecked() ? 1 : 0;
+    record.deleteThreshold = deleteThresholdBox_->value();
     record.lastCheck = 0;
     record.security = loaded_ && security == SecurityFromDigit(loadedSecurity_)
                           ? loadedSecurity_

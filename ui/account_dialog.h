@@ -27,6 +27,8 @@ class AccountDialog;
 // box is empty or holds the default of the mode before. "None (insecure)" shows a
 // warning that the password travels in clear.
 class NumberBox;
+class QCheckBox;
+class QSpinBox;
 
 class AccountDialog : public QDialog {
     Q_OBJECT
@@ -106,6 +108,12 @@ class AccountDialog : public QDialog {
     std::string signedInProviderId_;
 
     Filled filled_;
+    void AddDeletionRow();
+    QCheckBox* autoDeleteCheck_ = nullptr;
+    QSpinBox* deleteThresholdBox_ = nullptr;
+    static constexpr int kMinDeleteThreshold = 1;
+    static constexpr int kMaxDeleteThreshold = 10000;
+    static constexpr int kDefaultDeleteThreshold = 50;
     std::string suggestedProviderId_;
     bool loading_ = false;
     SignInHandler signIn_;

@@ -4,18 +4,24 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QShortcut>
+#include <QTimer>
 #include <QTreeWidget>
 #include <algorithm>
 #include <cctype>
 
 #include "scan/header_fields.h"
+#include "ui/confirm_box.h"
 #include "ui/display_text.h"
+#include "ui/quarantine_dialog.h"
 #include "ui/skin_button.h"
+#include "ui/user_options.h"
 #include "ui_deleted_mail_dialog.h"
 
 namespace {
 constexpr std::size_t kMaxShown = 4095;
 constexpr int kFromWidth = 200;
+constexpr int kFollowMs = 500;
 enum Column { kFrom, kSubject, kDate, kScore };
 
 bool StartsWithCaseless(const std::string& text, std::string_view prefix) {
@@ -57,7 +63,10 @@ QString RuleLine(const FiredRule& rule) {
 
 DeletedMailDialog::DeletedMailDialog(const AppState& state, int accountIndex, QWidget* parent,
                                      const QString& failedStatus)
-    : QDialog(parent), ui_(std::make_unique<Ui::DeletedMailDialog>()) {
+    : QDialog(parent),
+      state_(state),
+      accountIndex_(accountIndex),
+      ui_(std::make_unique<Ui::DeletedMailDialog>()) {
     ui_->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
@@ -87,10 +96,83 @@ DeletedMailDialog::DeletedMailDialog(const AppState& state, int accountIndex, QW
         statusLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
         static_cast<QBoxLayout*>(layout())->insertWidget(0, statusLabel_);
     }
+    ShowList();
+    deleteButton_ = new SkinButton(QStringLiteral("Delete from server"), this);
+    deleteButton_->setObjectName(QStringLiteral("deleteButton"));
+    deleteButton_->hide();
+    auto* quarantineButton = new SkinButton(QStringLiteral("Deleted…"), this);
+    quarantineButton->setObjectName(QStringLiteral("quarantineButton"));
+    ui_->buttons->insertWidget(0, deleteButton_);
+    ui_->buttons->insertWidget(1, quarantineButton);
+    connect(deleteButton_, &QPushButton::clicked, this, &DeletedMailDialog::DeleteSelected);
+    connect(quarantineButton, &QPushButton::clicked, this, &DeletedMailDialog::ShowQuarantine);
+    auto* deleteKey = new QShortcut(QKeySequence::Delete, ui_->mailList);
+    deleteKey->setContext(Qt::WidgetShortcut);
+    connect(deleteKey, &QShortcut::activated, this, &DeletedMailDialog::DeleteSelected);
+    auto* follow = new QTimer(this);
+    connect(follow, &QTimer::timeout, this, &DeletedMailDialog::FollowDeletion);
+    follow->start(kFollowMs);
+    ui_->mailList->setFocus();
+}
+
+void DeletedMailDialog::ShowList() {
+    ui_->mailList->clear();
     for (const UnwantedMessage& message : messages_) {
         AddRow(message);
     }
-    ui_->mailList->setFocus();
+}
+
+void DeletedMailDialog::SetDeleteAction(DeleteAction action) {
+    deleteAction_ = std::move(action);
+    deleteButton_->setVisible(static_cast<bool>(deleteAction_));
+}
+
+void DeletedMailDialog::DeleteSelected() {
+    std::vector<UnwantedMessage> chosen;
+    for (QTreeWidgetItem* item : ui_->mailList->selectedItems()) {
+        const int row = ui_->mailList->indexOfTopLevelItem(item);
+        if (row >= 0 && static_cast<std::size_t>(row) < messages_.size()) {
+            chosen.push_back(messages_[static_cast<std::size_t>(row)]);
+        }
+    }
+    if (!deleteAction_ || chosen.empty()) {
+        return;
+    }
+    const QString question =
+        chosen.size() == 1
+            ? QStringLiteral("Delete 1 message from the server? Quorvane keeps a copy for %1 days.")
+                  .arg(UserOptions::QuarantineDays())
+            : QStringLiteral(
+                  "Delete %1 messages from the server? Quorvane keeps a copy for %2 days.")
+                  .arg(chosen.size())
+                  .arg(UserOptions::QuarantineDays());
+    if (Confirm(this, question)) {
+        deleteAction_(std::move(chosen));
+    }
+}
+
+void DeletedMailDialog::FollowDeletion() {
+    if (accountIndex_ < 0) {
+        return;
+    }
+    std::vector<UnwantedMessage> now =
+        state_.CopyUnwantedMessages(static_cast<std::uint32_t>(accountIndex_));
+    const auto sameIds = [](const UnwantedMessage& a, const UnwantedMessage& b) {
+        return a.uidl == b.uidl && a.number == b.number;
+    };
+    if (!std::equal(now.begin(), now.end(), messages_.begin(), messages_.end(), sameIds)) {
+        messages_ = std::move(now);
+        ShowList();
+    }
+}
+
+void DeletedMailDialog::ShowQuarantine() {
+    AccountRecord account{};
+    if (accountIndex_ >= 0 &&
+        state_.CopyAccount(static_cast<std::uint32_t>(accountIndex_), account)) {
+        QuarantineDialog dialog(state_.dataDirectory, account.address, this);
+        dialog.exec();
+    }
 }
 
 DeletedMailDialog::~DeletedMailDialog() = default;

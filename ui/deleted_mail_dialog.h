@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@ class DeletedMailDialog;
 class QLabel;
 class QPlainTextEdit;
 class QTreeWidget;
+class SkinButton;
 
 // "Unwanted emails": the messages of one account that its last check judged
 // unwanted, as they stand when the dialog opens: sender, subject, date and score in
@@ -39,6 +41,25 @@ class DeletedMailDialog : public QDialog {
 
     // What the detail pane shows for one message.
     static QString DetailText(const UnwantedMessage& message);
+
+    // Where *Delete from server* sends the chosen messages (the worker's queue).
+    // Without one the button is hidden: the dialog then never changes a mailbox.
+    using DeleteAction = std::function<void(std::vector<UnwantedMessage>)>;
+    void SetDeleteAction(DeleteAction action);
+    SkinButton* deleteButton() const { return deleteButton_; }
+    // Asks once, then hands the selected messages to the delete action.
+    void DeleteSelected();
+
+  private:
+    void ShowList();
+    // The deletion runs on the worker's thread; the list follows what it removed.
+    void FollowDeletion();
+    void ShowQuarantine();
+
+    const AppState& state_;
+    int accountIndex_ = -1;
+    DeleteAction deleteAction_;
+    SkinButton* deleteButton_ = nullptr;
 
   private:
     void AddRow(const UnwantedMessage& message);

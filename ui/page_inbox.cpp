@@ -153,6 +153,11 @@ void CPageInbox::OpenDeletedMail() {
     const QTableWidgetItem* status = ui_->inboxList->item(first, kStatus);
     const bool failed = lastCheckFailed_.count(first) != 0 && status != nullptr;
     DeletedMailDialog dialog(state_, first, this, failed ? status->text() : QString());
+    if (deleteAction_) {
+        dialog.SetDeleteAction([this, first](std::vector<UnwantedMessage> messages) {
+            deleteAction_(first, std::move(messages));
+        });
+    }
     dialog.exec();
 }
 

@@ -2,7 +2,9 @@
 
 #include <QString>
 #include <QWidget>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include <map>
 
@@ -48,6 +50,10 @@ class CPageInbox : public QWidget {
     // Stores the fingerprint of the refused certificate of `row` with its account.
     bool TrustCertificate(int row);
 
+    // Where the Unwanted emails window sends messages to delete from account `row`.
+    using DeleteAction = std::function<void(int row, std::vector<UnwantedMessage> messages)>;
+    void SetDeleteAction(DeleteAction action) { deleteAction_ = std::move(action); }
+
   public slots:
     // Gives an account added during the run its row.
     void AddAccountRow(int index);
@@ -64,6 +70,7 @@ class CPageInbox : public QWidget {
     void certificateTrusted(int row);
 
   private:
+    DeleteAction deleteAction_;
     void AddCheckNowButton();
     void SetDescription(int row);
     void ShowUnwantedCount(int row);

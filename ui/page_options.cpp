@@ -1,10 +1,12 @@
 #include "ui/page_options.h"
 
+#include <QBoxLayout>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QSpinBox>
 
 #include "ui/autostart_entry.h"
 #include "ui/hyper_link_static.h"
@@ -33,7 +35,23 @@ CPageOptions::CPageOptions(QWidget* parent)
     connect(ui_->startAtLoginCheck, &QCheckBox::toggled, this, &CPageOptions::OnStartAtLogin);
     connect(ui_->keepInTrayCheck, &QCheckBox::toggled, this, &UserOptions::SetKeepInTray);
     connect(ui_->noticesCheck, &QCheckBox::toggled, this, &UserOptions::SetNotices);
+    AddQuarantineDays();
     AddProviderRows();
+}
+
+void CPageOptions::AddQuarantineDays() {
+    auto* row = new QHBoxLayout;
+    quarantineDays_ = new QSpinBox(ui_->desktopGroup);
+    quarantineDays_->setObjectName(QStringLiteral("quarantineDays"));
+    quarantineDays_->setRange(UserOptions::kMinQuarantineDays, UserOptions::kMaxQuarantineDays);
+    quarantineDays_->setValue(UserOptions::QuarantineDays());
+    row->addWidget(
+        new QLabel(QStringLiteral("Keep copies of deleted messages for"), ui_->desktopGroup));
+    row->addWidget(quarantineDays_);
+    row->addWidget(new QLabel(QStringLiteral("days"), ui_->desktopGroup));
+    row->addStretch();
+    ui_->desktopLayout->addLayout(row);
+    connect(quarantineDays_, &QSpinBox::valueChanged, this, &UserOptions::SetQuarantineDays);
 }
 
 void CPageOptions::AddProviderRows() {

@@ -10,6 +10,7 @@
 class HyperLinkStatic;
 class QCheckBox;
 class QLineEdit;
+class QSpinBox;
 namespace Ui {
 class PageOptions;
 }
@@ -29,6 +30,7 @@ class CPageOptions : public QWidget {
     QCheckBox* StartAtLoginBox() const;
     QCheckBox* KeepInTrayBox() const;
     QCheckBox* NoticesBox() const;
+    QSpinBox* QuarantineDaysBox() const { return quarantineDays_; }
 
     // The program the start-at-login entry starts; the running one unless set.
     void SetProgramPath(const QString& path) { programPath_ = path; }
@@ -48,12 +50,14 @@ class CPageOptions : public QWidget {
   private:
     void OnStartAtLogin(bool on);
     void AddProviderRows();
+    void AddQuarantineDays();
     void SaveProvider(const QString& providerId);
 
     std::unique_ptr<Ui::PageOptions> ui_;
     QString programPath_;
     QString providersPath_;
     OAuthProviders providers_;
+    QSpinBox* quarantineDays_ = nullptr;
     bool providersReadable_ = false;  // false: the file is left as it is
     // By provider id, then field name.
     std::map<QString, std::map<QString, QLineEdit*>> providerBoxes_;

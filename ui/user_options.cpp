@@ -1,11 +1,14 @@
 #include "ui/user_options.h"
 
 #include <QSettings>
+#include <algorithm>
 
 namespace {
 const QString kStartAtLogin = QStringLiteral("options/startAtLogin");
 const QString kKeepInTray = QStringLiteral("options/keepInTray");
 const QString kNotices = QStringLiteral("options/notices");
+const QString kQuarantineDays = QStringLiteral("options/quarantineDays");
+constexpr int kDefaultQuarantineDays = 30;
 const QString kGeometry = QStringLiteral("window/geometry");
 
 // One file per user, named after the program whatever the running binary is called.
@@ -45,6 +48,16 @@ bool UserOptions::Notices() {
 
 void UserOptions::SetNotices(bool on) {
     SetFlag(kNotices, on);
+}
+
+int UserOptions::QuarantineDays() {
+    bool read = false;
+    const int days = Settings().value(kQuarantineDays, kDefaultQuarantineDays).toInt(&read);
+    return read ? std::clamp(days, kMinQuarantineDays, kMaxQuarantineDays) : kDefaultQuarantineDays;
+}
+
+void UserOptions::SetQuarantineDays(int days) {
+    Settings().setValue(kQuarantineDays, std::clamp(days, kMinQuarantineDays, kMaxQuarantineDays));
 }
 
 QByteArray UserOptions::WindowGeometry() {

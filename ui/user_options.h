@@ -16,6 +16,14 @@ class UserOptions {
     static bool Notices();
     static void SetNotices(bool on);
 
+    // Days a deleted message's copy stays in the quarantine: 1 to 365, 30 by default.
+    // A stored value out of range is brought into it, so an edited file never empties
+    // the quarantine at once.
+    static int QuarantineDays();
+    static void SetQuarantineDays(int days);
+    static constexpr int kMinQuarantineDays = 1;
+    static constexpr int kMaxQuarantineDays = 365;
+
     static QByteArray WindowGeometry();
     static void SetWindowGeometry(const QByteArray& geometry);
     // The widths of one list's columns by its name; empty when never saved.

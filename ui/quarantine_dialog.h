@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QDialog>
+#include <string>
+#include <vector>
+
+#include "scan/quarantine.h"
+
+class QTreeWidget;
+class SkinButton;
+
+// "Deleted emails": the copies Quarantine kept of one account's deleted messages, with
+// the means to get one back: *Save as…* writes it as an .eml file, *Open* hands such a
+// file to the desktop's mail program.
+class QuarantineDialog : public QDialog {
+    Q_OBJECT
+  public:
+    QuarantineDialog(const std::string& dataDirectory, const std::string& account,
+                     QWidget* parent = nullptr);
+
+    QTreeWidget* list() const { return list_; }
+    // Writes the selected copy to `path` whole, or not at all. False when it failed.
+    [[nodiscard]] bool SaveSelected(const QString& path);
+
+  private:
+    void SaveAs();
+    void Open();
+    const QuarantinedMessage* Selected() const;
+
+    std::vector<QuarantinedMessage> copies_;
+    QTreeWidget* list_ = nullptr;
+};
