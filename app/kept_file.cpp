@@ -213,7 +213,9 @@ class BodyReader {
         if (body_.size() - at_ < count) {
             return false;
         }
-        out.assign(body_, at_, count);
+        // A fresh string rather than assign(): GCC 12 sees a false overlap in the
+        // latter at -O3 and fails the Release build.
+        out = std::string(body_.data() + at_, count);
         at_ += count;
         return true;
     }
