@@ -189,18 +189,6 @@ struct FieldSpan {
     std::size_t end;  // the CRLF that ends the field, or the end of the text
 };
 
-bool StartsWithCaseless(std::string_view text, std::size_t at, std::string_view name) {
-    if (text.size() - at < name.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        if (LowerAscii(text[at + i]) != LowerAscii(name[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::optional<FieldSpan> LocateField(std::string_view text, std::string_view name) {
     if (name.empty()) {
         return std::nullopt;
@@ -242,6 +230,18 @@ std::string_view TextOf(const std::string& block) {
 }
 
 }  // namespace
+
+bool StartsWithCaseless(std::string_view text, std::size_t at, std::string_view name) {
+    if (text.size() - at < name.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (LowerAscii(text[at + i]) != LowerAscii(name[i])) {
+            return false;
+        }
+    }
+    return true;
+}
 
 std::optional<std::size_t> DecodeEncodedWords(std::string& block) {
     CutAtNul(block);

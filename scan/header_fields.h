@@ -17,6 +17,9 @@ int DecodeBase64(char* destination, const char* source);
 // 0 and `out` set when both characters are hex digits; 1 otherwise (out untouched).
 int HexPairValue(char high, char low, unsigned char& out);
 
+// Whether `text` holds `name` at `at`, ASCII letters compared without case.
+bool StartsWithCaseless(std::string_view text, std::size_t at, std::string_view name);
+
 // The first field whose line begins with `name` (caseless, colon included), with its
 // folding unfolded (CRLF removed, the leading blank kept). nullopt when absent.
 std::optional<std::string> FindHeaderField(const std::string& block, std::string_view name);

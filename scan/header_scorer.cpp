@@ -68,18 +68,6 @@ std::size_t FieldEnd(std::string_view text, std::size_t p) {
     return e == std::string_view::npos ? text.size() : e;
 }
 
-bool StartsWithCaseless(std::string_view text, std::size_t at, std::string_view name) {
-    if (text.size() - at < name.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        if ((text[at + i] | 0x20) != (name[i] | 0x20)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Every Received field is scored, first to last, and cut from the block (its line end
 // stays), as CutHeaderField would cut them one by one. One walk over the block and
 // one move of what stays: thousands of fields cost no more than their bytes.
