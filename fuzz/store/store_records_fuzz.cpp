@@ -20,13 +20,15 @@ void Require(bool condition) {
 }
 
 // The record cut after the scan digit is what older versions wrote: it must read as
-// the same account in the old plain mode, and older readers stop there anyway.
+// the same account, with every later field at its default, and older readers stop there.
 void FuzzOldLayout(const std::string& built, const AccountRecord& account) {
-    const std::size_t securityFields = 2 + 6 + 1 + std::strlen(account.trustedFingerprint);
-    Require(built.size() > securityFields);
+    const std::size_t oldSize = 3 + std::strlen(account.description) +
+                                std::strlen(account.address) + std::strlen(account.password) + 9;
+    Require(built.size() > oldSize);
     AccountRecord old{};
-    Require(ParseAccountRecord(built.substr(0, built.size() - securityFields), old));
+    Require(ParseAccountRecord(built.substr(0, oldSize), old));
     Require(old.security == 0 && old.port == 0 && old.trustedFingerprint[0] == '\0');
+    Require(old.providerId[0] == '\0' && old.emailAddress[0] == '\0' && old.autoDelete == 0);
     Require(std::strcmp(old.address, account.address) == 0);
     Require(old.periodMinutes == account.periodMinutes && old.authMethod == account.authMethod);
 }
@@ -46,6 +48,9 @@ void FuzzAccount(const std::string& bytes) {
     Require(again.scanMessages == account.scanMessages);
     Require(again.security == account.security && again.port == account.port);
     Require(std::strcmp(again.trustedFingerprint, account.trustedFingerprint) == 0);
+    Require(std::strcmp(again.providerId, account.providerId) == 0);
+    Require(std::strcmp(again.emailAddress, account.emailAddress) == 0);
+    Require(again.autoDelete == account.autoDelete);
     FuzzOldLayout(built, again);
 }
 
