@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <memory>
+#include <vector>
 
 #include "scan/header_fields.h"
 
@@ -58,6 +59,14 @@ class Matcher {
         int rc = Run(rule.pattern, text, 0);
         if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
             rc = Run(rule.pattern, text, PCRE2_NO_JIT);
+        }
+        // A pattern that runs away is settled without backtracking, as the scorer does.
+        if (rc == PCRE2_ERROR_MATCHLIMIT || rc == PCRE2_ERROR_DEPTHLIMIT ||
+            rc == PCRE2_ERROR_HEAPLIMIT) {
+            std::vector<int> workspace(4096);
+            rc = pcre2_dfa_match(rule.pattern, reinterpret_cast<PCRE2_SPTR>(text.data()),
+                                 text.size(), 0, PCRE2_DFA_SHORTEST, data_.get(), context_.get(),
+                                 workspace.data(), workspace.size());
         }
         return rc >= 0;
     }
