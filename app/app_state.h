@@ -62,7 +62,7 @@ struct CompiledRule {
     int headerCode;         // 0 marks an empty slot
     pcre2_code* pattern;    // owned by the table
     int study;              // 1 when the pattern was JIT-compiled
-    std::uint32_t options;  // always PCRE2_CASELESS
+    std::uint32_t options;  // the compile options: caseless, and Unicode where it compiled so
     int weight;             // negated for Block rules
     std::string source;     // the pattern text, for the multi-pattern prefilter
     // The rule as the user wrote it, to say which rules flagged a message.

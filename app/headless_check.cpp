@@ -210,7 +210,8 @@ std::string UnwantedJson(const UnwantedMessage& message) {
            ",\"uidl\":" + JsonString(message.uidl) + ",\"from\":" + JsonString(message.from) +
            ",\"subject\":" + JsonString(message.subject) + ",\"date\":" + JsonString(message.date) +
            ",\"score\":" + std::to_string(message.score) +
-           ",\"rules\":" + RulesJson(message.rules) + "}";
+           ",\"rules\":" + RulesJson(message.rules) + ",\"limited\":" + RulesJson(message.limited) +
+           "}";
 }
 
 std::string DeletedJson(const DeletedMessage& message) {
@@ -394,6 +395,11 @@ void HeadlessCheck::PrintUnwantedText(const UnwantedMessage& message) const {
     for (const FiredRule& rule : message.rules) {
         out_ << "      " << ListLabel(rule.list) << ": " << rule.header << " contains \""
              << rule.contains << "\", weight " << rule.weight << "\n";
+    }
+    for (const FiredRule& rule : message.limited) {
+        out_ << "      Too many steps, counted as not matching: " << ListLabel(rule.list) << ": "
+             << rule.header << " contains \"" << rule.contains << "\", weight " << rule.weight
+             << "\n";
     }
 }
 

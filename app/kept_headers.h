@@ -14,7 +14,8 @@ struct KeptMessage {
     std::string headerBlock;         // as the server sent it (TOP n 0), before decoding
     std::uint64_t rulesVersion = 0;  // the rule table the verdict below came from
     int score = 0;
-    std::vector<int> firedRules;  // indices into that rule table
+    std::vector<int> firedRules;    // indices into that rule table
+    std::vector<int> limitedRules;  // rules that needed too many steps, same table
     // The account it was fetched for; filled in by Snapshot, which mixes accounts.
     std::uint32_t account = 0;
 };

@@ -24,7 +24,9 @@ struct UnwantedMessage {
     std::string date;  // the "Date:" field's value, or empty
     int score = 0;
     std::vector<FiredRule> rules;  // in the order their weights were added
-    std::string headerBlock;       // as the server sent it, before any decoding
+    // Rules that needed too many steps on it and so count as not matching it.
+    std::vector<FiredRule> limited;
+    std::string headerBlock;  // as the server sent it, before any decoding
 };
 
 // One message a deletion removed from the server, and where its copy is.

@@ -1,7 +1,12 @@
 #include "scan/header_fields.h"
 
+#include <iconv.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <map>
 
 namespace {
 
@@ -57,6 +62,170 @@ void CutAtNul(std::string& block) {
     }
 }
 
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+
+// The length of the valid UTF-8 sequence at `at`, or 0 when none starts there.
+std::size_t Utf8SequenceAt(std::string_view text, std::size_t at) {
+    const auto byte = [&](std::size_t i) {
+        return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u;
+    };
+    const unsigned lead = byte(0);
+    if (lead < 0x80) {
+        return 1;
+    }
+    const auto tail = [&](std::size_t i) { return (byte(i) & 0xC0) == 0x80; };
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        return tail(1) ? 2 : 0;
+    }
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        // No overlong forms, no surrogates.
+        const unsigned second = byte(1);
+        const bool ok =
+            (lead == 0xE0 ? second >= 0xA0 : true) && (lead == 0xED ? second < 0xA0 : true);
+        return ok && tail(1) && tail(2) ? 3 : 0;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        const unsigned second = byte(1);
+        const bool ok =
+            (lead == 0xF0 ? second >= 0x90 : true) && (lead == 0xF4 ? second < 0x90 : true);
+        return ok && tail(1) && tail(2) && tail(3) ? 4 : 0;
+    }
+    return 0;
+}
+
+void AppendValidUtf8(std::string_view bytes, std::string& out) {
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const std::size_t n = Utf8SequenceAt(bytes, i);
+        if (n == 0) {
+            out.append(kReplacement);
+            ++i;
+        } else {
+            out.append(bytes.substr(i, n));
+            i += n;
+        }
+    }
+}
+
+// A charset nobody knows is most likely a superset of ASCII: its ASCII bytes are kept.
+void AppendAsciiOnly(std::string_view bytes, std::string& out) {
+    for (const char b : bytes) {
+        if (static_cast<unsigned char>(b) < 0x80) {
+            out.push_back(b);
+        } else {
+            out.append(kReplacement);
+        }
+    }
+}
+
+// The charset's name without its language ("utf-8*en"), in lower case; empty when it
+// is no plain name. Only plain names reach iconv: a name is the sender's text, and
+// iconv reads slashes and suffixes in it as instructions.
+std::string CharsetName(std::string_view declared) {
+    declared = declared.substr(0, declared.find('*'));
+    if (declared.empty() || declared.size() > 40) {
+        return {};
+    }
+    std::string name;
+    for (const char ch : declared) {
+        const bool plain = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
+                           (ch >= '0' && ch <= '9') || ch == '-' || ch == '_' || ch == '.' ||
+                           ch == ':';
+        if (!plain) {
+            return {};
+        }
+        name.push_back(LowerAscii(ch));
+    }
+    return name;
+}
+
+// Converters are costly to open, so each thread keeps those it opened; a sender who
+// names a thousand charsets only makes the extra ones open and close each time.
+class Converters {
+  public:
+    static constexpr std::size_t kKept = 32;
+    ~Converters() {
+        for (auto& [name, cd] : open_) {
+            if (cd != Invalid()) {
+                iconv_close(cd);
+            }
+        }
+    }
+    static iconv_t Invalid() { return reinterpret_cast<iconv_t>(-1); }
+    // The converter from `name` to UTF-8; Invalid() when iconv knows no such charset.
+    // `owned` is set when the caller must close it.
+    iconv_t Get(const std::string& name, bool& owned) {
+        owned = false;
+        const auto found = open_.find(name);
+        if (found != open_.end()) {
+            return found->second;
+        }
+        const iconv_t cd = iconv_open("UTF-8", name.c_str());
+        if (open_.size() < kKept) {
+            open_.emplace(name, cd);
+        } else {
+            owned = cd != Invalid();
+        }
+        return cd;
+    }
+
+  private:
+    std::map<std::string, iconv_t> open_;
+};
+
+void Convert(iconv_t cd, std::string_view bytes, std::string& out) {
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);  // a stateful charset starts afresh
+    char* in = const_cast<char*>(bytes.data());
+    std::size_t inLeft = bytes.size();
+    char chunk[1024];
+    for (;;) {
+        char* to = chunk;
+        std::size_t toLeft = sizeof chunk;
+        const bool flushing = inLeft == 0;  // ends a shift state the last byte left open
+        const std::size_t rc = flushing ? iconv(cd, nullptr, nullptr, &to, &toLeft)
+                                        : iconv(cd, &in, &inLeft, &to, &toLeft);
+        const int error = rc == static_cast<std::size_t>(-1) ? errno : 0;
+        out.append(chunk, static_cast<std::size_t>(to - chunk));
+        if (error == E2BIG) {
+            continue;
+        }
+        if (flushing) {
+            return;
+        }
+        if (error == EILSEQ) {
+            out.append(kReplacement);  // one byte at a time, so the rest still converts
+            ++in;
+            --inLeft;
+        } else if (error != 0) {
+            out.append(kReplacement);  // a sequence cut short by the word's end
+            inLeft = 0;
+        }
+    }
+}
+
+void AppendAsUtf8(std::string_view declared, std::string_view bytes, std::string& out) {
+    const std::string name = CharsetName(declared);
+    if (name == "utf-8" || name == "utf8") {
+        AppendValidUtf8(bytes, out);
+        return;
+    }
+    if (name == "us-ascii" || name == "ascii" || name.empty()) {
+        AppendAsciiOnly(bytes, out);
+        return;
+    }
+    thread_local Converters converters;
+    bool owned = false;
+    const iconv_t cd = converters.Get(name, owned);
+    if (cd == Converters::Invalid()) {
+        AppendAsciiOnly(bytes, out);
+        return;
+    }
+    Convert(cd, bytes, out);
+    if (owned) {
+        iconv_close(cd);
+    }
+}
+
 // A search remembered with where it began: any later start up to its hit finds the
 // same hit, so a hostile run of markers never rescans the rest of a long field.
 struct Search {
@@ -65,13 +234,17 @@ struct Search {
     std::size_t at = 0;
 };
 
-// The one pass over a block: bytes are read at r and written at w, and w never
-// passes r, so the block is rewritten in place (bytes from r on are never touched).
+// The one pass over a block: bytes are read at r and the text is written to `out`.
+// A word's bytes wait in `word` until the run of adjacent words in one charset ends,
+// so a character split across two words still converts whole.
 struct Cursor {
     char* base;
     std::size_t size;  // length of the text; base[size] is its NUL
     std::size_t r = 0;
-    std::size_t w = 0;
+    std::string out{};
+    std::string word{};
+    std::string_view charset{};      // of the words in `word`
+    std::string_view openCharset{};  // of the word OpenWord opened last
     Search question{"?"};
     Search close{"?="};
     Search lineEnd{"\r\n"};
@@ -109,38 +282,55 @@ std::size_t FieldEnd(Cursor& c, std::size_t at) {
     return e;
 }
 
+void FlushWords(Cursor& c) {
+    if (!c.word.empty()) {
+        AppendAsUtf8(c.charset, c.word, c.out);
+        c.word.clear();
+    }
+}
+
 void Move(Cursor& c, std::size_t end) {
-    const std::size_t n = end - c.r;
-    std::memmove(c.base + c.w, c.base + c.r, n);
-    c.w += n;
+    FlushWords(c);
+    c.out.append(c.base + c.r, end - c.r);
     c.r = end;
 }
 
+// A word in another charset ends the run of words waiting to be converted.
+void StartWord(Cursor& c) {
+    if (c.openCharset != c.charset && CharsetName(c.openCharset) != CharsetName(c.charset)) {
+        FlushWords(c);
+        c.charset = c.openCharset;
+    }
+}
+
 void DecodeQ(Cursor& c, std::size_t end) {
+    StartWord(c);
     while (c.r < end) {
         const char b = c.base[c.r];
         unsigned char value = 0;
         // The second digit is read only when the first is not the terminating NUL.
         if (b == '=' && c.base[c.r + 1] != '\0' &&
             HexPairValue(c.base[c.r + 1], c.base[c.r + 2], value) == 0) {
-            c.base[c.w++] = static_cast<char>(value);
+            c.word.push_back(static_cast<char>(value));
             c.r += 3;
         } else {
-            c.base[c.w++] = (b == '_') ? ' ' : b;
+            c.word.push_back((b == '_') ? ' ' : b);
             ++c.r;
         }
     }
 }
 
 void DecodeB(Cursor& c, std::size_t end) {
+    StartWord(c);
+    // Four characters give three bytes at most, and a group is decoded whole.
+    const std::size_t before = c.word.size();
+    c.word.resize(before + (end - c.r) + 4);
     // The decoder reads up to a NUL: end the text at the word's end for the call.
     const char saved = c.base[end];
     c.base[end] = '\0';
-    const int n = DecodeBase64(c.base + c.w, c.base + c.r);
+    const int n = DecodeBase64(c.word.data() + before, c.base + c.r);
     c.base[end] = saved;
-    if (n > 0) {
-        c.w += static_cast<std::size_t>(n);
-    }
+    c.word.resize(before + (n > 0 ? static_cast<std::size_t>(n) : 0));
     c.r = end;
 }
 
@@ -151,6 +341,7 @@ bool OpenWord(Cursor& c, std::size_t marker, char& letter) {
     const std::size_t q = Next(c, c.question, marker + 2);
     if (q + 2 < fieldEnd && c.base[q + 2] == '?') {
         letter = LowerAscii(c.base[q + 1]);
+        c.openCharset = std::string_view(c.base + marker + 2, q - marker - 2);
         c.r = q + 3;
         return true;
     }
@@ -249,6 +440,7 @@ std::optional<std::size_t> DecodeEncodedWords(std::string& block) {
         return std::nullopt;
     }
     Cursor c{block.data(), block.size()};
+    c.out.reserve(block.size() + block.size() / 2);
     DecodeState state = DecodeState::kPlain;
     char letter = '\0';
     while (c.r < c.size) {
@@ -264,8 +456,9 @@ std::optional<std::size_t> DecodeEncodedWords(std::string& block) {
             Move(c, m + 2);  // an "=?" that opens no word within its field is text
         }
     }
-    block.resize(c.w);
-    return c.w;
+    FlushWords(c);
+    block = std::move(c.out);
+    return block.size();
 }
 
 // Complete groups of four only, each followed by a NUL, a CR or another group; a
@@ -314,6 +507,34 @@ int DecodeBase64(char* destination, const char* source) {
             return written;
         }
     }
+}
+
+void AppendWithReplacement(std::string_view bytes, std::string& out) {
+    AppendValidUtf8(bytes, out);
+}
+
+bool IsValidUtf8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        // ASCII runs are the common case: skip them eight bytes at a time.
+        while (i + 8 <= text.size()) {
+            std::uint64_t eight = 0;
+            std::memcpy(&eight, text.data() + i, 8);
+            if ((eight & 0x8080808080808080ULL) != 0) {
+                break;
+            }
+            i += 8;
+        }
+        if (i >= text.size()) {
+            break;
+        }
+        const std::size_t n = Utf8SequenceAt(text, i);
+        if (n == 0) {
+            return false;
+        }
+        i += n;
+    }
+    return true;
 }
 
 int HexPairValue(char high, char low, unsigned char& out) {

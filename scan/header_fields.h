@@ -5,9 +5,12 @@
 #include <string>
 #include <string_view>
 
-// Decodes every MIME encoded word (Q and B) of a header block in place, in one pass,
-// without charset conversion. Returns the block's new length; nullopt (block
-// unchanged) when it holds no "=?". The block's text ends at its first NUL byte.
+// Decodes every MIME encoded word (Q and B) of a header block, in one pass, and
+// converts it from its charset to UTF-8: bytes invalid in it, and every byte past
+// ASCII of a charset nobody knows, become U+FFFD. Adjacent words in one charset are
+// converted together. Raw 8-bit bytes outside encoded words stay as they are.
+// Returns the block's new length; nullopt (block unchanged) when it holds no "=?".
+// The block's text ends at its first NUL byte.
 std::optional<std::size_t> DecodeEncodedWords(std::string& block);
 
 // Decodes base64 groups from `source` into `destination` (see the .cpp for the
@@ -29,3 +32,10 @@ std::string HeaderFieldValue(const std::string& block, std::string_view name);
 
 // As FindHeaderField, and removes that field from the block (leaving an empty line).
 std::optional<std::string> CutHeaderField(std::string& block, std::string_view name);
+
+// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or stray bytes).
+bool IsValidUtf8(std::string_view text);
+
+// Appends `bytes` to `out` with every byte that starts no valid UTF-8 sequence
+// replaced by U+FFFD: the text as the window shows it.
+void AppendWithReplacement(std::string_view bytes, std::string& out);

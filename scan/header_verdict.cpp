@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "scan/fired_rules.h"
 #include "scan/header_fields.h"
@@ -46,7 +47,9 @@ std::string Decoded(const std::string& raw) {
 void JudgeKept(const AppState& state, KeptMessage& message) {
     std::string block = Decoded(message.headerBlock);
     message.rulesVersion = state.rulesVersion.load();
-    message.score = ScoreHeader(state, block, &message.firedRules).score;
+    ScoreResult result = ScoreHeader(state, block, &message.firedRules);
+    message.score = result.score;
+    message.limitedRules = std::move(result.limitedRules);
 }
 
 UnwantedMessage DescribeUnwanted(const AppState& state, int number, const KeptMessage& message) {
@@ -61,6 +64,7 @@ UnwantedMessage DescribeUnwanted(const AppState& state, int number, const KeptMe
     unwanted.date = Bounded(HeaderFieldValue(block, kDate), kShownFieldBytes, false);
     unwanted.score = message.score;
     unwanted.rules = FiredRulesOf(state, message.firedRules);
+    unwanted.limited = FiredRulesOf(state, message.limitedRules);
     unwanted.headerBlock = Bounded(message.headerBlock, kShownBlockBytes, true);
     return unwanted;
 }

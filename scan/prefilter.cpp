@@ -16,9 +16,11 @@
 
 namespace {
 
-// Caseless like the PCRE2 patterns; one report per pattern and scan is all a candidate
-// list needs; an empty alternative ("x|") is legal in a rule.
-constexpr unsigned kExactFlags = HS_FLAG_CASELESS | HS_FLAG_SINGLEMATCH | HS_FLAG_ALLOWEMPTY;
+// Caseless and Unicode like the PCRE2 patterns (the scorer only ever scans valid
+// UTF-8); one report per pattern and scan is all a candidate list needs; an empty
+// alternative ("x|") is legal in a rule. The flags are part of the cache key.
+constexpr unsigned kExactFlags =
+    HS_FLAG_CASELESS | HS_FLAG_SINGLEMATCH | HS_FLAG_ALLOWEMPTY | HS_FLAG_UTF8 | HS_FLAG_UCP;
 constexpr unsigned kApproximateFlags = kExactFlags | HS_FLAG_PREFILTER;
 
 // Past this width a bounded repeat makes the library build large automata: one such

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <memory>
+#include <vector>
 
 #include "scan/header_fields.h"
 
@@ -43,14 +44,33 @@ class Matcher {
         if (rule.pattern == nullptr) {
             return false;
         }
+        // A Unicode rule sees bytes that are not UTF-8 as U+FFFD, as the window shows
+        // them; a byte-wise one sees the bytes.
+        if ((rule.options & PCRE2_UTF) != 0 && !IsValidUtf8(text)) {
+            std::string shown;
+            AppendWithReplacement(text, shown);
+            return MatchesText(rule, shown);
+        }
+        return MatchesText(rule, text);
+    }
+
+  private:
+    bool MatchesText(const CompiledRule& rule, const std::string& text) const {
         int rc = Run(rule.pattern, text, 0);
         if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
             rc = Run(rule.pattern, text, PCRE2_NO_JIT);
         }
+        // A pattern that runs away is settled without backtracking, as the scorer does.
+        if (rc == PCRE2_ERROR_MATCHLIMIT || rc == PCRE2_ERROR_DEPTHLIMIT ||
+            rc == PCRE2_ERROR_HEAPLIMIT) {
+            std::vector<int> workspace(4096);
+            rc = pcre2_dfa_match(rule.pattern, reinterpret_cast<PCRE2_SPTR>(text.data()),
+                                 text.size(), 0, PCRE2_DFA_SHORTEST, data_.get(), context_.get(),
+                                 workspace.data(), workspace.size());
+        }
         return rc >= 0;
     }
 
-  private:
     int Run(const pcre2_code* code, const std::string& text, std::uint32_t options) const {
         return pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, options,
                            data_.get(), context_.get());

@@ -1,6 +1,7 @@
 #include "scan/rule_compiler.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "app/debug_log.h"
@@ -109,9 +110,31 @@ RulePattern MakeRulePattern(const std::string& headerName, const std::string& co
     return rule;
 }
 
-pcre2_code* CompilePattern(const std::string& pattern, int& errorCode, PCRE2_SIZE& errorOffset) {
-    return pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.c_str()), pattern.size(),
-                         PCRE2_CASELESS, &errorCode, &errorOffset, nullptr);
+// Case and classes (\w, \b, [[:alpha:]]) follow Unicode. The scorer hands these
+// patterns only valid UTF-8 (bytes that are not show as U+FFFD), so they need no
+// invalid-UTF mode, which the matcher without backtracking refuses. A rule typed in
+// another 8-bit charset is not valid UTF-8: it keeps its byte-wise meaning rather
+// than being dropped.
+constexpr std::uint32_t kUnicodeOptions = PCRE2_CASELESS | PCRE2_UTF | PCRE2_UCP;
+
+bool IsUtfError(int errorCode) {
+    return errorCode >= PCRE2_ERROR_UTF8_ERR21 && errorCode <= PCRE2_ERROR_UTF8_ERR1;
+}
+
+pcre2_code* CompilePattern(const std::string& pattern, int& errorCode, PCRE2_SIZE& errorOffset,
+                           std::uint32_t* options = nullptr) {
+    const auto compile = [&](std::uint32_t with) {
+        if (options != nullptr) {
+            *options = with;
+        }
+        return pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.c_str()), pattern.size(), with,
+                             &errorCode, &errorOffset, nullptr);
+    };
+    pcre2_code* code = compile(kUnicodeOptions);
+    if (code == nullptr && IsUtfError(errorCode)) {
+        code = compile(PCRE2_CASELESS);
+    }
+    return code;
 }
 
 }  // namespace
@@ -143,13 +166,12 @@ int CompileRule(AppState& state, RuleList list, const std::string& headerName,
         pcre2_code_free(slot.pattern);  // a slot past the count is never in use
     }
     slot = CompiledRule{};
-    slot.options = PCRE2_CASELESS;
 
     const RulePattern rule = MakeRulePattern(headerName, contains);
     slot.headerCode = rule.headerCode;
     int errorCode = 0;
     PCRE2_SIZE errorOffset = 0;
-    pcre2_code* code = CompilePattern(rule.text, errorCode, errorOffset);
+    pcre2_code* code = CompilePattern(rule.text, errorCode, errorOffset, &slot.options);
     if (code == nullptr) {
         DebugLog::DroppedRule(rule.text, errorCode, errorOffset);
         slot = CompiledRule{};  // dropped silently; the next rule reuses the slot

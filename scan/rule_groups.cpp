@@ -5,6 +5,8 @@
 #include <mutex>
 #include <thread>
 
+#include "scan/header_fields.h"
+
 namespace {
 
 std::atomic<std::uint64_t> nextSerial{1};
@@ -93,13 +95,25 @@ RuleGroups::RuleGroups(const AppState& state, std::uint64_t version, bool usePre
             continue;
         }
         groups_[g].members.push_back(static_cast<int>(j));
-        patterns[g].push_back({static_cast<int>(j), PrefilterText(rule.source)});
+        // The prefilter scans the text as shown; a byte-wise rule sees other bytes.
+        if ((rule.options & PCRE2_UTF) != 0) {
+            patterns[g].push_back({static_cast<int>(j), PrefilterText(rule.source)});
+        } else {
+            groups_[g].byteWise.push_back(static_cast<int>(j));
+        }
     }
     for (Group& group : groups_) {
         group.alwaysTried = group.members;
     }
     if (usePrefilter) {
         BuildPrefilters(patterns, prefilterFloor);
+    }
+    for (Group& group : groups_) {
+        if (group.prefilter) {
+            group.alwaysTried.insert(group.alwaysTried.end(), group.byteWise.begin(),
+                                     group.byteWise.end());
+            std::sort(group.alwaysTried.begin(), group.alwaysTried.end());
+        }
     }
 }
 
@@ -108,7 +122,7 @@ void RuleGroups::BuildPrefilters(
     std::size_t prefilterFloor) {
     std::vector<std::size_t> jobs;
     for (std::size_t g = 0; g < kGroupCount; ++g) {
-        if (!groups_[g].members.empty() && groups_[g].members.size() >= prefilterFloor) {
+        if (!patterns[g].empty() && groups_[g].members.size() >= prefilterFloor) {
             jobs.push_back(g);
         }
     }
@@ -201,14 +215,23 @@ const std::vector<int>& RuleGroups::Tried(FieldKind kind, std::string_view text,
 
 void RuleGroups::Match(FieldKind kind, const AppState& state, std::string_view text, Work& work,
                        std::vector<int>& matched, std::vector<int>& limited) const {
-    const std::vector<int>* tried = &Tried(kind, text, work);
+    // Checked once per field: the prefilter's Unicode mode is undefined on other input.
+    std::string_view shown = text;
+    if (!IsValidUtf8(text)) {
+        work.shown.clear();
+        AppendWithReplacement(text, work.shown);
+        shown = work.shown;
+    }
+    const std::vector<int>* tried = &Tried(kind, shown, work);
     for (const int j : *tried) {
         // A rule that gave up once in this message would give up again on the next of
         // a thousand Received fields: it is not tried again.
         if (std::find(limited.begin(), limited.end(), j) != limited.end()) {
             continue;
         }
-        switch (work.matcher.Match(state.rules[j].pattern, text)) {
+        const CompiledRule& rule = state.rules[j];
+        const bool unicode = (rule.options & PCRE2_UTF) != 0;
+        switch (work.matcher.Match(rule.pattern, unicode ? shown : text)) {
             case RuleMatcher::Outcome::kMatch:
                 matched.push_back(j);
                 break;

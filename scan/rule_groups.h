@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -26,6 +27,7 @@ class RuleGroups {
         Prefilter::Scratch scratch;
         std::uint64_t fittedTo = 0;  // the serial of the groups the scratch fits
         std::vector<int> candidates;
+        std::string shown;  // a field that is not UTF-8, as the window shows it
     };
 
     // A group of fewer rules than this is tried with PCRE2 alone: below it a
@@ -47,8 +49,9 @@ class RuleGroups {
     // Fits `work` to these groups; once per scoring, cheap when already fitted.
     void Prepare(Work& work) const;
     // Appends to `matched`, in table order, the rules of `kind`'s group that match
-    // `text`; rules that gave up on it (the match limit) go to `limited`, and rules
-    // already there are not tried: `limited` is the message's, across its fields.
+    // `text` (Unicode rules see bytes that are not UTF-8 as U+FFFD, as shown); rules that gave up
+    // on it (the match limit) go to `limited`, and rules already there are not tried: `limited` is
+    // the message's, across its fields.
     void Match(FieldKind kind, const AppState& state, std::string_view text, Work& work,
                std::vector<int>& matched, std::vector<int>& limited) const;
 
@@ -68,6 +71,7 @@ class RuleGroups {
     struct Group {
         std::vector<int> members;      // table order
         std::vector<int> alwaysTried;  // members the prefilter cannot take, table order
+        std::vector<int> byteWise;     // members whose patterns are not UTF-8
         std::unique_ptr<Prefilter> prefilter;
     };
 

@@ -61,7 +61,8 @@ RulePreview PreviewRule(const RuleSet& rules, const CandidateRule& candidate,
         ++preview.kept;
         std::string decoded = message.headerBlock;
         DecodeEncodedWords(decoded);
-        Score(*alone, decoded, &fired);
+        const ScoreResult aloneResult = Score(*alone, decoded, &fired);
+        preview.limited += aloneResult.limitedRules.empty() ? 0 : 1;
         if (!fired.empty()) {
             ++preview.matches;
             if (preview.firstMatches.size() < shown) {
@@ -76,6 +77,14 @@ RulePreview PreviewRule(const RuleSet& rules, const CandidateRule& candidate,
         preview.noLongerUnwanted += wasUnwanted && !isUnwanted ? 1 : 0;
     }
     return preview;
+}
+
+std::string LimitedText(const RulePreview& preview) {
+    if (preview.limited == 0) {
+        return {};
+    }
+    return "This rule needs too many steps on " + std::to_string(preview.limited) +
+           " of the messages; it counts as not matching there.";
 }
 
 std::string VerdictChangeText(const RulePreview& preview) {

@@ -39,6 +39,7 @@ struct RulePreview {
     PatternCheck pattern{true, {}, 0};  // when it fails, nothing below is filled
     std::size_t kept = 0;               // the messages looked at
     std::size_t matches = 0;            // those the rule matches
+    std::size_t limited = 0;            // those it needs too many steps on
     std::vector<PreviewMessage> firstMatches;
     std::size_t newlyUnwanted = 0;     // unwanted with the rule, not without
     std::size_t noLongerUnwanted = 0;  // unwanted without the rule, not with
@@ -53,6 +54,10 @@ struct RulePreview {
 RulePreview PreviewRule(const RuleSet& rules, const CandidateRule& candidate,
                         const std::vector<KeptMessage>& kept, std::size_t shown = 3,
                         const std::atomic<bool>* stop = nullptr);
+
+// "This rule needs too many steps on N of the messages; it counts as not matching
+// there.", or empty when it needs none.
+std::string LimitedText(const RulePreview& preview);
 
 // "2 more messages would be unwanted.", "1 message would no longer be unwanted.", both,
 // or "No verdict would change."

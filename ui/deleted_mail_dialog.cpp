@@ -221,6 +221,12 @@ QString DeletedMailDialog::DetailText(const UnwantedMessage& message) {
             lines << RuleLine(rule);
         }
     }
+    if (!message.limited.empty()) {
+        lines << QStringLiteral("Rules that needed too many steps (counted as not matching):");
+        for (const FiredRule& rule : message.limited) {
+            lines << RuleLine(rule);
+        }
+    }
     lines << QString() << QStringLiteral("Header:");
     if (message.headerBlock.empty()) {
         lines << DisplayHeaderText(message.from) << DisplayHeaderText(message.subject);

@@ -87,6 +87,9 @@ QString PreviewText(const RulePreview& preview, const QStringList& accounts) {
         lines << QStringLiteral("  and %1 more").arg(preview.matches - preview.firstMatches.size());
     }
     lines << QString::fromStdString(VerdictChangeText(preview));
+    if (preview.limited > 0) {
+        lines << QString::fromStdString(LimitedText(preview));
+    }
     return lines.join(QLatin1Char('\n'));
 }
 }  // namespace

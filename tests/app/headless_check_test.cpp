@@ -161,7 +161,7 @@ TEST_F(HeadlessCheckTest, JsonTellsEachAccountsOutcomeAndWritesNothing) {
             ",\"unwanted\":[{\"number\":2,\"uidl\":\"<uidl>\",\"from\":\"From: "
             "win@lottery.example\",\"subject\":\"Subject: You won\",\"date\":\"Mon, 7 Dec "
             "2026 06:00:00 +0000\",\"score\":-30,\"rules\":[{\"list\":\"block\",\"header\":"
-            "\"Subject:\",\"contains\":\"won\",\"weight\":30}]}]},"
+            "\"Subject:\",\"contains\":\"won\",\"weight\":30}],\"limited\":[]}]},"
             "{\"description\":\"Counting\",\"host\":\"127.0.0.1\",\"port\":" +
             plain + ",\"security\":\"starttls\",\"status\":\"ok\",\"messages\":2,\"size\":" + size +
             ",\"unwanted\":[]},"

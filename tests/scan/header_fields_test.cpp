@@ -19,8 +19,42 @@ TEST(DecodeEncodedWordsTest, BlockWithoutMarkerIsLeftAlone) {
 
 TEST(DecodeEncodedWordsTest, ReturnsTheNewEnd) {
     std::string block = "Subject: =?ISO-8859-1?Q?Caf=E9_au_lait?=\r\n";
-    EXPECT_EQ(DecodeEncodedWords(block), 23u);
-    EXPECT_EQ(block, "Subject: Caf\xE9 au lait\r\n");  // no charset conversion
+    EXPECT_EQ(DecodeEncodedWords(block), 24u);
+    EXPECT_EQ(block, "Subject: Caf\xC3\xA9 au lait\r\n");
+}
+
+// Every word reaches the rules in UTF-8, as the window shows it; what no charset
+// explains becomes U+FFFD, and 8-bit text outside words is left as it came.
+TEST(DecodeEncodedWordsTest, ConvertsEachCharsetToUtf8) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"=?windows-1252?Q?=80_Zo=EB?=", "\xE2\x82\xAC Zo\xC3\xAB"},
+        {"=?ISO-8859-1?Q?Caf=E9?=", "Caf\xC3\xA9"},
+        {"=?iso-8859-2?q?g=EA=B6l=B1?=", "g\xC4\x99\xC5\x9Bl\xC4\x85"},
+        {"=?ISO-8859-15?Q?=A4?=", "\xE2\x82\xAC"},
+        {"=?iso-8859-16?q?=AA=E3?=", "\xC8\x98\xC4\x83"},
+        {"=?KOI8-R?Q?=D7=D9=C9=C7=D2=D9=DB?=",
+         "\xD0\xB2\xD1\x8B\xD0\xB8\xD0\xB3\xD1\x80\xD1\x8B\xD1\x88"},
+        {"=?Shift_JIS?B?k/qWew==?=", "\xE6\x97\xA5\xE6\x9C\xAC"},
+        {"=?GB18030?B?1tDOxA==?=", "\xE4\xB8\xAD\xE6\x96\x87"},
+        {"=?utf-8*en?Q?caf=C3=A9_=FF?=", "caf\xC3\xA9 \xEF\xBF\xBD"},
+        // A charset nobody knows, or a name iconv would read as an instruction.
+        {"=?x-nowhere?Q?Zo=EB?=", "Zo\xEF\xBF\xBD"},
+        {"=?utf-8//TRANSLIT?Q?=E9?=", "\xEF\xBF\xBD"},
+        // A byte invalid in its charset, and a sequence the word's end cuts short.
+        {"=?Shift_JIS?Q?=FFa=93?=",
+         "\xEF\xBF\xBD"
+         "a\xEF\xBF\xBD"},
+        // One character split over two words across a fold, and 8-bit text around.
+        {"S: M\xFC =?UTF-8?Q?=C3?=\r\n =?utf-8?Q?=A9!?= \xFC\r\n", "S: M\xFC \xC3\xA9! \xFC\r\n"},
+        {"=?koi8-r?Q?=F0?==?iso-8859-2?Q?=A3?=", "\xD0\x9F\xC5\x81"},
+    };
+    for (const auto& [in, out] : cases) {
+        EXPECT_EQ(Decoded(in), out) << in;
+    }
+    EXPECT_TRUE(IsValidUtf8("plain ascii, then \xC3\xA9 and \xF0\x9F\x98\x80"));
+    for (const char* bad : {"\xFF", "\xC3", "a\xC0\xAF", "\xED\xA0\x80", "0123456789\xE2\x82"}) {
+        EXPECT_FALSE(IsValidUtf8(bad)) << bad;
+    }
 }
 
 TEST(DecodeEncodedWordsTest, Words) {

@@ -198,9 +198,9 @@ TEST_F(ScoreHeaderTest, LongFieldsMatchWithAndWithoutJit) {
     EXPECT_EQ(Score(big), -7);
 }
 
-TEST_F(ScoreHeaderTest, CatastrophicPatternGivesUpAndCountsAsNoMatch) {
+TEST_F(ScoreHeaderTest, CatastrophicPatternIsSettledWithoutBacktracking) {
     // Nested repeats before a "b" that the look-behind then refuses: without a limit
-    // this backtracks for longer than anyone waits. The prefilter cannot rule it out.
+    // the backtracking matcher runs for longer than anyone waits. The prefilter cannot rule it out.
     Add(kBlock, "Subject:", "(a|aa)+(a|aa)+b(?<!ab)", 50);
     Add(kBlock, "Subject:", "aaaa", 7);
     const std::string hostile = "Subject: " + std::string(30000, 'a') + "b\r\n";
@@ -208,8 +208,9 @@ TEST_F(ScoreHeaderTest, CatastrophicPatternGivesUpAndCountsAsNoMatch) {
         state_.scoringPath = path;
         std::string block = hostile;
         const ScoreResult result = ScoreHeader(state_, block);
+        // The retry without backtracking settles it: no match, and nothing limited.
         EXPECT_EQ(result.score, -7);
-        EXPECT_EQ(result.limitedRules, std::vector<int>{0});
+        EXPECT_EQ(result.limitedRules, std::vector<int>{});
     }
 }
 
@@ -230,15 +231,79 @@ TEST_F(ScoreHeaderTest, ReloadedRulesAreScoredAtOnce) {
     }
 }
 
+// A rule means what the user typed, in UTF-8, on the text as the window shows it:
+// whatever charset the sender used, in any letter case of any script.
 TEST_F(ScoreHeaderTest, DecodedWordsAreScored) {
-    Add(kBlock, "Subject:", "caf\xE9 gratuit", 60);
-    std::string block = "Subject: =?iso-8859-1?Q?CAF=C9?=\r\n =?utf-8?B?IGdyYXR1aXQ=?=\r\n";
-    ASSERT_TRUE(DecodeEncodedWords(block));
-    // Caseless matching stays within ASCII: 0xC9 and 0xE9 differ.
-    EXPECT_EQ(ScoreHeader(state_, block).score, 0);
-    block = "Subject: =?iso-8859-1?Q?CAF=E9?=\r\n =?utf-8?B?IGdyYXR1aXQ=?=\r\n";
-    DecodeEncodedWords(block);
-    EXPECT_EQ(ScoreHeader(state_, block).score, -60);
+    Add(kBlock, "Subject:", "caf\xC3\xA9 gratuit", 60);
+    Add(kBlock, "Subject:",
+        "g\xC4\x99\xC5\x9Bl\xC4\x85|Caf\xC3\xA9|"
+        "\xD0\xB2\xD1\x8B\xD0\xB8\xD0\xB3\xD1\x80\xD1\x8B\xD1\x88",
+        1);
+    Add(kBlock, "Subject:", "\xD0\x92\xD0\xAB\xD0\x98\xD0\x93\xD0\xA0\xD0\xAB\xD0\xA8", 10);
+    Add(kBlock, "Subject:", "\\s\\w{3}$", 100);
+    const std::pair<const char*, int> cases[] = {
+        {"=?iso-8859-1?Q?CAF=C9?=\r\n =?utf-8?B?IGdyYXR1aXQ=?=", -61},
+        {"=?windows-1252?Q?caf=E9?=", -1},
+        {"=?ISO-8859-2?Q?G=CA=A6L=A1?=", -1},
+        {"=?KOI8-R?Q?=D7=D9=C9=C7=D2=D9=DB?=", -11},
+        {"=?utf-8?B?0JLRi9C40LPRgNGL0Yg=?=", -11},
+        // \w takes letters of every script.
+        {"=?koi8-r?Q?=F0=F2=E9?=", -100},
+        {"=?Shift_JIS?B?k/qWew==?=!", 0},
+    };
+    for (const auto& [subject, score] : cases) {
+        std::string block = std::string("Subject: ") + subject + "\r\n";
+        DecodeEncodedWords(block);
+        for (const ScoringPath path :
+             {ScoringPath::kPrefilter, ScoringPath::kGroups, ScoringPath::kReference}) {
+            state_.scoringPath = path;
+            std::string copy = block;
+            EXPECT_EQ(ScoreHeader(state_, copy).score, score) << subject;
+        }
+    }
+}
+
+// Bytes that are not UTF-8 are seen as U+FFFD, as the window shows them, so a rule
+// still matches past them; a rule that is not UTF-8 itself still sees the bytes.
+TEST_F(ScoreHeaderTest, InvalidUtf8IsMatchedWhereItCan) {
+    Add(kBlock, "Subject:", "M.ller", 1);
+    Add(kBlock, "Subject:", "offer", 4);
+    Add(kBlock, "Subject:", "\xC3", 8);  // not UTF-8: matched byte-wise
+    Add(kBlock, "Subject:", "\\w\\W\\w{3}$", 16);
+    const std::pair<std::string, int> cases[] = {
+        {"Subject: M\xFCller offer", -5},
+        {"Subject: M\xC3\xBCller offer", -13},
+        {"Subject: \xC3\xBC\xFF\xC3\xBC", -8},
+        {"Subject: \xED\xA0\x80 \xF4\x90\x80\x80 offer", -4},
+        {"Subject: x\x80"
+         "abc",
+         -16},
+    };
+    for (const auto& [subject, score] : cases) {
+        for (const ScoringPath path :
+             {ScoringPath::kPrefilter, ScoringPath::kGroups, ScoringPath::kReference}) {
+            state_.scoringPath = path;
+            EXPECT_EQ(Score(subject + "\r\n"), score) << subject;
+        }
+    }
+}
+
+// A rule that needs too many backtracking steps is tried again without backtracking;
+// only a rule that cannot be (a back-reference) counts as limited, once per message.
+TEST_F(ScoreHeaderTest, LimitedRulesAreRetriedWithoutBacktracking) {
+    Add(kBlock, "Subject:", "(a|aa)+c|!", 5);
+    Add(kBlock, "Received:", "(a|aa)+c|!", 7);
+    Add(kBlock, "Subject:", "((a|aa)+)\\1c", 9);
+    Add(kBlock, "Received:", "((a|aa)+)\\1c", 11);
+    const std::string hostile = std::string(40, 'a') + "!";
+    for (const ScoringPath path : {ScoringPath::kPrefilter, ScoringPath::kGroups}) {
+        state_.scoringPath = path;
+        std::string block = "Received: " + hostile + "\r\nReceived: " + hostile +
+                            "\r\nSubject: " + hostile + "\r\n";
+        const ScoreResult result = ScoreHeader(state_, block);
+        EXPECT_EQ(result.score, -19);
+        EXPECT_EQ(result.limitedRules, (std::vector<int>{3, 2}));
+    }
 }
 
 }  // namespace

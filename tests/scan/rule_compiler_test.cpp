@@ -38,7 +38,12 @@ TEST(CompileRuleTest, SlotHoldsCaselessPatternAndSignedWeight) {
     EXPECT_EQ(state.rules[1].weight, -50);
     EXPECT_EQ(state.rules[2].weight, 20);
     EXPECT_EQ(state.rules[3].weight, INT_MAX);
-    EXPECT_EQ(state.rules[0].options, PCRE2_CASELESS);
+    EXPECT_EQ(state.rules[0].options, PCRE2_CASELESS | PCRE2_UTF | PCRE2_UCP);
+    // A rule in an old 8-bit charset is not UTF-8: it keeps its byte-wise meaning.
+    CompileRule(state, RuleList::kBlock, "Subject:", "caf\xE9", 5);
+    ASSERT_EQ(state.ruleCount, 5u);
+    EXPECT_EQ(state.rules[4].options, PCRE2_CASELESS);
+    EXPECT_TRUE(CheckRulePattern("Subject:", "caf\xE9").ok);
     EXPECT_NE(state.rules[0].pattern, nullptr);
 }
 

@@ -4,9 +4,12 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 
+#include "scan/header_verdict.h"
 #include "scan/preview_runner.h"
+#include "scan/rule_compiler.h"
 
 namespace {
 
@@ -80,6 +83,37 @@ TEST(RulePreviewTest, BadPatternSaysWhereAndScoresNothing) {
 
 // Typing on while a preview scores: the older one stops at its next message and only
 // the newest is told; a runner let go in the middle tells nothing.
+// A rule the matchers cannot settle is told, not silently counted as no match: in
+// the preview and in what the window and the check show of the message; a rule the
+// retry without backtracking settles is not.
+TEST(RulePreviewTest, ARuleThatNeedsTooManyStepsIsShown) {
+    const std::string hostile = "Subject: " + std::string(40, 'a') + "!\r\n\r\n";
+    const std::vector<KeptMessage> kept = {Kept("1", hostile), Kept("2", "Subject: hi\r\n\r\n")};
+    CandidateRule backReference{RuleList::kBlock, {"Subject:", "((a|aa)+)\\1c", 10}, {}};
+    RulePreview preview = PreviewRule(kToday, backReference, kept);
+    EXPECT_EQ(preview.limited, 1u);
+    EXPECT_EQ(LimitedText(preview),
+              "This rule needs too many steps on 1 of the messages; it counts as not matching "
+              "there.");
+    CandidateRule settled{RuleList::kBlock, {"Subject:", "(a|aa)+c|!", 10}, {}};
+    preview = PreviewRule(kToday, settled, kept);
+    EXPECT_EQ(preview.limited, 0u);
+    EXPECT_EQ(preview.matches, 1u);
+    EXPECT_EQ(LimitedText(preview), "");
+
+    auto state = std::make_unique<AppState>();
+    CompileRule(*state, RuleList::kBlock, "Subject:", "((a|aa)+)\\1c", 10);
+    CompileRule(*state, RuleList::kBlock, "Subject:", "!", 5);
+    KeptMessage message = kept[0];
+    JudgeKept(*state, message);
+    EXPECT_EQ(message.score, -5);
+    const UnwantedMessage unwanted = DescribeUnwanted(*state, 1, message);
+    ASSERT_EQ(unwanted.limited.size(), 1u);
+    EXPECT_EQ(unwanted.limited[0].contains, "((a|aa)+)\\1c");
+    EXPECT_EQ(unwanted.limited[0].weight, 10);
+    ASSERT_EQ(unwanted.rules.size(), 1u);
+}
+
 TEST(RulePreviewTest, ANewerPreviewStopsTheOlder) {
     const CandidateRule prize{RuleList::kBlock, {"Subject:", "prize", 50}, std::nullopt};
     std::atomic<bool> raised{true};

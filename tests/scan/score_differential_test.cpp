@@ -269,6 +269,63 @@ TEST(ScoreDifferentialTest, GeneratedRulesAndBlocks) {
     }
 }
 
+// Non-ASCII rules (caseless in other scripts, classes, the special case foldings)
+// against the same words in UTF-8, in other charsets and beside bytes that are not
+// UTF-8: the prefilter may never change a verdict.
+TEST(ScoreDifferentialTest, UnicodeRulesAndBlocks) {
+    const std::vector<std::string> patterns = {
+        "\xD0\x92\xD0\xAB\xD0\x98\xD0\x93\xD0\xA0\xD0\xAB\xD0\xA8",
+        "caf\xC3\xA9",
+        "CAF\xC3\x89|g\xC4\x99\xC5\x9Bl\xC4\x85",
+        "stra\xC3\x9F"
+        "e",
+        "k\\w+",
+        "s.n",
+        "\\bm\\w{3}ler\\b",
+        "[\xC3\xA0-\xC3\xBF]{2}",
+        "\\W{3}",
+        "\xCF\x83\xCE\xBF",
+        "\xE2\x84\xAA"
+        "elvin",
+        "\xEF\xBF\xBD",
+        "x\\Wy",
+        "\\p{Cyrillic}{4}",
+        "free|prize"};
+    const std::vector<std::string> texts = {"=?KOI8-R?Q?=F7=F9=E9=E7=F2=F9=FB?=",
+                                            "=?utf-8?B?0LLRi9C40LPRgNGL0Yg=?=",
+                                            "=?iso-8859-1?Q?Caf=E9?= free",
+                                            "=?windows-1252?Q?CAF=C9_m=FCller?=",
+                                            "=?ISO-8859-2?Q?G=CA=A6L=A1?=",
+                                            "STRASSE stra\xC3\x9F"
+                                            "e",
+                                            "\xE2\x84\xAA"
+                                            "elvin kelvin",
+                                            "\xC5\xBF"
+                                            "un sun \xCE\xA3\xCE\x9F",
+                                            "M\xFCller x\xFFy prize",
+                                            "\xC3 \xED\xA0\x80 k\x80"
+                                            "a",
+                                            "=?x-none?Q?=E9t=E9?=",
+                                            "=?Shift_JIS?B?k/qWew==?= \xE0\xE1"};
+    Random r(7);
+    std::vector<std::string> blocks;
+    for (int i = 0; i < 600; ++i) {
+        std::string block =
+            "Subject: " + r.Of(texts) + " " + r.Of(texts) + "\r\nFrom: " + r.Of(texts) + "\r\n";
+        DecodeEncodedWords(block);
+        blocks.push_back(std::move(block));
+    }
+    AppState state;
+    for (std::size_t i = 0; i < 40; ++i) {
+        const std::string& pattern = patterns[i % patterns.size()];
+        CompileRule(state, i % 3 == 0 ? RuleList::kFriends : RuleList::kBlock,
+                    i % 2 == 0 ? "Subject:" : "From:", pattern, static_cast<int>(i % 7) * 10 + 5);
+    }
+    Seen seen;
+    ExpectSameEverywhere(state, blocks, seen);
+    EXPECT_GT(seen.unwanted, 50);
+}
+
 TEST(ScoreDifferentialTest, FuzzCorpus) {
     std::vector<std::string> blocks;
     for (const auto& entry : std::filesystem::directory_iterator(QV_FUZZ_SCAN_CORPUS)) {

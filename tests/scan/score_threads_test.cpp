@@ -40,7 +40,7 @@ TEST(ScoreThreadsTest, ThreadsShareTheGroupsAndAgree) {
     const std::vector<int> expected = Scores(state);
     state.scoringPath = ScoringPath::kPrefilter;
     RuleGroups::SetPrefilterFloor(1);  // every group gets a database, compiled in parallel
-    AddRules(state);  // both threads find the groups out of date at once
+    AddRules(state);                   // both threads find the groups out of date at once
     std::vector<int> got[2];
     std::thread a([&] { got[0] = Scores(state); });
     std::thread b([&] { got[1] = Scores(state); });
