@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "ui/certificate_dialog.h"
-#include "ui/deleted_mail_dialog.h"
+#include "ui/unwanted_mail_dialog.h"
 #include "ui/double_click_filter.h"
 #include "ui/report_list.h"
 #include "ui/skin_button.h"
@@ -145,14 +145,14 @@ void CPageInbox::SetCell(int row, int column, const QString& text) {
     item->setToolTip(text);  // a text cut by its column shows whole here
 }
 
-void CPageInbox::OpenDeletedMail() {
+void CPageInbox::OpenUnwantedMail() {
     const int first = FirstSelectedRow(ui_->inboxList);
     if (first < 0) {
         return;  // a double click that selected nothing names no account
     }
     const QTableWidgetItem* status = ui_->inboxList->item(first, kStatus);
     const bool failed = lastCheckFailed_.count(first) != 0 && status != nullptr;
-    DeletedMailDialog dialog(state_, first, this, failed ? status->text() : QString());
+    UnwantedMailDialog dialog(state_, first, this, failed ? status->text() : QString());
     if (deleteAction_) {
         dialog.SetDeleteAction([this, first](std::vector<UnwantedMessage> messages) {
             deleteAction_(first, std::move(messages));
@@ -166,7 +166,7 @@ void CPageInbox::OnDoubleClick(int row, int column) {
         OpenCertificate(row);
         return;
     }
-    OpenDeletedMail();
+    OpenUnwantedMail();
 }
 
 void CPageInbox::SetCheckReport(int row, const CheckReport& report) {

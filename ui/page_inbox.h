@@ -74,7 +74,7 @@ class CPageInbox : public QWidget {
     void AddCheckNowButton();
     void SetDescription(int row);
     void ShowUnwantedCount(int row);
-    void OpenDeletedMail();
+    void OpenUnwantedMail();
     void OnDoubleClick(int row, int column);
     void OpenCertificate(int row);
 

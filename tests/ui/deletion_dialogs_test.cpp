@@ -6,7 +6,7 @@
 #include "scan/quarantine.h"
 #include "tests/support/test_fixtures.h"
 #include "ui/confirm_box.h"
-#include "ui/deleted_mail_dialog.h"
+#include "ui/unwanted_mail_dialog.h"
 #include "ui/quarantine_dialog.h"
 #include "ui/skin_button.h"
 
@@ -24,7 +24,7 @@ class DeletionDialogsTest : public QObject {
             messages[n].score = -60;
         }
         state.ReplaceUnwanted(0, state.Removals(), messages);
-        DeletedMailDialog dialog(state, 0);
+        UnwantedMailDialog dialog(state, 0);
         QVERIFY(dialog.deleteButton()->isHidden());
         std::vector<std::vector<UnwantedMessage>> sent;
         dialog.SetDeleteAction(

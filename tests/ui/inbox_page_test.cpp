@@ -8,7 +8,7 @@
 
 #include "gui_test_support.h"
 #include "ui/certificate_dialog.h"
-#include "ui/deleted_mail_dialog.h"
+#include "ui/unwanted_mail_dialog.h"
 #include "ui/page_inbox.h"
 #include "ui/skin_button.h"
 
@@ -131,7 +131,7 @@ class InboxPageTest : public QObject {
         state.RecordUnwanted(0, "From:", "Subject:");
         state.RecordUnwanted(0, "(no address)", "(no subject)");
         state.RecordUnwanted(0, "Sender: not a from line", "Re: Subject: inside");
-        DeletedMailDialog dialog(state, 0);
+        UnwantedMailDialog dialog(state, 0);
         QCOMPARE(dialog.windowTitle(), QStringLiteral("Unwanted emails: Home"));
         QVERIFY(dialog.statusLabel() == nullptr);  // no failed check to tell of
         QTreeWidget* list = dialog.list();
@@ -167,7 +167,7 @@ class InboxPageTest : public QObject {
         state.unwantedDetail[0].push_back(full);
         state.RecordUnwanted(0, "(no address)", "Subject: bare");
 
-        DeletedMailDialog dialog(state, 0);
+        UnwantedMailDialog dialog(state, 0);
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         QTreeWidget* list = dialog.list();
@@ -204,13 +204,13 @@ class InboxPageTest : public QObject {
     }
 
     void longEntriesAreCutAndOtherAccountsEmpty() {
-        QCOMPARE(DeletedMailDialog::StripFieldPrefix("From: " + std::string(5000, 'a'), "from:"),
+        QCOMPARE(UnwantedMailDialog::StripFieldPrefix("From: " + std::string(5000, 'a'), "from:"),
                  " " + std::string(4089, 'a'));
         AppState state;
         state.AppendAccount(qvtest::MakeAccount("a@b", "x", {.description = "One"}));
         state.AppendAccount(qvtest::MakeAccount("c@d", "y", {.description = "Two"}));
         state.RecordUnwanted(0, "From: a", "Subject: b");
-        DeletedMailDialog dialog(state, 1);
+        UnwantedMailDialog dialog(state, 1);
         QCOMPARE(dialog.list()->topLevelItemCount(), 0);
     }
 
@@ -233,7 +233,7 @@ class InboxPageTest : public QObject {
         QString title;
         QString status;
         guitest::Script script;
-        script.When<DeletedMailDialog>([&](DeletedMailDialog* dialog) {
+        script.When<UnwantedMailDialog>([&](UnwantedMailDialog* dialog) {
             shown = dialog->list()->topLevelItem(0)->text(0);
             title = dialog->windowTitle();
             status = dialog->statusLabel() != nullptr ? dialog->statusLabel()->text() : "";

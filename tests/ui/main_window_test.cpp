@@ -17,7 +17,7 @@
 #include "tests/support/dovecot_server.h"
 #include "tests/support/scripted_server.h"
 #include "ui/account_dialog.h"
-#include "ui/deleted_mail_dialog.h"
+#include "ui/unwanted_mail_dialog.h"
 #include "ui/page_account.h"
 #include "ui/page_inbox.h"
 #include "ui/skin_button.h"
@@ -348,7 +348,7 @@ class MainWindowTest : public QObject {
         list->selectRow(0);
         QStringList rows;
         guitest::Script script;
-        script.When<DeletedMailDialog>([&](DeletedMailDialog* dialog) {
+        script.When<UnwantedMailDialog>([&](UnwantedMailDialog* dialog) {
             for (int i = 0; i < dialog->list()->topLevelItemCount(); ++i) {
                 rows << dialog->list()->topLevelItem(i)->text(0) + "|" +
                             dialog->list()->topLevelItem(i)->text(1);

@@ -17,7 +17,7 @@
 #include "tests/support/test_fixtures.h"
 #include "ui/account_dialog.h"
 #include "ui/certificate_dialog.h"
-#include "ui/deleted_mail_dialog.h"
+#include "ui/unwanted_mail_dialog.h"
 #include "ui/hyper_link_static.h"
 #include "ui/message_box.h"
 #include "ui/number_box.h"
@@ -228,7 +228,7 @@ class ScreenshotTest : public QObject {
             message.rules = fired[i];
             message.score = i == 0 ? -130 : -50;
         }
-        DeletedMailDialog dialog(state_, 0);
+        UnwantedMailDialog dialog(state_, 0);
         dialog.list()->setCurrentItem(dialog.list()->topLevelItem(0));
         Save(dialog, "dialog_unwanted");
         CheckTextsFit(dialog);

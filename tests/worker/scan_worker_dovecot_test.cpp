@@ -68,7 +68,7 @@ const Lines kCarolMail = {
 const Lines kAliceMail = {kWanted, kEncoded,    kFolded,   kManyReceived,
                           kNoFrom, kFriendWins, kNoSubject};
 const Lines kAliceFrom = {
-    "From: Gl\xFC"
+    "From: Gl\xC3\xBC"
     "ck <win@lottery.example>",
     "From: someone@example.net", "From: x@example.com", "(no address)",
     "From: win@lottery.example"};
@@ -594,7 +594,7 @@ TEST_F(ScanWorkerDovecot, ThreadRunsAlongsideThePages) {
     }
     EXPECT_TRUE(worker.Stop());
 
-    EXPECT_EQ(UnwantedFrom(20), (Lines{"From: Gl\xFC"
+    EXPECT_EQ(UnwantedFrom(20), (Lines{"From: Gl\xC3\xBC"
                                        "ck <win@lottery.example>"}))
         << "an account added while the thread runs is checked";
     EXPECT_GE(aliceChecks(), 2);

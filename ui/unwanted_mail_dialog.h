@@ -10,7 +10,7 @@
 #include "app/app_state.h"
 
 namespace Ui {
-class DeletedMailDialog;
+class UnwantedMailDialog;
 }
 class QLabel;
 class QPlainTextEdit;
@@ -23,12 +23,12 @@ class SkinButton;
 // Names are shown converted from their charsets; nothing here changes a verdict.
 // The title names the account; after a failed check, why it failed stands above the
 // list, since the list is then older than the check.
-class DeletedMailDialog : public QDialog {
+class UnwantedMailDialog : public QDialog {
     Q_OBJECT
   public:
-    DeletedMailDialog(const AppState& state, int accountIndex, QWidget* parent = nullptr,
+    UnwantedMailDialog(const AppState& state, int accountIndex, QWidget* parent = nullptr,
                       const QString& failedStatus = QString());
-    ~DeletedMailDialog() override;
+    ~UnwantedMailDialog() override;
 
     QTreeWidget* list() const;
     QPlainTextEdit* detail() const;
@@ -65,7 +65,7 @@ class DeletedMailDialog : public QDialog {
     void AddRow(const UnwantedMessage& message);
     void ShowSelected();
 
-    std::unique_ptr<Ui::DeletedMailDialog> ui_;
+    std::unique_ptr<Ui::UnwantedMailDialog> ui_;
     std::vector<UnwantedMessage> messages_;
     QLabel* statusLabel_ = nullptr;
 };

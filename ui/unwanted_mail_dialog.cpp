@@ -1,4 +1,4 @@
-#include "ui/deleted_mail_dialog.h"
+#include "ui/unwanted_mail_dialog.h"
 
 #include <QBoxLayout>
 #include <QHeaderView>
@@ -16,7 +16,7 @@
 #include "ui/quarantine_dialog.h"
 #include "ui/skin_button.h"
 #include "ui/user_options.h"
-#include "ui_deleted_mail_dialog.h"
+#include "ui_unwanted_mail_dialog.h"
 
 namespace {
 constexpr std::size_t kMaxShown = 4095;
@@ -47,7 +47,7 @@ std::string RawField(const UnwantedMessage& message, std::string_view name,
 QString CellText(const UnwantedMessage& message, std::string_view name, const std::string& recorded,
                  std::string_view prefix) {
     return DisplayHeaderText(
-        DeletedMailDialog::StripFieldPrefix(RawField(message, name, recorded), prefix));
+        UnwantedMailDialog::StripFieldPrefix(RawField(message, name, recorded), prefix));
 }
 
 QString Local(const std::string& text) {
@@ -61,12 +61,12 @@ QString RuleLine(const FiredRule& rule) {
 }
 }  // namespace
 
-DeletedMailDialog::DeletedMailDialog(const AppState& state, int accountIndex, QWidget* parent,
+UnwantedMailDialog::UnwantedMailDialog(const AppState& state, int accountIndex, QWidget* parent,
                                      const QString& failedStatus)
     : QDialog(parent),
       state_(state),
       accountIndex_(accountIndex),
-      ui_(std::make_unique<Ui::DeletedMailDialog>()) {
+      ui_(std::make_unique<Ui::UnwantedMailDialog>()) {
     ui_->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
@@ -81,7 +81,7 @@ DeletedMailDialog::DeletedMailDialog(const AppState& state, int accountIndex, QW
     ui_->mailList->headerItem()->setTextAlignment(kScore, Qt::AlignRight | Qt::AlignVCenter);
     ui_->splitter->setSizes({240, 160});
     connect(ui_->mailList, &QTreeWidget::itemSelectionChanged, this,
-            &DeletedMailDialog::ShowSelected);
+            &UnwantedMailDialog::ShowSelected);
 
     AccountRecord account{};
     if (accountIndex >= 0 && state.CopyAccount(static_cast<std::uint32_t>(accountIndex), account)) {
@@ -104,30 +104,30 @@ DeletedMailDialog::DeletedMailDialog(const AppState& state, int accountIndex, QW
     quarantineButton->setObjectName(QStringLiteral("quarantineButton"));
     ui_->buttons->insertWidget(0, deleteButton_);
     ui_->buttons->insertWidget(1, quarantineButton);
-    connect(deleteButton_, &QPushButton::clicked, this, &DeletedMailDialog::DeleteSelected);
-    connect(quarantineButton, &QPushButton::clicked, this, &DeletedMailDialog::ShowQuarantine);
+    connect(deleteButton_, &QPushButton::clicked, this, &UnwantedMailDialog::DeleteSelected);
+    connect(quarantineButton, &QPushButton::clicked, this, &UnwantedMailDialog::ShowQuarantine);
     auto* deleteKey = new QShortcut(QKeySequence::Delete, ui_->mailList);
     deleteKey->setContext(Qt::WidgetShortcut);
-    connect(deleteKey, &QShortcut::activated, this, &DeletedMailDialog::DeleteSelected);
+    connect(deleteKey, &QShortcut::activated, this, &UnwantedMailDialog::DeleteSelected);
     auto* follow = new QTimer(this);
-    connect(follow, &QTimer::timeout, this, &DeletedMailDialog::FollowDeletion);
+    connect(follow, &QTimer::timeout, this, &UnwantedMailDialog::FollowDeletion);
     follow->start(kFollowMs);
     ui_->mailList->setFocus();
 }
 
-void DeletedMailDialog::ShowList() {
+void UnwantedMailDialog::ShowList() {
     ui_->mailList->clear();
     for (const UnwantedMessage& message : messages_) {
         AddRow(message);
     }
 }
 
-void DeletedMailDialog::SetDeleteAction(DeleteAction action) {
+void UnwantedMailDialog::SetDeleteAction(DeleteAction action) {
     deleteAction_ = std::move(action);
     deleteButton_->setVisible(static_cast<bool>(deleteAction_));
 }
 
-void DeletedMailDialog::DeleteSelected() {
+void UnwantedMailDialog::DeleteSelected() {
     std::vector<UnwantedMessage> chosen;
     for (QTreeWidgetItem* item : ui_->mailList->selectedItems()) {
         const int row = ui_->mailList->indexOfTopLevelItem(item);
@@ -151,7 +151,7 @@ void DeletedMailDialog::DeleteSelected() {
     }
 }
 
-void DeletedMailDialog::FollowDeletion() {
+void UnwantedMailDialog::FollowDeletion() {
     if (accountIndex_ < 0) {
         return;
     }
@@ -166,7 +166,7 @@ void DeletedMailDialog::FollowDeletion() {
     }
 }
 
-void DeletedMailDialog::ShowQuarantine() {
+void UnwantedMailDialog::ShowQuarantine() {
     AccountRecord account{};
     if (accountIndex_ >= 0 &&
         state_.CopyAccount(static_cast<std::uint32_t>(accountIndex_), account)) {
@@ -175,17 +175,17 @@ void DeletedMailDialog::ShowQuarantine() {
     }
 }
 
-DeletedMailDialog::~DeletedMailDialog() = default;
+UnwantedMailDialog::~UnwantedMailDialog() = default;
 
-QTreeWidget* DeletedMailDialog::list() const {
+QTreeWidget* UnwantedMailDialog::list() const {
     return ui_->mailList;
 }
 
-QPlainTextEdit* DeletedMailDialog::detail() const {
+QPlainTextEdit* UnwantedMailDialog::detail() const {
     return ui_->detailText;
 }
 
-void DeletedMailDialog::AddRow(const UnwantedMessage& message) {
+void UnwantedMailDialog::AddRow(const UnwantedMessage& message) {
     auto* item = new QTreeWidgetItem(ui_->mailList);
     item->setText(kFrom, CellText(message, "From:", message.from, "from:"));
     item->setText(kSubject, CellText(message, "Subject:", message.subject, "subject:"));
@@ -201,7 +201,7 @@ void DeletedMailDialog::AddRow(const UnwantedMessage& message) {
     }
 }
 
-void DeletedMailDialog::ShowSelected() {
+void UnwantedMailDialog::ShowSelected() {
     QTreeWidgetItem* item = ui_->mailList->currentItem();
     const int row = item != nullptr ? ui_->mailList->indexOfTopLevelItem(item) : -1;
     if (row < 0 || static_cast<std::size_t>(row) >= messages_.size()) {
@@ -211,7 +211,7 @@ void DeletedMailDialog::ShowSelected() {
     ui_->detailText->setPlainText(DetailText(messages_[static_cast<std::size_t>(row)]));
 }
 
-QString DeletedMailDialog::DetailText(const UnwantedMessage& message) {
+QString UnwantedMailDialog::DetailText(const UnwantedMessage& message) {
     QStringList lines;
     if (message.rules.empty()) {
         lines << QStringLiteral("No rules were recorded for this message.");
@@ -238,7 +238,7 @@ QString DeletedMailDialog::DetailText(const UnwantedMessage& message) {
     return lines.join(QLatin1Char('\n'));
 }
 
-std::string DeletedMailDialog::StripFieldPrefix(std::string text, std::string_view prefix) {
+std::string UnwantedMailDialog::StripFieldPrefix(std::string text, std::string_view prefix) {
     if (text.size() > kMaxShown) {
         text.resize(kMaxShown);
     }
