@@ -62,7 +62,7 @@ QString RuleLine(const FiredRule& rule) {
 }  // namespace
 
 UnwantedMailDialog::UnwantedMailDialog(const AppState& state, int accountIndex, QWidget* parent,
-                                     const QString& failedStatus)
+                                       const QString& failedStatus)
     : QDialog(parent),
       state_(state),
       accountIndex_(accountIndex),

@@ -27,7 +27,7 @@ class UnwantedMailDialog : public QDialog {
     Q_OBJECT
   public:
     UnwantedMailDialog(const AppState& state, int accountIndex, QWidget* parent = nullptr,
-                      const QString& failedStatus = QString());
+                       const QString& failedStatus = QString());
     ~UnwantedMailDialog() override;
 
     QTreeWidget* list() const;
