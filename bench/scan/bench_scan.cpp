@@ -27,7 +27,7 @@ constexpr ScoringPath kPaths[] = {ScoringPath::kPrefilter, ScoringPath::kGroups,
 const char* const kPathNames[] = {"prefilter", "groups", "reference"};
 
 struct Corpus {
-    Corpus() : headers(MakeHeaders(kHeaderCount, 7)) {}
+    Corpus() : headers(MakeHeaders(kHeaderCount, 7)), foreign(MakeHeaders(kHeaderCount, 7, 0.1)) {}
 
     // One table per rule count, compiled with the JIT as the program does.
     AppState& Rules(std::size_t count) {
@@ -40,6 +40,7 @@ struct Corpus {
     }
 
     std::vector<std::string> headers;
+    std::vector<std::string> foreign;  // 10 % with a Subject in another charset
     std::map<std::size_t, std::unique_ptr<AppState>> tables;
 };
 
@@ -49,9 +50,11 @@ Corpus& TheCorpus() {
 }
 
 // What the worker does per message: decode the block in place, then score it.
-// Arguments: path (0 prefilter, 1 groups, 2 reference), rule count, fired list wanted.
+// Arguments: path (0 prefilter, 1 groups, 2 reference), rule count, fired list wanted,
+// and the share in percent of headers in another charset (0 or 10).
 void BM_ScoreHeader(benchmark::State& st) {
     Corpus& c = TheCorpus();
+    const std::vector<std::string>& headers = st.range(3) != 0 ? c.foreign : c.headers;
     AppState& rules = c.Rules(static_cast<std::size_t>(st.range(1)));
     rules.scoringPath = kPaths[st.range(0)];
     const bool wantFired = st.range(2) != 0;
@@ -59,11 +62,11 @@ void BM_ScoreHeader(benchmark::State& st) {
     std::int64_t firedCount = 0;
     std::size_t i = 0;
     {
-        std::string warm = c.headers[0];
+        std::string warm = headers[0];
         ScoreHeader(rules, warm);  // the groups are made outside the timed loop
     }
     for (auto _ : st) {
-        std::string block = c.headers[i++ % c.headers.size()];
+        std::string block = headers[i++ % headers.size()];
         DecodeEncodedWords(block);
         const ScoreResult result = ScoreHeader(rules, block, wantFired ? &fired : nullptr);
         firedCount += static_cast<std::int64_t>(fired.size());
@@ -75,7 +78,7 @@ void BM_ScoreHeader(benchmark::State& st) {
     st.counters["rules"] = static_cast<double>(rules.ruleCount);
     st.counters["peak_rss_mib"] = qvbench::PeakRssMiB();
     st.SetLabel(std::string(kPathNames[st.range(0)]) + (wantFired ? ", fired list" : "") +
-                ", groups made before timing");
+                (st.range(3) != 0 ? ", 10 % other charsets" : "") + ", groups made before timing");
 }
 
 // The groups made anew (as after a rule edit) and then 2,000 headers scored, with the
@@ -144,10 +147,12 @@ void BM_MakeGroups(benchmark::State& st) {
 }
 
 BENCHMARK(BM_ScoreHeader)
-    ->ArgNames({"path", "rules", "fired"})
-    ->ArgsProduct({{0, 1, 2}, {15, 2000}, {0}})
-    ->Args({0, 2000, 1})
-    ->Args({0, 15, 1})
+    ->ArgNames({"path", "rules", "fired", "foreign"})
+    ->ArgsProduct({{0, 1, 2}, {15, 2000}, {0}, {0}})
+    ->Args({0, 2000, 1, 0})
+    ->Args({0, 15, 1, 0})
+    ->Args({0, 2000, 0, 10})
+    ->Args({0, 15, 0, 10})
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CompileRules)->ArgName("rules")->Arg(15)->Arg(2000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MakeGroups)

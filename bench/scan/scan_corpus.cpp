@@ -168,6 +168,19 @@ std::string Header(Picker& pick) {
     return h;
 }
 
+// A Subject in a charset other than UTF-8 and Latin-1, or in raw 8-bit bytes that are
+// not UTF-8.
+std::string ForeignSubject(Picker& pick) {
+    static const char* const kSubjects[] = {
+        "Subject: =?koi8-r?B?19nJx9LZ2yDQ0sna?=\r\n",         // Russian
+        "Subject: =?shift_jis?B?k5aRSYLMgqiSbYLngrk=?=\r\n",  // Japanese
+        "Subject: =?gb18030?B?1tC9sc2o1qo=?=\r\n",            // Chinese
+        "Subject: =?iso-8859-2?B?WmG/87PmIGfqtmyx?=\r\n",     // Polish
+        "Subject: M\xFCller Angebot \xE9t\xE9 50%\r\n",       // raw Latin-1
+    };
+    return kSubjects[pick.Int(0, 4)];
+}
+
 }  // namespace
 
 std::vector<BenchRule> MakeRules(std::size_t count, unsigned seed) {
@@ -188,12 +201,18 @@ std::vector<BenchRule> MakeRules(std::size_t count, unsigned seed) {
     return rules;
 }
 
-std::vector<std::string> MakeHeaders(std::size_t count, unsigned seed) {
+std::vector<std::string> MakeHeaders(std::size_t count, unsigned seed, double foreignShare) {
     Picker pick(seed);
     std::vector<std::string> headers;
     headers.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
-        headers.push_back(Header(pick));
+        std::string header = Header(pick);
+        if (pick.Chance(foreignShare)) {
+            const std::size_t subject = header.find("\r\nSubject: ") + 2;
+            const std::size_t date = header.find("Date: ", subject);
+            header.replace(subject, date - subject, ForeignSubject(pick));
+        }
+        headers.push_back(std::move(header));
     }
     return headers;
 }

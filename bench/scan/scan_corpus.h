@@ -19,7 +19,9 @@ struct BenchRule {
 std::vector<BenchRule> MakeRules(std::size_t count, unsigned seed);
 
 // Raw header blocks as a server sends them: encoded words in From and Subject, 3 to 6
-// folded Received fields, and the usual other fields.
-std::vector<std::string> MakeHeaders(std::size_t count, unsigned seed);
+// folded Received fields, and the usual other fields. A share of them (0 to 1) has
+// its Subject in another charset (KOI8-R, Shift_JIS, GB18030, ISO-8859-2) or in
+// raw bytes that are not UTF-8.
+std::vector<std::string> MakeHeaders(std::size_t count, unsigned seed, double foreignShare = 0);
 
 void CompileAll(AppState& state, const std::vector<BenchRule>& rules, bool useJit);
