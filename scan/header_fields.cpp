@@ -96,13 +96,31 @@ std::size_t Utf8SequenceAt(std::string_view text, std::size_t at) {
 void AppendValidUtf8(std::string_view bytes, std::string& out) {
     std::size_t i = 0;
     while (i < bytes.size()) {
-        const std::size_t n = Utf8SequenceAt(bytes, i);
-        if (n == 0) {
+        // Valid sequences are copied a run at a time.
+        std::size_t end = i;
+        std::size_t n = 0;
+        while (end < bytes.size() && (n = Utf8SequenceAt(bytes, end)) != 0) {
+            end += n;
+        }
+        out.append(bytes.substr(i, end - i));
+        if (end < bytes.size()) {
             out.append(kReplacement);
-            ++i;
+            ++end;
+        }
+        i = end;
+    }
+}
+
+// Latin-1 is Unicode's first 256 code points: the most common charset of mail after
+// UTF-8 converts without a converter.
+void AppendLatin1(std::string_view bytes, std::string& out) {
+    for (const char b : bytes) {
+        const auto c = static_cast<unsigned char>(b);
+        if (c < 0x80) {
+            out.push_back(b);
         } else {
-            out.append(bytes.substr(i, n));
-            i += n;
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
         }
     }
 }
@@ -211,6 +229,10 @@ void AppendAsUtf8(std::string_view declared, std::string_view bytes, std::string
     }
     if (name == "us-ascii" || name == "ascii" || name.empty()) {
         AppendAsciiOnly(bytes, out);
+        return;
+    }
+    if (name == "iso-8859-1" || name == "latin1" || name == "iso_8859-1") {
+        AppendLatin1(bytes, out);
         return;
     }
     thread_local Converters converters;
