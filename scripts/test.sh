@@ -32,7 +32,7 @@ if [[ -n ${CI:-} || -n ${QV_FUZZ_SMOKE:-} ]]; then
         -DQV_SANITIZE=address -DQV_BUILD_FUZZ=ON -DQV_BUILD_GUI=OFF -DQV_BUILD_BENCH=OFF >/dev/null
     cmake --build build-fuzz -j "$JOBS"
     build-fuzz/fuzz/scan/fuzz_scan -runs=50000 -dict=fuzz/scan/scan.dict fuzz/scan/corpus
-    build-fuzz/fuzz/pop3/fuzz_pop3_session -runs=2000 fuzz/pop3/seeds
+    build-fuzz/fuzz/pop3/fuzz_pop3_session -runs=20000 fuzz/pop3/seeds
     build-fuzz/fuzz/store/fuzz_store_records -runs=20000
 else
     echo "skipped outside CI (set QV_FUZZ_SMOKE=1 to run)"
