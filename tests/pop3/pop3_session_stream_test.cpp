@@ -42,6 +42,48 @@ int StatOnly(Pop3Session& session) {
     return session.Stat(count, size);
 }
 
+// What the session relies on: pieces released by whole command lines, however many one
+// send holds; each Say a receive of its own; a wait that only a command could end fails
+// at once; after the script the peer has hung up; one connection, and no TLS.
+TEST(ScriptedStream, ReleasesPiecesByCommandLinesAndEndsAsAServerWould) {
+    ScriptedStream stream;
+    stream.Say("+OK hi\r\n").Say("").AwaitCommand().AwaitCommand().Say("two").Say("three");
+    char buffer[64] = {};
+    int readable = -1;
+    EXPECT_EQ(0, stream.Send("x", 1));
+    ASSERT_EQ(1, stream.Create());
+    ASSERT_EQ(1, stream.Connect("pop.example.test", 995, 100, nullptr));
+    EXPECT_EQ(8, stream.Receive(buffer, sizeof buffer));
+    ASSERT_EQ(1, stream.PollReadable(readable));
+    EXPECT_EQ(0, readable);
+    ASSERT_EQ(1, stream.Send("ONE\r\nTW", 7));
+    ASSERT_EQ(1, stream.PollReadable(readable));
+    EXPECT_EQ(0, readable) << "a line is not sent until its end is";
+    ASSERT_EQ(1, stream.WaitReadable(readable, 50));
+    EXPECT_EQ(0, stream.PollReadable(readable));
+    EXPECT_EQ(FailureKind::kTimedOut, stream.LastFailure().kind);
+    ASSERT_EQ(1, stream.Send("O\r\n", 3));
+    EXPECT_EQ(2, stream.Receive(buffer, 2));
+    EXPECT_EQ(1, stream.Receive(buffer, sizeof buffer));
+    EXPECT_EQ(5, stream.Receive(buffer, sizeof buffer));
+    ASSERT_EQ(1, stream.WaitReadable(readable, 50));
+    EXPECT_EQ(1, readable);
+    EXPECT_EQ(0, stream.Receive(buffer, sizeof buffer));
+    EXPECT_EQ("the server closed the connection", stream.LastFailure().detail);
+    EXPECT_EQ(0, stream.CheckPeer());
+    EXPECT_EQ((std::vector<std::string>{"ONE", "TWO"}), stream.Commands());
+    EXPECT_EQ(0, stream.StartTls("pop.example.test", ""));
+    EXPECT_EQ(FailureKind::kHandshake, stream.LastFailure().kind);
+    EXPECT_FALSE(stream.Secure());
+    EXPECT_EQ(-1, stream.CheckPeer());
+    EXPECT_EQ(0, stream.Close());
+    EXPECT_EQ(-1, stream.Close());
+    ASSERT_EQ(1, stream.Create());
+    EXPECT_EQ(0, stream.Connect("pop.example.test", 995, 100, nullptr));
+    EXPECT_EQ(FailureKind::kRefused, stream.LastFailure().kind);
+    EXPECT_EQ(1, stream.Connects());
+}
+
 TEST(StreamSession, SendsExactlyTheDialoguesLines) {
     ScriptedStream stream;
     LoggedIn(stream)
