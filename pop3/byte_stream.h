@@ -17,23 +17,25 @@ class ByteStream {
     ByteStream(const ByteStream&) = delete;
     ByteStream& operator=(const ByteStream&) = delete;
 
-    virtual int Create() = 0;
+    [[nodiscard]] virtual int Create() = 0;
     // `timeoutMs` < 0 waits as long as the system does; `stop`, when given, ends the
     // wait early as a failure.
-    virtual int Connect(const char* host, int port, int timeoutMs,
-                        const std::atomic<bool>* stop) = 0;
+    [[nodiscard]] virtual int Connect(const char* host, int port, int timeoutMs,
+                                      const std::atomic<bool>* stop) = 0;
     // Bounds of the waits in Send, Receive and StartTls: `silenceMs` without progress
     // (< 0: none), and `*stop` becoming true.
     virtual void SetWaitLimits(int silenceMs, const std::atomic<bool>* stop) = 0;
     // The handshake and the certificate's check; any failure leaves the stream unusable.
-    virtual int StartTls(const std::string& host, const std::string& trustedFingerprint) = 0;
+    [[nodiscard]] virtual int StartTls(const std::string& host,
+                                       const std::string& trustedFingerprint) = 0;
     virtual bool Secure() const = 0;
-    virtual int Send(const char* buffer, std::size_t count) = 0;  // whole buffer or failure
+    // The whole buffer, or a failure.
+    [[nodiscard]] virtual int Send(const char* buffer, std::size_t count) = 0;
     // Bytes received; 0 when the peer closed, -1 on failure.
-    virtual long Receive(char* buffer, std::size_t capacity) = 0;
-    virtual int PollReadable(int& readable) = 0;              // never waits
-    virtual int WaitReadable(int& readable, int waitMs) = 0;  // waits at most waitMs
-    virtual int CheckPeer() = 0;                              // 0 while connected, else -1
+    [[nodiscard]] virtual long Receive(char* buffer, std::size_t capacity) = 0;
+    [[nodiscard]] virtual int PollReadable(int& readable) = 0;  // never waits
+    virtual int WaitReadable(int& readable, int waitMs) = 0;    // waits at most waitMs
+    virtual int CheckPeer() = 0;                                // 0 while connected, else -1
     virtual int Close() = 0;
     virtual int LastError() const = 0;
     virtual const Failure& LastFailure() const = 0;

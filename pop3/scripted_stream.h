@@ -47,14 +47,16 @@ class ScriptedStream : public ByteStream {
     int Port() const { return port_; }
     int Connects() const { return connects_; }
 
-    int Create() override;
-    int Connect(const char* host, int port, int timeoutMs, const std::atomic<bool>* stop) override;
+    [[nodiscard]] int Create() override;
+    [[nodiscard]] int Connect(const char* host, int port, int timeoutMs,
+                              const std::atomic<bool>* stop) override;
     void SetWaitLimits(int silenceMs, const std::atomic<bool>* stop) override;
-    int StartTls(const std::string& host, const std::string& trustedFingerprint) override;
+    [[nodiscard]] int StartTls(const std::string& host,
+                               const std::string& trustedFingerprint) override;
     bool Secure() const override { return false; }
-    int Send(const char* buffer, std::size_t count) override;
-    long Receive(char* buffer, std::size_t capacity) override;
-    int PollReadable(int& readable) override;
+    [[nodiscard]] int Send(const char* buffer, std::size_t count) override;
+    [[nodiscard]] long Receive(char* buffer, std::size_t capacity) override;
+    [[nodiscard]] int PollReadable(int& readable) override;
     int WaitReadable(int& readable, int waitMs) override;
     int CheckPeer() override;
     int Close() override;

@@ -22,12 +22,12 @@ class SocketStream : public ByteStream {
     SocketStream();
     ~SocketStream() override;
 
-    int Create() override;
+    [[nodiscard]] int Create() override;
     // Connects by dotted IPv4 address or by host name (getaddrinfo). A failed lookup
     // leaves its error in LastError(). `timeoutMs` < 0 waits as long as the system does;
     // `stop`, when given, ends the wait early as a failure.
-    int Connect(const char* host, int port, int timeoutMs = -1,
-                const std::atomic<bool>* stop = nullptr) override;
+    [[nodiscard]] int Connect(const char* host, int port, int timeoutMs = -1,
+                              const std::atomic<bool>* stop = nullptr) override;
     // Bounds of the waits in Send, Receive and StartTls: `silenceMs` without progress
     // (< 0: none), and `*stop` becoming true.
     void SetWaitLimits(int silenceMs, const std::atomic<bool>* stop) override;
@@ -35,11 +35,12 @@ class SocketStream : public ByteStream {
     // names) and checks the certificate: it must match `trustedFingerprint` when that
     // is given, else pass the system's trust store and name `host`. Any failure leaves
     // the stream unusable; the certificate, when one came, is in LastFailure().
-    int StartTls(const std::string& host, const std::string& trustedFingerprint) override;
+    [[nodiscard]] int StartTls(const std::string& host,
+                               const std::string& trustedFingerprint) override;
     bool Secure() const override;
-    int Send(const char* buffer, std::size_t count) override;
-    long Receive(char* buffer, std::size_t capacity) override;
-    int PollReadable(int& readable) override;
+    [[nodiscard]] int Send(const char* buffer, std::size_t count) override;
+    [[nodiscard]] long Receive(char* buffer, std::size_t capacity) override;
+    [[nodiscard]] int PollReadable(int& readable) override;
     int WaitReadable(int& readable, int waitMs) override;
     int CheckPeer() override;
     int Close() override;
