@@ -16,11 +16,6 @@ ScriptedStream& ScriptedStream::AwaitCommand() {
     return *this;
 }
 
-ScriptedStream& ScriptedStream::RefuseConnection() {
-    refuse_ = true;
-    return *this;
-}
-
 std::vector<std::string> ScriptedStream::Commands() const {
     std::vector<std::string> lines;
     for (std::size_t start = 0, end; (end = sent_.find("\r\n", start)) != std::string::npos;
@@ -50,7 +45,7 @@ int ScriptedStream::Connect(const char* host, int port, int /*timeoutMs*/,
         return Fail(FailureKind::kConnection, std::strerror(EBADF));
     }
     // The script is one conversation: a second connection would find it spent.
-    if (refuse_ || connects_ > 0) {
+    if (connects_ > 0) {
         lastError_ = ECONNREFUSED;
         return Fail(FailureKind::kRefused);
     }

@@ -37,8 +37,6 @@ class ScriptedStream : public ByteStream {
     ScriptedStream& Say(std::string bytes);
     // The following Say waits for one more command line from the client.
     ScriptedStream& AwaitCommand();
-    // Connecting fails as with a server that refuses the connection.
-    ScriptedStream& RefuseConnection();
 
     // Every byte the client sent, and the same split into lines without their ends.
     const std::string& Sent() const { return sent_; }
@@ -84,7 +82,6 @@ class ScriptedStream : public ByteStream {
     std::string host_;
     int port_ = 0;
     int connects_ = 0;
-    bool refuse_ = false;
     bool connected_ = false;
     bool created_ = false;
     // A wait found that nothing can come: the next poll reports the silence.
