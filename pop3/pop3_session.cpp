@@ -1,6 +1,7 @@
 #include "pop3/pop3_session.h"
 
 #include "app/debug_log.h"
+#include "pop3/socket_stream.h"
 
 #define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
 #include <cryptopp/filters.h>
@@ -29,7 +30,7 @@ constexpr std::size_t kTopExtraBytes = 1024;
 constexpr std::size_t kFirstAllocationCap = std::size_t{1} << 20;
 // No reply may grow past this; a longer one fails.
 constexpr std::size_t kReplyLimit = std::size_t{64} << 20;
-// Bytes taken from the socket at a time; pipelined replies share one such piece.
+// Bytes taken from the stream at a time; pipelined replies share one such piece.
 constexpr std::size_t kInputBytes = std::size_t{64} << 10;
 constexpr std::size_t kCapabilityBytes = std::size_t{64} << 10;
 // Pipelined TOP commands sent ahead of their replies: few enough bytes that a send
@@ -111,11 +112,16 @@ bool Pop3Session::Reply::Grow() {
     return true;
 }
 
+Pop3Session::Pop3Session()
+    : ownedStream_(std::make_unique<SocketStream>()), stream_(*ownedStream_) {}
+
+Pop3Session::Pop3Session(ByteStream& stream) : stream_(stream) {}
+
 Pop3Session::~Pop3Session() {
     if (phase_ != SessionPhase::kClosed) {
         Quit();
     }
-    socket_.Close();
+    stream_.Close();
 }
 
 bool Pop3Session::StopRequested() const {
@@ -132,7 +138,7 @@ int Pop3Session::Fail(const Reply& reply, bool whole, FailureKind kind) {
     }
     DebugLog::Write("pop3", whole ? "< refused" : "< no whole reply; the session is out of step");
     if (kind == FailureKind::kNone) {
-        return FailFromSocket();
+        return FailFromStream();
     }
     failure_ = Failure{kind, {}, {}};
     if (kind == FailureKind::kServer) {
@@ -143,8 +149,8 @@ int Pop3Session::Fail(const Reply& reply, bool whole, FailureKind kind) {
     return 0;
 }
 
-int Pop3Session::FailFromSocket() {
-    failure_ = socket_.LastFailure();
+int Pop3Session::FailFromStream() {
+    failure_ = stream_.LastFailure();
     if (!failure_.failed()) {
         failure_.kind = FailureKind::kConnection;
     }
@@ -234,20 +240,20 @@ int Pop3Session::TakeInput(Reply& reply, Clock::time_point start, Clock::time_po
             return Fail(reply, false, FailureKind::kTimedOut);
         }
         int readable = 0;
-        if (socket_.PollReadable(readable) == 0) {
+        if (stream_.PollReadable(readable) == 0) {
             return Fail(reply, false, FailureKind::kNone);
         }
         if (readable == 0) {
-            // Waiting on the socket rather than sleeping reads data the moment it comes.
+            // Waiting on the stream rather than sleeping reads data the moment it comes.
             const long long left = static_cast<long long>(m_nTimeout) - silent + 1;
-            socket_.WaitReadable(readable,
+            stream_.WaitReadable(readable,
                                  static_cast<int>(std::clamp<long long>(left, 1, kWaitSliceMs)));
             continue;
         }
         if (!input_) {
             input_ = std::make_unique<char[]>(kInputBytes);
         }
-        const long received = socket_.Receive(input_.get(), kInputBytes);
+        const long received = stream_.Receive(input_.get(), kInputBytes);
         // 0 is a closed peer: nothing more can come, so waiting out the limit is useless.
         if (received <= 0) {
             return Fail(reply, false, FailureKind::kNone);
@@ -317,21 +323,21 @@ int Pop3Session::SendLine(const std::string& line) {
             DebugLog::Command(std::string_view(line).substr(at, end + 1 - at));
         }
     }
-    if (socket_.Send(line.data(), line.size()) != 0) {
+    if (stream_.Send(line.data(), line.size()) != 0) {
         return 1;
     }
     // A command that went out in part leaves the server's reading unknown.
     outOfStep_ = true;
-    return FailFromSocket();
+    return FailFromStream();
 }
 
 int Pop3Session::SendSecretLine(const std::string& line, std::string_view shownAs) {
     DebugLog::Write("pop3", std::string("> ").append(shownAs));
-    if (socket_.Send(line.data(), line.size()) != 0) {
+    if (stream_.Send(line.data(), line.size()) != 0) {
         return 1;
     }
     outOfStep_ = true;
-    return FailFromSocket();
+    return FailFromStream();
 }
 
 int Pop3Session::SendCommands(const std::string& lines) {
@@ -389,7 +395,7 @@ int Pop3Session::Login(const std::string& host, const std::string& user,
         // Digesting the password alone would hand a replayable hash to whoever listens.
         failure_ = Failure{FailureKind::kNoApop, {}, {}};
         SetPhase(SessionPhase::kClosed);
-        socket_.Close();
+        stream_.Close();
         return 0;
     }
     if (security_ == ConnectionSecurity::kStartTls && SecureWithStls(host) == 0) {
@@ -404,14 +410,14 @@ int Pop3Session::Login(const std::string& host, const std::string& user,
 }
 
 int Pop3Session::Connect(const std::string& host, int port) {
-    if (socket_.Create() == 0 ||
-        socket_.Connect(host.c_str(), port, std::max(0, m_nTimeout), stop_) == 0) {
-        return FailFromSocket();
+    if (stream_.Create() == 0 ||
+        stream_.Connect(host.c_str(), port, std::max(0, m_nTimeout), stop_) == 0) {
+        return FailFromStream();
     }
-    socket_.SetWaitLimits(std::max(0, m_nTimeout), stop_);
-    if (security_ == ConnectionSecurity::kTls && socket_.StartTls(host, trustedFingerprint_) == 0) {
-        FailFromSocket();
-        socket_.Close();
+    stream_.SetWaitLimits(std::max(0, m_nTimeout), stop_);
+    if (security_ == ConnectionSecurity::kTls && stream_.StartTls(host, trustedFingerprint_) == 0) {
+        FailFromStream();
+        stream_.Close();
         return 0;
     }
     return 1;
@@ -424,7 +430,7 @@ int Pop3Session::SecureWithStls(const std::string& host) {
     if (!NothingMoreArrived()) {
         failure_ = Failure{FailureKind::kHandshake, "the server sent more than its greeting", {}};
     } else if (SendLine("STLS\r\n") == 0) {
-        // the socket's reason is recorded
+        // the stream's reason is recorded
     } else if (ReadStatusLine() == 0) {
         if (failure_.kind == FailureKind::kServer) {
             failure_.kind = FailureKind::kNoStartTls;
@@ -432,21 +438,21 @@ int Pop3Session::SecureWithStls(const std::string& host) {
     } else if (!NothingMoreArrived()) {
         // Bytes after "+OK" were not sent through TLS: they are never read as replies.
         failure_ = Failure{FailureKind::kHandshake, "the server sent data in clear after STLS", {}};
-    } else if (socket_.StartTls(host, trustedFingerprint_) == 0) {
-        FailFromSocket();
+    } else if (stream_.StartTls(host, trustedFingerprint_) == 0) {
+        FailFromStream();
     } else {
         result = 1;
     }
     if (result == 0) {
         SetPhase(SessionPhase::kClosed);
-        socket_.Close();
+        stream_.Close();
     }
     return result;
 }
 
 bool Pop3Session::NothingMoreArrived() {
     int readable = 0;
-    return inputStart_ == inputEnd_ && socket_.PollReadable(readable) == 1 && readable == 0;
+    return inputStart_ == inputEnd_ && stream_.PollReadable(readable) == 1 && readable == 0;
 }
 
 // A server without CAPA answers "-ERR" and has no capabilities worth knowing; only a
@@ -915,7 +921,7 @@ void Pop3Session::Abandon() {
     inputEnd_ = 0;
     listFailed_ = false;
     outOfStep_ = false;
-    socket_.Close();
+    stream_.Close();
 }
 
 int Pop3Session::Quit() {
@@ -925,7 +931,7 @@ int Pop3Session::Quit() {
     if (phase_ != SessionPhase::kClosed) {
         SendLine("QUIT\r\n");
         // Out of step, the answer could not be told from the rest of the last reply.
-        if (!outOfStep_ && inputStart_ == inputEnd_ && socket_.CheckPeer() != -1) {
+        if (!outOfStep_ && inputStart_ == inputEnd_ && stream_.CheckPeer() != -1) {
             result = ReadStatusLine();
         }
         SetPhase(SessionPhase::kClosed);
@@ -936,7 +942,7 @@ int Pop3Session::Quit() {
         listFailed_ = false;
         outOfStep_ = false;
     }
-    socket_.Close();
+    stream_.Close();
     failure_ = reason;
     return result;
 }

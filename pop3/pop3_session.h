@@ -11,12 +11,12 @@
 #include <string_view>
 #include <vector>
 
+#include "pop3/byte_stream.h"
 #include "pop3/capabilities.h"
 #include "pop3/connection_security.h"
 #include "pop3/failure.h"
 #include "pop3/oauth_mechanism.h"
 #include "pop3/sign_in_method.h"
-#include "pop3/socket_stream.h"
 
 // The header block of one message, as TOP n 0 delivered it.
 struct MessageHeader {
@@ -38,7 +38,9 @@ enum class SessionPhase {
 // commands go out in a bounded window ahead of their replies.
 class Pop3Session {
   public:
-    Pop3Session() = default;
+    Pop3Session();  // over a SocketStream of its own
+    // Over `stream`, which must outlive the session: the destructor still QUITs.
+    explicit Pop3Session(ByteStream& stream);
     ~Pop3Session();  // QUIT when still connected, then close
     Pop3Session(const Pop3Session&) = delete;
     Pop3Session& operator=(const Pop3Session&) = delete;
@@ -123,7 +125,7 @@ class Pop3Session {
     // Judges a multi-line reply's status line once it is whole: 1 to read on, 0 when the
     // reply ended there (refused, or out of step).
     int JudgeStatusLine(Reply& reply, std::size_t lineEnd);
-    // Takes received bytes, from what is held or else from the socket; 0 on failure.
+    // Takes received bytes, from what is held or else from the stream; 0 on failure.
     int TakeInput(Reply& reply, Clock::time_point start, Clock::time_point& lastActivity);
     int ReadStatusLine();
     int ReadGreeting();
@@ -145,10 +147,10 @@ class Pop3Session {
     int SendCommands(const std::string& lines);
     // Keeps the reply's first line for m_strLastResponse and returns 0. `whole` says
     // whether the reply was read to its end; when not, the session is out of step.
-    // Records why: kNone takes the socket's own reason.
+    // Records why: kNone takes the stream's own reason.
     int Fail(const Reply& reply, bool whole, FailureKind kind);
     int FailOutOfStep();
-    int FailFromSocket();
+    int FailFromStream();
     int Connect(const std::string& host, int port);
     int SecureWithStls(const std::string& host);
     int Authenticate(const std::string& host, int port, const std::string& user,
@@ -168,7 +170,8 @@ class Pop3Session {
     bool StopRequested() const;
     static const char* SkipLine(const char* text, const char* end);
 
-    SocketStream socket_;
+    std::unique_ptr<ByteStream> ownedStream_;
+    ByteStream& stream_;
     int messageCount_ = 0;
     bool listDone_ = false;
     bool statDone_ = false;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "pop3/byte_stream.h"
 #include "pop3/failure.h"
 
 struct sockaddr_in;
@@ -16,36 +17,35 @@ struct sockaddr_in;
 //
 // The socket never blocks: every wait is cut into slices so that the stop flag is seen
 // in time, and a wait without progress ends after the silence limit.
-class SocketStream {
+class SocketStream : public ByteStream {
   public:
     SocketStream();
-    ~SocketStream();
-    SocketStream(const SocketStream&) = delete;
-    SocketStream& operator=(const SocketStream&) = delete;
+    ~SocketStream() override;
 
-    int Create();
+    [[nodiscard]] int Create() override;
     // Connects by dotted IPv4 address or by host name (getaddrinfo). A failed lookup
     // leaves its error in LastError(). `timeoutMs` < 0 waits as long as the system does;
     // `stop`, when given, ends the wait early as a failure.
-    int Connect(const char* host, int port, int timeoutMs = -1,
-                const std::atomic<bool>* stop = nullptr);
+    [[nodiscard]] int Connect(const char* host, int port, int timeoutMs = -1,
+                              const std::atomic<bool>* stop = nullptr) override;
     // Bounds of the waits in Send, Receive and StartTls: `silenceMs` without progress
     // (< 0: none), and `*stop` becoming true.
-    void SetWaitLimits(int silenceMs, const std::atomic<bool>* stop);
+    void SetWaitLimits(int silenceMs, const std::atomic<bool>* stop) override;
     // Runs the TLS handshake over the connected socket (TLS 1.2 or later, SNI for host
     // names) and checks the certificate: it must match `trustedFingerprint` when that
     // is given, else pass the system's trust store and name `host`. Any failure leaves
     // the stream unusable; the certificate, when one came, is in LastFailure().
-    int StartTls(const std::string& host, const std::string& trustedFingerprint);
-    bool Secure() const;
-    int Send(const char* buffer, std::size_t count);  // whole buffer or failure
-    long Receive(char* buffer, std::size_t capacity);
-    int PollReadable(int& readable);              // never waits
-    int WaitReadable(int& readable, int waitMs);  // waits at most waitMs
-    int CheckPeer();
-    int Close();
-    int LastError() const { return lastError_; }
-    const Failure& LastFailure() const { return failure_; }
+    [[nodiscard]] int StartTls(const std::string& host,
+                               const std::string& trustedFingerprint) override;
+    bool Secure() const override;
+    [[nodiscard]] int Send(const char* buffer, std::size_t count) override;
+    [[nodiscard]] long Receive(char* buffer, std::size_t capacity) override;
+    [[nodiscard]] int PollReadable(int& readable) override;
+    int WaitReadable(int& readable, int waitMs) override;
+    int CheckPeer() override;
+    int Close() override;
+    int LastError() const override { return lastError_; }
+    const Failure& LastFailure() const override { return failure_; }
 
   private:
     using Clock = std::chrono::steady_clock;

@@ -31,8 +31,13 @@ if [[ -n ${CI:-} || -n ${QV_FUZZ_SMOKE:-} ]]; then
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DQV_SANITIZE=address -DQV_BUILD_FUZZ=ON -DQV_BUILD_GUI=OFF -DQV_BUILD_BENCH=OFF >/dev/null
     cmake --build build-fuzz -j "$JOBS"
-    build-fuzz/fuzz/scan/fuzz_scan -runs=50000 -dict=fuzz/scan/scan.dict fuzz/scan/corpus
-    build-fuzz/fuzz/pop3/fuzz_pop3_session -runs=2000 fuzz/pop3/seeds
+    # New inputs go to the first folder given: a scratch one, not the checked-in seeds.
+    found=$(mktemp -d)
+    mkdir "$found/scan" "$found/pop3"
+    build-fuzz/fuzz/scan/fuzz_scan -runs=50000 -dict=fuzz/scan/scan.dict "$found/scan" \
+        fuzz/scan/corpus
+    build-fuzz/fuzz/pop3/fuzz_pop3_session -runs=20000 "$found/pop3" fuzz/pop3/seeds
+    rm -rf "$found"
     build-fuzz/fuzz/store/fuzz_store_records -runs=20000
 else
     echo "skipped outside CI (set QV_FUZZ_SMOKE=1 to run)"

@@ -7,9 +7,9 @@
 #include "app/app_state.h"
 #include "app/debug_log.h"
 #include "pop3/pop3_session.h"
+#include "pop3/scripted_stream.h"
 #include "scan/rule_compiler.h"
 #include "store/atomic_file.h"
-#include "tests/support/scripted_server.h"
 #include "tests/support/test_fixtures.h"
 
 namespace {
@@ -28,18 +28,17 @@ std::string Trace(Work&& work) {
 }
 
 std::string LogIn(int apop) {
-    qvtest::ScriptedServer server;
-    server.Send("+OK ready <1.2@host>\r\n").AnswerCapa();
+    ScriptedStream stream;
+    stream.Say("+OK ready <1.2@host>\r\n").AwaitCommand().Say("+OK\r\nTOP\r\nUIDL\r\n.\r\n");
     if (apop == 0) {
-        server.ReadLine().Send("+OK\r\n");
+        stream.AwaitCommand().Say("+OK\r\n");
     }
-    server.ReadLine().Send("+OK\r\n").ReadLine().Send("-ERR no\r\n");
-    server.Start();
+    stream.AwaitCommand().Say("+OK\r\n").AwaitCommand().Say("-ERR no\r\n");
     return Trace([&] {
-        Pop3Session session;
+        Pop3Session session(stream);
         session.m_bApop = apop;
         session.m_nTimeout = 2000;
-        ASSERT_EQ(1, session.Login("127.0.0.1", kUser, kPassword, server.Port()));
+        ASSERT_EQ(1, session.Login("127.0.0.1", kUser, kPassword, 110));
         int count = 0;
         int size = 0;
         EXPECT_EQ(0, session.Stat(count, size));

@@ -1,6 +1,7 @@
-// Connection security against a scripted peer, for what a real server does not do: no
-// STLS, bytes in clear after "+OK", a peer that speaks only TLS 1.0, a handshake that
-// never ends, a peer that stops reading.
+// Connection security against a scripted loopback peer, for what a real server does not
+// do: a peer that speaks only TLS 1.0, a handshake that never ends, a peer that stops
+// reading. A refused STLS and bytes in clear around it are played in memory
+// (pop3_session_stream_test).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "pop3/pop3_session.h"
+#include "pop3/socket_stream.h"
 #include "tests/support/scripted_server.h"
 
 namespace {
@@ -29,37 +31,6 @@ Failure LoginWith(qvtest::ScriptedServer& server, ConnectionSecurity security, i
     session.SetSecurity(security);
     EXPECT_EQ(0, session.Login("127.0.0.1", "user", "pw", server.Port()));
     return session.LastFailure();
-}
-
-TEST(StlsScripted, NoStartTlsMeansNothingMoreIsSent) {
-    for (const char* answer : {"-ERR TLS not available\r\n", "-ERR unknown command\r\n"}) {
-        for (const int apop : {0, 1}) {
-            qvtest::ScriptedServer server;
-            server.Send("+OK <1.2@host> ready\r\n").ReadLine().Send(answer);
-            const Failure failure = LoginWith(server, ConnectionSecurity::kStartTls, apop);
-            server.Finish();
-            EXPECT_EQ(FailureKind::kNoStartTls, failure.kind);
-            EXPECT_EQ(std::string(answer, std::string(answer).size() - 2), failure.detail);
-            EXPECT_EQ("STLS\r\n", server.Received()) << "not even QUIT after a refused STLS";
-        }
-    }
-}
-
-TEST(StlsScripted, BytesInClearAroundStlsAreNeverReadAsReplies) {
-    // After "+OK" to STLS, and after the greeting: both must come through TLS or not at all.
-    qvtest::ScriptedServer afterOk;
-    afterOk.Send("+OK ready\r\n").ReadLine().Send("+OK begin\r\n+OK\r\n+OK\r\n");
-    const Failure injected = LoginWith(afterOk, ConnectionSecurity::kStartTls);
-    afterOk.Finish();
-    EXPECT_EQ(FailureKind::kHandshake, injected.kind);
-    EXPECT_EQ("STLS\r\n", afterOk.Received());
-
-    qvtest::ScriptedServer afterGreeting;
-    afterGreeting.Send("+OK ready\r\n+OK early\r\n").Pause(300);
-    const Failure early = LoginWith(afterGreeting, ConnectionSecurity::kStartTls);
-    afterGreeting.Finish();
-    EXPECT_EQ(FailureKind::kHandshake, early.kind);
-    EXPECT_EQ("", afterGreeting.Received());
 }
 
 // The answer to STLS comes in clear: a stamp in it must not choose what APOP digests.

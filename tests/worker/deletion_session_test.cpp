@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "pop3/pop3_session.h"
+#include "pop3/scripted_stream.h"
 #include "recording_view.h"
 #include "scan/deletion_session.h"
 #include "scan/quarantine.h"
@@ -282,17 +283,18 @@ UnwantedMessage Scripted() {
 // size, a refused DELE. None ends with QUIT, and no copy is left behind.
 TEST(DeletionScripted, ServerDoubtsEndWithoutQuit) {
     qvtest::TempDirectory dir;
-    const auto run = [&](qvtest::ScriptedServer& server) {
-        server.Start();
-        Pop3Session session;
-        session.m_nTimeout = 2000;
-        EXPECT_EQ(1, session.Login("127.0.0.1", "u", "p", server.Port()));
-        Quarantine quarantine(dir.Path(), "u@127.0.0.1");
-        DeletionReport report = DeletionSession(session, quarantine).Run({Scripted()}, kNow);
-        server.Finish();
-        const std::vector<std::string> commands = server.Commands();
+    const auto run = [&](ScriptedStream& stream) {
+        DeletionReport report;
+        {
+            Pop3Session session(stream);
+            session.m_nTimeout = 2000;
+            EXPECT_EQ(1, session.Login("127.0.0.1", "u", "p", 110));
+            Quarantine quarantine(dir.Path(), "u@127.0.0.1");
+            report = DeletionSession(session, quarantine).Run({Scripted()}, kNow);
+            EXPECT_TRUE(quarantine.List().empty());
+        }
+        const std::vector<std::string> commands = stream.Commands();
         EXPECT_EQ(commands.end(), std::find(commands.begin(), commands.end(), "QUIT"));
-        EXPECT_TRUE(quarantine.List().empty());
         return report;
     };
     qvtest::ScriptedServer::Part noIds = qvtest::ScriptedServer::Mailbox({"Subject: x\r\n"});
@@ -308,25 +310,25 @@ TEST(DeletionScripted, ServerDoubtsEndWithoutQuit) {
                   FailureText(report.failure));
     }
     const std::string message = "Subject: x\r\n\r\nbody\r\n";  // 20 bytes
-    const auto script = [&](qvtest::ScriptedServer& server, const std::string& retr) {
-        server.Send("+OK hi\r\n").AnswerCapa();
-        server.ReadLine().Send("+OK\r\n").ReadLine().Send("+OK\r\n");
-        server.ReadLine().Send("+OK 1 20\r\n").ReadLine().Send("+OK\r\n1 20\r\n.\r\n");
-        server.ReadLine().Send("+OK\r\n1 abc\r\n.\r\n").ReadLine().Send(retr);
+    const auto script = [&](ScriptedStream& stream, const std::string& retr) {
+        stream.Say("+OK hi\r\n").AwaitCommand().Say("+OK\r\nTOP\r\nUIDL\r\n.\r\n");
+        stream.AwaitCommand().Say("+OK\r\n").AwaitCommand().Say("+OK\r\n");
+        stream.AwaitCommand().Say("+OK 1 20\r\n").AwaitCommand().Say("+OK\r\n1 20\r\n.\r\n");
+        stream.AwaitCommand().Say("+OK\r\n1 abc\r\n.\r\n").AwaitCommand().Say(retr);
     };
     {
-        qvtest::ScriptedServer server;
-        script(server, "+OK\r\nSubject: x\r\n\r\nbod\r\n.\r\n");
-        const DeletionReport report = run(server);
+        ScriptedStream stream;
+        script(stream, "+OK\r\nSubject: x\r\n\r\nbod\r\n.\r\n");
+        const DeletionReport report = run(stream);
         EXPECT_NE(std::string::npos, FailureText(report.failure).find("19 bytes"));
-        const std::vector<std::string> commands = server.Commands();
+        const std::vector<std::string> commands = stream.Commands();
         EXPECT_EQ(commands.end(), std::find(commands.begin(), commands.end(), "DELE 1"));
     }
     {
-        qvtest::ScriptedServer server;
-        script(server, "+OK\r\n" + message + ".\r\n");
-        server.ReadLine().Send("-ERR no\r\n");
-        const DeletionReport report = run(server);
+        ScriptedStream stream;
+        script(stream, "+OK\r\n" + message + ".\r\n");
+        stream.AwaitCommand().Say("-ERR no\r\n");
+        const DeletionReport report = run(stream);
         EXPECT_NE(std::string::npos, FailureText(report.failure).find("refused to delete"));
     }
 }
