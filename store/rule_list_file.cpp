@@ -43,9 +43,12 @@ std::vector<RuleEntry> ReadRuleFile(const AppState& state, RuleList list, std::s
     if (!IsList(list) || !ReadDataLines(RuleFilePath(state, list), lines)) {
         return rules;
     }
-    for (const std::string& line : lines) {
+    std::vector<bool> verified;
+    const std::vector<std::string> records =
+        RecordCipher::DecryptAll(lines, state.passphrase, verified);
+    for (std::size_t i = 0; i < records.size(); ++i) {
         RuleEntry rule;
-        if (DecodeRuleLine(line, state.passphrase, rule)) {
+        if (verified[i] && ParseRuleRecord(records[i], rule)) {
             rules.push_back(std::move(rule));
         } else if (unread != nullptr) {
             ++*unread;

@@ -128,6 +128,52 @@ TEST_F(RuleListFileTest, LinesWithoutARuleAreSkippedAndKept) {
     EXPECT_EQ(ReadRuleFile(state, RuleList::kFriends), (std::vector<RuleEntry>{{"To:", "new", 3}}));
 }
 
+// Enough lines for every processor to take a share; the damaged and foreign lines
+// sit in every share, and the chunk edges fall between them.
+TEST_F(RuleListFileTest, ParallelDecryptionMatchesOneLineAtATime) {
+    std::vector<std::string> lines;
+    for (int i = 0; i < 203; ++i) {
+        const std::string record = "10050Subject:\x1frule " + std::to_string(i);
+        if (i % 17 == 5) {
+            lines.push_back(Line(record, "another phrase"));
+        } else if (i % 23 == 9) {
+            std::string damaged = Line(record);
+            damaged[damaged.size() - 20] = damaged[damaged.size() - 20] == 'A' ? 'B' : 'A';
+            lines.push_back(damaged);
+        } else if (i % 29 == 13) {
+            lines.push_back(Line("ab"));  // opens, holds no rule
+        } else {
+            lines.push_back(Line(record));
+        }
+    }
+    std::string content;
+    std::vector<RuleEntry> expected;
+    std::size_t expectedUnread = 0;
+    for (const std::string& line : lines) {
+        content += line + "\r\n";
+        bool verified = false;
+        const std::string record = RecordCipher::Decrypt(line, kPassphrase, &verified);
+        if (verified && record.size() > 5) {
+            expected.push_back({"Subject:", record.substr(record.find('\x1f') + 1), 50});
+        } else {
+            ++expectedUnread;
+        }
+    }
+    WriteAll(Path(RuleList::kBlock), content);
+    std::size_t unread = 0;
+    EXPECT_EQ(ReadRuleFile(state, RuleList::kBlock, &unread), expected);
+    EXPECT_EQ(unread, expectedUnread);
+    EXPECT_EQ(expected.size() + expectedUnread, lines.size());
+    EXPECT_GT(expectedUnread, 20u);
+
+    std::vector<bool> verified;
+    EXPECT_TRUE(RecordCipher::DecryptAll({}, kPassphrase, verified).empty());
+    EXPECT_TRUE(verified.empty());
+    EXPECT_EQ(RecordCipher::DecryptAll({lines[0]}, kPassphrase, verified),
+              std::vector<std::string>{"10050Subject:\x1frule 0"});
+    EXPECT_EQ(verified, std::vector<bool>{true});
+}
+
 TEST_F(RuleListFileTest, LoadCompilesFriendsThenBlockAndClearsModified) {
     ASSERT_TRUE(WriteRuleFile(state, RuleList::kBlock, {{"Subject:", "lottery", 50}}, prompts));
     ASSERT_TRUE(WriteRuleFile(state, RuleList::kFriends,
