@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -71,11 +72,18 @@ std::vector<std::string> RecordCipher::DecryptAll(const std::vector<std::string>
         std::min(processors, std::max<std::size_t>(1, lines.size() / kLinesPerThreadAtLeast));
     const std::size_t chunk = (lines.size() + threads - 1) / std::max<std::size_t>(threads, 1);
     std::vector<std::thread> helpers;
+    std::size_t handedOut = std::min(lines.size(), chunk);  // the first chunk is ours
     for (std::size_t t = 1; t < threads; ++t) {
-        const std::size_t from = std::min(lines.size(), t * chunk);
-        helpers.emplace_back(decryptRange, from, std::min(lines.size(), from + chunk));
+        const std::size_t to = std::min(lines.size(), handedOut + chunk);
+        try {
+            helpers.emplace_back(decryptRange, handedOut, to);
+        } catch (const std::system_error&) {
+            break;  // no thread to be had: this one decrypts the rest
+        }
+        handedOut = to;
     }
     decryptRange(0, std::min(lines.size(), chunk));
+    decryptRange(handedOut, lines.size());
     for (std::thread& helper : helpers) {
         helper.join();
     }
