@@ -57,9 +57,10 @@ struct LastRead {
     RuleFiles files;
 };
 
+// Never destroyed, as AppState: a worker let go at exit may still reload its rules.
 LastRead& TheLastRead() {
-    static LastRead last;
-    return last;
+    static LastRead* const last = new LastRead;
+    return *last;
 }
 
 }  // namespace
