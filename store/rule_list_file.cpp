@@ -8,6 +8,7 @@
 #include "store/record_file.h"
 #include "store/rule_record.h"
 
+#include <cstring>
 #include <mutex>
 #include <optional>
 
@@ -105,7 +106,7 @@ RuleFiles ReadRuleFiles(const AppState& state) {
     // page): the last result serves them all while the files and passphrase stay.
     LastRead& last = TheLastRead();
     std::lock_guard lock(last.mutex);
-    const std::string passphrase = state.passphrase;
+    const std::string passphrase(state.passphrase, strnlen(state.passphrase, kTextSize));
     if (last.valid && last.passphrase == passphrase && last.digests[0] == digests[0] &&
         last.digests[1] == digests[1] &&
         last.friendsPath == RuleFilePath(state, RuleList::kFriends)) {
