@@ -302,7 +302,6 @@ bool HeadlessCheck::LoadData(const Options& options, const std::string& passphra
     for (const std::string& notice : prompts.notices) {
         err_ << "quorvane: " << notice << "\n";
     }
-    LoadRuleLists(state_);
     return true;
 }
 
@@ -317,6 +316,9 @@ int HeadlessCheck::Run(int argc, const char* const* argv, const std::string& def
     if (!ReadPassphrase(options, passphrase) || !LoadData(options, passphrase)) {
         return kUsageError;
     }
+    // Here rather than in LoadData: a sign-in needs no rules, and their cache would
+    // cost it a key derivation that only the kept file's reading pays back.
+    LoadRuleLists(state_);
     static_cast<void>(KeptFile::Load(state_));
     ScanWorkerSettings settings = settings_;
     settings.deleteAutomatically = settings.deleteAutomatically && !options.noDelete;

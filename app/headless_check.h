@@ -33,7 +33,7 @@ class HeadlessCheck : public ScanView {
     // Returns the exit code.
     int Run(int argc, const char* const* argv, const std::string& defaultDataDirectory);
 
-    // Reads the passphrase and loads the accounts and rules as the check does, for the
+    // Reads the passphrase and loads the accounts as the check does, for the
     // other commands that run without a display. False, with the reason on `err`, for a
     // wrong passphrase or no accounts.
     [[nodiscard]] bool OpenData(const std::string& dataDirectory,

@@ -67,7 +67,8 @@ struct KeyCache {
     Salt salt{};
     std::uint32_t iterations = 0;
     Key key{};
-    bool valid = false;
+    bool derived = false;  // key belongs to the inputs above
+    bool valid = false;    // and a file opened with it or was written with it
 };
 
 KeyCache& Cache() {
@@ -85,7 +86,9 @@ bool Derive(const std::string& passphrase, const Salt& salt, std::uint32_t itera
 bool KeyFor(const std::string& passphrase, const Salt& salt, std::uint32_t iterations, Key& key) {
     KeyCache& cache = Cache();
     std::lock_guard lock(cache.mutex);
-    if (!cache.valid || cache.passphrase != passphrase || cache.salt != salt ||
+    // The same inputs give the same key: a key not yet proven by a file (the rule
+    // cache derives it before the kept file is read) is reused, never derived twice.
+    if (!cache.derived || cache.passphrase != passphrase || cache.salt != salt ||
         cache.iterations != iterations) {
         Key derived{};
         if (!Derive(passphrase, salt, iterations, derived)) {
@@ -95,6 +98,7 @@ bool KeyFor(const std::string& passphrase, const Salt& salt, std::uint32_t itera
         cache.salt = salt;
         cache.iterations = iterations;
         cache.key = derived;
+        cache.derived = true;
         cache.valid = false;  // until a file opens with it or one is written
     }
     key = cache.key;
@@ -440,7 +444,25 @@ void KeptFile::ForgetKey() {
     std::lock_guard lock(cache.mutex);
     cache.passphrase.clear();
     cache.key.fill(0);
+    cache.derived = false;
     cache.valid = false;
+}
+
+bool KeptFile::SharedKey(const AppState& state, std::array<unsigned char, 32>& key) {
+    std::string header(kHeaderSize, '\0');
+    std::ifstream in(PathIn(state), std::ios::binary);
+    if (!in.read(header.data(), static_cast<std::streamsize>(header.size())) ||
+        std::memcmp(header.data(), kMagic, sizeof kMagic) != 0) {
+        return false;
+    }
+    const std::uint32_t iterations = HeaderU32(header, 8);
+    if (iterations < kFewestIterations || iterations > kMostIterations) {
+        return false;
+    }
+    Salt salt{};
+    std::memcpy(salt.data(), header.data() + 12, kSaltSize);
+    const std::string passphrase(state.passphrase, strnlen(state.passphrase, kTextSize));
+    return KeyFor(passphrase, salt, iterations, key);
 }
 
 bool KeptFile::SaveIfChanged(AppState& state) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 
@@ -29,6 +30,12 @@ class KeptFile {
     // Never tells the user; false when the write failed (the old file then stays).
     [[nodiscard]] static bool SaveIfChanged(AppState& state);
     [[nodiscard]] static bool Save(AppState& state);
+
+    // The key this run derives for the kept file, from the salt of the file on disk,
+    // for other files kept encrypted between runs: the derivation is shared with Load,
+    // so a caller pays for none that the run would not pay anyway. False when there is
+    // no kept file to take the salt from.
+    [[nodiscard]] static bool SharedKey(const AppState& state, std::array<unsigned char, 32>& key);
 
     // Drops the key derived in this run, as a new run starts without one; for the
     // benchmark that times a load.

@@ -8,7 +8,7 @@
 // starts with the key of what it was made for and a digest of its body, so a file
 // that is missing, damaged or made for another library or processor reads as absent:
 // it only costs the work it would have saved. Never holds rule text or anything a
-// user typed.
+// user typed in plain: the rule cache (app/rule_cache) seals its lists first.
 class ScanCache {
   public:
     // Empty when neither the variable nor a home directory is known.

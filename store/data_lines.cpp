@@ -7,22 +7,27 @@
 #include <cstdio>
 #include <memory>
 
-bool ReadDataLines(const std::string& path, std::vector<std::string>& lines) {
-    lines.clear();
+bool ReadDataFile(const std::string& path, std::string& content) {
+    content.clear();
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
                                                          &std::fclose);
     if (!file) {
         return false;
     }
-    std::string content;
     char buffer[4096];
     std::size_t n = 0;
     while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
         content.append(buffer, n);
     }
     if (std::ferror(file.get()) != 0) {
+        content.clear();
         return false;
     }
+    return true;
+}
+
+void SplitDataLines(const std::string& content, std::vector<std::string>& lines) {
+    lines.clear();
     std::size_t start = 0;
     while (start < content.size()) {
         std::size_t end = content.find('\n', start);
@@ -38,6 +43,15 @@ bool ReadDataLines(const std::string& path, std::vector<std::string>& lines) {
         }
         start = end + 1;
     }
+}
+
+bool ReadDataLines(const std::string& path, std::vector<std::string>& lines) {
+    lines.clear();
+    std::string content;
+    if (!ReadDataFile(path, content)) {
+        return false;
+    }
+    SplitDataLines(content, lines);
     return true;
 }
 

@@ -8,6 +8,12 @@
 // be read.
 bool ReadDataLines(const std::string& path, std::vector<std::string>& lines);
 
+// The bytes of a data file; false, with none, when it cannot be read.
+bool ReadDataFile(const std::string& path, std::string& content);
+
+// The lines of `content` as ReadDataLines gives them.
+void SplitDataLines(const std::string& content, std::vector<std::string>& lines);
+
 // As ReadDataLines, except that a file that does not exist yet is no failure: it has
 // no lines. False only when an existing file cannot be read.
 bool ReadDataLinesIfAny(const std::string& path, std::vector<std::string>& lines);

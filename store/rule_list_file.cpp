@@ -1,10 +1,16 @@
 #include "store/rule_list_file.h"
 
+#include "app/debug_log.h"
+#include "app/rule_cache.h"
 #include "scan/rule_compiler.h"
 #include "store/data_lines.h"
 #include "store/record_cipher.h"
 #include "store/record_file.h"
 #include "store/rule_record.h"
+
+#include <cstring>
+#include <mutex>
+#include <optional>
 
 namespace {
 
@@ -27,7 +33,44 @@ bool DecodeRuleLine(const std::string& line, const char* passphrase, RuleEntry& 
     return verified && ParseRuleRecord(record, rule);
 }
 
+void DecodeRuleLines(const std::string& content, const char* passphrase,
+                     std::vector<RuleEntry>& rules, std::size_t& unread) {
+    std::vector<std::string> lines;
+    SplitDataLines(content, lines);
+    std::vector<bool> verified;
+    const std::vector<std::string> records = RecordCipher::DecryptAll(lines, passphrase, verified);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        RuleEntry rule;
+        if (verified[i] && ParseRuleRecord(records[i], rule)) {
+            rules.push_back(std::move(rule));
+        } else {
+            ++unread;
+        }
+    }
+}
+
+struct LastRead {
+    std::mutex mutex;
+    bool valid = false;
+    std::string passphrase;
+    std::string friendsPath;
+    RuleCache::Digest digests[2]{};
+    RuleFiles files;
+};
+
+// Never destroyed, as AppState: a worker let go at exit may still reload its rules.
+LastRead& TheLastRead() {
+    static LastRead* const last = new LastRead;
+    return *last;
+}
+
 }  // namespace
+
+void ForgetLastRuleRead() {
+    LastRead& last = TheLastRead();
+    std::lock_guard lock(last.mutex);
+    last.valid = false;
+}
 
 std::string RuleFilePath(const AppState& state, RuleList list) {
     if (!IsList(list)) {
@@ -38,20 +81,54 @@ std::string RuleFilePath(const AppState& state, RuleList list) {
 }
 
 std::vector<RuleEntry> ReadRuleFile(const AppState& state, RuleList list, std::size_t* unread) {
-    std::vector<RuleEntry> rules;
-    std::vector<std::string> lines;
-    if (!IsList(list) || !ReadDataLines(RuleFilePath(state, list), lines)) {
-        return rules;
+    if (!IsList(list)) {
+        return {};
     }
-    for (const std::string& line : lines) {
-        RuleEntry rule;
-        if (DecodeRuleLine(line, state.passphrase, rule)) {
-            rules.push_back(std::move(rule));
-        } else if (unread != nullptr) {
-            ++*unread;
+    RuleFiles files = ReadRuleFiles(state);
+    const auto at = static_cast<std::size_t>(list);
+    if (unread != nullptr) {
+        *unread += files.unread[at];
+    }
+    return std::move(files.rules[at]);
+}
+
+RuleFiles ReadRuleFiles(const AppState& state) {
+    // The digests are of the very bytes decrypted below, so a file saved meanwhile
+    // can never be recorded with the rules of its older self.
+    std::string contents[2];
+    RuleCache::Digest digests[2];
+    for (const RuleList list : kRuleLists) {
+        const auto at = static_cast<std::size_t>(list);
+        const bool present = ReadDataFile(RuleFilePath(state, list), contents[at]);
+        digests[at] = RuleCache::DigestOf(present, contents[at]);
+    }
+    // A start reads the lists several times (the rule table, the unread notice, each
+    // page): the last result serves them all while the files and passphrase stay.
+    LastRead& last = TheLastRead();
+    std::lock_guard lock(last.mutex);
+    const std::string passphrase(state.passphrase, strnlen(state.passphrase, kTextSize));
+    if (last.valid && last.passphrase == passphrase && last.digests[0] == digests[0] &&
+        last.digests[1] == digests[1] &&
+        last.friendsPath == RuleFilePath(state, RuleList::kFriends)) {
+        return last.files;
+    }
+    std::optional<RuleFiles> files = RuleCache::Read(state, digests[0], digests[1]);
+    DebugLog::Write("rules", files ? "read from the rule cache" : "decrypted from the files");
+    if (!files) {
+        files.emplace();
+        for (const RuleList list : kRuleLists) {
+            const auto at = static_cast<std::size_t>(list);
+            DecodeRuleLines(contents[at], state.passphrase, files->rules[at], files->unread[at]);
         }
+        RuleCache::Write(state, digests[0], digests[1], *files);
     }
-    return rules;
+    last.valid = true;
+    last.passphrase = passphrase;
+    last.digests[0] = digests[0];
+    last.digests[1] = digests[1];
+    last.friendsPath = RuleFilePath(state, RuleList::kFriends);
+    last.files = *files;
+    return std::move(*files);
 }
 
 void LoadRuleLists(AppState& state) {
@@ -59,8 +136,9 @@ void LoadRuleLists(AppState& state) {
     // flag while this reload runs gets another reload, never a lost edit.
     state.modified = 0;
     state.ClearRules();
+    const RuleFiles files = ReadRuleFiles(state);
     for (const RuleList list : kRuleLists) {
-        CompileRuleList(state, list, ReadRuleFile(state, list));
+        CompileRuleList(state, list, files.rules[static_cast<std::size_t>(list)]);
     }
 }
 

@@ -15,6 +15,13 @@ struct RuleEntry {
     bool operator==(const RuleEntry&) const = default;
 };
 
+// Both lists as the files hold them, indexed by RuleList, with the count of lines
+// that hold no rule in each.
+struct RuleFiles {
+    std::vector<RuleEntry> rules[2];
+    std::size_t unread[2] = {0, 0};
+};
+
 // "friends.qvd" or "block.qvd" in the data directory; "friends-apart.qvd" or
 // "block-apart.qvd" when `accountsApart` is set.
 std::string RuleFilePath(const AppState& state, RuleList list);
@@ -23,6 +30,14 @@ std::string RuleFilePath(const AppState& state, RuleList list);
 // and counted into `unread` when given.
 std::vector<RuleEntry> ReadRuleFile(const AppState& state, RuleList list,
                                     std::size_t* unread = nullptr);
+
+// Both list files, from the rule cache while it matches their bytes, else decrypted
+// (and the cache written again).
+RuleFiles ReadRuleFiles(const AppState& state);
+
+// Drops the lists kept from the last read in this run, as a new run starts without
+// them; for tests and benchmarks that time or check a read from disk.
+void ForgetLastRuleRead();
 
 // Empties the rule table, compiles Friends then Block, and clears `modified`.
 void LoadRuleLists(AppState& state);

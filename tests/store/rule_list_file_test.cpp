@@ -1,12 +1,20 @@
 #include "store/rule_list_file.h"
 
+#include <stdlib.h>
+
+#include <optional>
 #include <string>
 
+#include "app/kept_file.h"
+#include "app/rule_cache.h"
+#include "scan/scan_cache.h"
 #include "store/atomic_file.h"
 #include "store/record_cipher.h"
 #include "store_test_support.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr char kPassphrase[] = "secret phrase";
 
@@ -126,6 +134,122 @@ TEST_F(RuleListFileTest, LinesWithoutARuleAreSkippedAndKept) {
     const std::vector<std::string> lines = CrLfLines(Path(RuleList::kFriends));
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), odd);
     EXPECT_EQ(ReadRuleFile(state, RuleList::kFriends), (std::vector<RuleEntry>{{"To:", "new", 3}}));
+}
+
+// Enough lines for every processor to take a share; the damaged and foreign lines
+// sit in every share, and the chunk edges fall between them.
+TEST_F(RuleListFileTest, ParallelDecryptionMatchesOneLineAtATime) {
+    std::vector<std::string> lines;
+    for (int i = 0; i < 203; ++i) {
+        const std::string record = "10050Subject:\x1frule " + std::to_string(i);
+        if (i % 17 == 5) {
+            lines.push_back(Line(record, "another phrase"));
+        } else if (i % 23 == 9) {
+            std::string damaged = Line(record);
+            damaged[damaged.size() - 20] = damaged[damaged.size() - 20] == 'A' ? 'B' : 'A';
+            lines.push_back(damaged);
+        } else if (i % 29 == 13) {
+            lines.push_back(Line("ab"));  // opens, holds no rule
+        } else {
+            lines.push_back(Line(record));
+        }
+    }
+    std::string content;
+    std::vector<RuleEntry> expected;
+    std::size_t expectedUnread = 0;
+    for (const std::string& line : lines) {
+        content += line + "\r\n";
+        bool verified = false;
+        const std::string record = RecordCipher::Decrypt(line, kPassphrase, &verified);
+        if (verified && record.size() > 5) {
+            expected.push_back({"Subject:", record.substr(record.find('\x1f') + 1), 50});
+        } else {
+            ++expectedUnread;
+        }
+    }
+    WriteAll(Path(RuleList::kBlock), content);
+    std::size_t unread = 0;
+    EXPECT_EQ(ReadRuleFile(state, RuleList::kBlock, &unread), expected);
+    EXPECT_EQ(unread, expectedUnread);
+    EXPECT_EQ(expected.size() + expectedUnread, lines.size());
+    EXPECT_GT(expectedUnread, 20u);
+
+    std::vector<bool> verified;
+    EXPECT_TRUE(RecordCipher::DecryptAll({}, kPassphrase, verified).empty());
+    EXPECT_TRUE(verified.empty());
+    EXPECT_EQ(RecordCipher::DecryptAll({lines[0]}, kPassphrase, verified),
+              std::vector<std::string>{"10050Subject:\x1frule 0"});
+    EXPECT_EQ(verified, std::vector<bool>{true});
+}
+
+// The cache serves only the bytes and passphrase it was made from: anything else reads
+// the files themselves. A cache planted with other lists shows which way a read went.
+TEST_F(RuleListFileTest, TheRuleCacheServesOnlyTheFilesItWasMadeFrom) {
+    setenv("XDG_CACHE_HOME", (dir + "cache").c_str(), 1);
+    const std::vector<RuleEntry> friends = {{"From:", "boss", 100}};
+    const std::vector<RuleEntry> block = {{"Subject:", "lottery", 50}, {"To:", "me", 5}};
+    ASSERT_TRUE(WriteRuleFile(state, RuleList::kFriends, friends, prompts));
+    ASSERT_TRUE(WriteRuleFile(state, RuleList::kBlock, block, prompts));
+    WriteAll(Path(RuleList::kBlock), ReadAll(Path(RuleList::kBlock)) + Line("ab") + "\r\n");
+    const auto digest = [&](RuleList list) {
+        return RuleCache::DigestOf(true, ReadAll(Path(list)));
+    };
+    const auto plant = [&] {
+        RuleFiles planted;
+        planted.rules[1] = {{"Subject:", "planted", 1}};
+        RuleCache::Write(state, digest(RuleList::kFriends), digest(RuleList::kBlock), planted);
+    };
+    const auto read = [&] {
+        ForgetLastRuleRead();  // as a new run
+        return ReadRuleFiles(state);
+    };
+    const auto expectOwn = [&](const RuleFiles& files, const std::vector<RuleEntry>& blockRules) {
+        EXPECT_EQ(files.rules[0], friends);
+        EXPECT_EQ(files.rules[1], blockRules);
+        EXPECT_EQ(files.unread[1], 1u);
+    };
+
+    // No kept file, no key of the run to share: nothing is cached.
+    expectOwn(read(), block);
+    EXPECT_FALSE(fs::exists(dir + "cache/quorvane"));
+
+    // Written with the kept file's key; it holds no rule in plain.
+    ASSERT_TRUE(KeptFile::Save(state));
+    expectOwn(read(), block);
+    std::string sealed;
+    for (const auto& entry : fs::directory_iterator(dir + "cache/quorvane")) {
+        sealed += ReadAll(entry.path());
+        EXPECT_EQ(fs::status(entry.path()).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write);
+    }
+    EXPECT_EQ(sealed.find("lottery"), std::string::npos);
+    plant();
+    EXPECT_EQ(read().rules[1], (std::vector<RuleEntry>{{"Subject:", "planted", 1}}));
+
+    // Stale: a rule file changed behind it.
+    const std::vector<RuleEntry> changed = {{"Subject:", "prize", 60}};
+    ASSERT_TRUE(WriteRuleFile(state, RuleList::kBlock, changed, prompts));
+    expectOwn(read(), changed);
+
+    // Damaged behind the cache file's own digest, so only the tag can tell.
+    plant();
+    for (const auto& entry : fs::directory_iterator(dir + "cache/quorvane")) {
+        const std::string name = entry.path().filename();
+        std::optional<std::string> body = ScanCache::Read(name, "rules 1");
+        ASSERT_TRUE(body.has_value());
+        (*body)[body->size() - 40] ^= 0x01;
+        ScanCache::Write(name, "rules 1", *body);
+    }
+    expectOwn(read(), changed);
+
+    // Another passphrase: the tag fails, and the files give what they give under it.
+    plant();
+    Point(state, "another phrase");
+    const RuleFiles other = read();
+    EXPECT_TRUE(other.rules[0].empty());
+    EXPECT_TRUE(other.rules[1].empty());
+    EXPECT_EQ(other.unread[0] + other.unread[1], 3u);
+    unsetenv("XDG_CACHE_HOME");
 }
 
 TEST_F(RuleListFileTest, LoadCompilesFriendsThenBlockAndClearsModified) {
