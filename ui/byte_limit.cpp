@@ -30,7 +30,7 @@ class ByteLimit : public QValidator {
             return Acceptable;
         }
         // The box already holds the refused text here; the count is of the kept one.
-        Show(QStringLiteral("%1 of %2 bytes; that would make %3")
+        Show(QStringLiteral("%1 of %2 bytes: %3 will not fit")
                  .arg(keptBytes_)
                  .arg(maxBytes_)
                  .arg(bytes));

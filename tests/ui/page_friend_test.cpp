@@ -405,7 +405,7 @@ class PageFriendTest : public QObject {
         // Bytes of UTF-8 are counted; what would not fit is refused whole and the count
         // says so, whether typed, inserted or pasted.
         auto* count = dialog.findChild<QLabel*>("containsEditCount");
-        QCOMPARE(count->text(), QString("255 of 255 bytes; that would make 256"));
+        QCOMPARE(count->text(), QString("255 of 255 bytes: 256 will not fit"));
         QVERIFY(count->isVisible());
         form.containsEdit->clear();
         QVERIFY(!count->isVisible());
@@ -416,7 +416,7 @@ class PageFriendTest : public QObject {
         QVERIFY(count->isVisible());
         form.containsEdit->insert(QString(u'\u00e9'));
         QCOMPARE(form.containsEdit->text(), QString(127, u'\u00e9'));
-        QCOMPARE(count->text(), QString("254 of 255 bytes; that would make 256"));
+        QCOMPARE(count->text(), QString("254 of 255 bytes: 256 will not fit"));
         QTest::keyClicks(form.containsEdit, "c");
         QCOMPARE(count->text(), QString("255 of 255 bytes"));
         form.containsEdit->setText("abc");
@@ -424,7 +424,7 @@ class PageFriendTest : public QObject {
         QApplication::clipboard()->setText(QString(300, 'x'));
         form.containsEdit->paste();
         QCOMPARE(form.containsEdit->text(), QString("abc"));
-        QCOMPARE(count->text(), QString("3 of 255 bytes; that would make 300"));
+        QCOMPARE(count->text(), QString("3 of 255 bytes: 300 will not fit"));
         QVERIFY(count->isVisible());
         QApplication::clipboard()->setText(QString(255, 'x'));
         form.containsEdit->paste();
