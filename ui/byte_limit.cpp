@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QValidator>
+#include <utility>
 
 namespace {
 
@@ -11,6 +12,16 @@ constexpr int kCountMargin = 4;
 
 int Bytes(const QString& text) {
     return static_cast<int>(text.toUtf8().size());
+}
+
+// The UTF-8 bytes of the character starting at `at`, and its UTF-16 units. A lone
+// surrogate counts as the three bytes of the character that stands in for it.
+std::pair<int, int> CharacterSize(const QString& text, qsizetype at) {
+    const char16_t unit = text.at(at).unicode();
+    if (QChar::isHighSurrogate(unit) && at + 1 < text.size() && text.at(at + 1).isLowSurrogate()) {
+        return {4, 2};
+    }
+    return {unit < 0x80 ? 1 : unit < 0x800 ? 2 : 3, 1};
 }
 
 // Refuses any text past the limit, and tells the count which input it refused.
@@ -37,17 +48,12 @@ class ByteLimit : public QValidator {
         return Invalid;
     }
 
-    // The count shows from four fifths of the limit on, so it is there before a
-    // keystroke is refused.
     // Text set by the program skips the validator; such text is cut at the last whole
-    // character that fits, and the count stays in sight.
+    // character that fits. The count shows from four fifths of the limit on, so it is
+    // there before a keystroke is refused.
     void TextChanged(const QString& text) const {
         if (Bytes(text) > maxBytes_) {
-            QString cut = text;
-            while (!cut.isEmpty() && Bytes(cut) > maxBytes_) {
-                cut.chop(cut.size() >= 2 && cut.at(cut.size() - 1).isLowSurrogate() ? 2 : 1);
-            }
-            edit_->setText(cut);
+            edit_->setText(text.left(FittingLength(text)));
             return;
         }
         const int bytes = Bytes(text);
@@ -68,6 +74,22 @@ class ByteLimit : public QValidator {
     }
 
   private:
+    // The UTF-16 length of the longest run of whole characters from the start that
+    // fits the limit.
+    qsizetype FittingLength(const QString& text) const {
+        int bytes = 0;
+        qsizetype at = 0;
+        while (at < text.size()) {
+            const auto [size, units] = CharacterSize(text, at);
+            if (bytes + size > maxBytes_) {
+                break;
+            }
+            bytes += size;
+            at += units;
+        }
+        return at;
+    }
+
     void Show(const QString& text) const {
         count_->setText(text);
         count_->adjustSize();
