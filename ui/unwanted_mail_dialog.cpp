@@ -1,6 +1,5 @@
 #include "ui/unwanted_mail_dialog.h"
 
-#include <QAction>
 #include <QBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -14,7 +13,6 @@
 #include "scan/header_fields.h"
 #include "ui/confirm_box.h"
 #include "ui/display_text.h"
-#include "ui/page_friend.h"
 #include "ui/quarantine_dialog.h"
 #include "ui/skin_button.h"
 #include "ui/user_options.h"
@@ -55,18 +53,6 @@ QString CellText(const UnwantedMessage& message, std::string_view name, const st
 QString Local(const std::string& text) {
     return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
 }
-
-struct SenderRuleText {
-    SenderRuleKind kind;
-    const char* text;
-    const char* name;
-};
-constexpr SenderRuleText kSenderRules[] = {
-    {SenderRuleKind::kBlockSender, "Block this sender", "blockSender"},
-    {SenderRuleKind::kBlockDomain, "Block this sender's domain", "blockDomain"},
-    {SenderRuleKind::kAllowSender, "Always allow this sender", "allowSender"},
-    {SenderRuleKind::kAllowDomain, "Always allow this domain", "allowDomain"},
-};
 
 QString RuleLine(const FiredRule& rule) {
     return QStringLiteral("  %1  %2  contains \"%3\"  weight %4")
@@ -123,7 +109,8 @@ UnwantedMailDialog::UnwantedMailDialog(const AppState& state, int accountIndex, 
     auto* deleteKey = new QShortcut(QKeySequence::Delete, ui_->mailList);
     deleteKey->setContext(Qt::WidgetShortcut);
     connect(deleteKey, &QShortcut::activated, this, &UnwantedMailDialog::DeleteSelected);
-    AddSenderRuleActions();
+    senderRules_ = new SenderRuleButtons(ui_->mailList, kFrom, this);
+    static_cast<QBoxLayout*>(layout())->insertLayout(layout()->count() - 1, senderRules_->row());
     auto* follow = new QTimer(this);
     connect(follow, &QTimer::timeout, this, &UnwantedMailDialog::FollowDeletion);
     follow->start(kFollowMs);
@@ -137,71 +124,16 @@ void UnwantedMailDialog::ShowList() {
     }
 }
 
-void UnwantedMailDialog::AddSenderRuleActions() {
-    auto* row = new QHBoxLayout;
-    for (const SenderRuleText& rule : kSenderRules) {
-        auto* action = new QAction(QString::fromLatin1(rule.text), this);
-        action->setObjectName(QString::fromLatin1(rule.name) + QStringLiteral("Action"));
-        auto* button = new SkinButton(action->text(), this);
-        button->setObjectName(QString::fromLatin1(rule.name) + QStringLiteral("Button"));
-        button->hide();
-        row->addWidget(button);
-        const SenderRuleKind kind = rule.kind;
-        connect(action, &QAction::triggered, this, [this, kind] { MakeRuleFromSelected(kind); });
-        connect(button, &QPushButton::clicked, action, &QAction::trigger);
-        ruleActions_.push_back(action);
-        ruleButtons_.push_back(button);
-    }
-    row->addStretch();
-    static_cast<QBoxLayout*>(layout())->insertLayout(layout()->count() - 1, row);
-    UpdateSenderRuleActions();
-}
-
 void UnwantedMailDialog::SetRuleAction(RuleAction action) {
-    ruleAction_ = std::move(action);
-    const bool offered = static_cast<bool>(ruleAction_);
-    ui_->mailList->setContextMenuPolicy(offered ? Qt::ActionsContextMenu : Qt::DefaultContextMenu);
-    for (std::size_t i = 0; i < ruleActions_.size(); ++i) {
-        if (offered) {
-            ui_->mailList->addAction(ruleActions_[i]);
-        } else {
-            ui_->mailList->removeAction(ruleActions_[i]);
-        }
-        ruleButtons_[i]->setVisible(offered);
-    }
-    UpdateSenderRuleActions();
+    senderRules_->SetRuleAction(std::move(action));
 }
 
 QAction* UnwantedMailDialog::senderRuleAction(SenderRuleKind kind) const {
-    return ruleActions_[static_cast<std::size_t>(kind)];
+    return senderRules_->action(kind);
 }
 
 SkinButton* UnwantedMailDialog::senderRuleButton(SenderRuleKind kind) const {
-    return ruleButtons_[static_cast<std::size_t>(kind)];
-}
-
-std::optional<RuleEntry> UnwantedMailDialog::SelectedSenderRule(SenderRuleKind kind) const {
-    const QTreeWidgetItem* item = ui_->mailList->currentItem();
-    if (item == nullptr || !item->isSelected()) {
-        return std::nullopt;
-    }
-    return MakeSenderRule(kind, item->text(kFrom).toStdString(),
-                          CPageFriend::DefaultWeight(RuleList::kBlock));
-}
-
-void UnwantedMailDialog::UpdateSenderRuleActions() {
-    for (const SenderRuleText& rule : kSenderRules) {
-        const bool usable = ruleAction_ && SelectedSenderRule(rule.kind).has_value();
-        senderRuleAction(rule.kind)->setEnabled(usable);
-        senderRuleButton(rule.kind)->setEnabled(usable);
-    }
-}
-
-void UnwantedMailDialog::MakeRuleFromSelected(SenderRuleKind kind) {
-    const std::optional<RuleEntry> rule = SelectedSenderRule(kind);
-    if (ruleAction_ && rule) {
-        ruleAction_(ListOf(kind), *rule, this);
-    }
+    return senderRules_->button(kind);
 }
 
 void UnwantedMailDialog::SetDeleteAction(DeleteAction action) {
@@ -253,6 +185,9 @@ void UnwantedMailDialog::ShowQuarantine() {
     if (accountIndex_ >= 0 &&
         state_.CopyAccount(static_cast<std::uint32_t>(accountIndex_), account)) {
         QuarantineDialog dialog(state_.dataDirectory, account.address, this);
+        if (senderRules_->ruleAction()) {
+            dialog.SetRuleAction(senderRules_->ruleAction());
+        }
         dialog.exec();
     }
 }
@@ -284,7 +219,6 @@ void UnwantedMailDialog::AddRow(const UnwantedMessage& message) {
 }
 
 void UnwantedMailDialog::ShowSelected() {
-    UpdateSenderRuleActions();
     QTreeWidgetItem* item = ui_->mailList->currentItem();
     const int row = item != nullptr ? ui_->mailList->indexOfTopLevelItem(item) : -1;
     if (row < 0 || static_cast<std::size_t>(row) >= messages_.size()) {

@@ -3,14 +3,12 @@
 #include <QDialog>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/app_state.h"
-#include "scan/sender_rule.h"
-#include "store/rule_list_file.h"
+#include "ui/sender_rule_buttons.h"
 
 namespace Ui {
 class UnwantedMailDialog;
@@ -54,23 +52,15 @@ class UnwantedMailDialog : public QDialog {
     // Asks once, then hands the selected messages to the delete action.
     void DeleteSelected();
 
-    // Where a rule made from the selected message's sender goes: the Block or Friends
-    // page, which runs the Rule dialog over `over`. Without one the rule buttons and
-    // the list's menu are not offered.
-    using RuleAction = std::function<void(RuleList list, const RuleEntry& rule, QWidget* over)>;
+    // Where a rule made from the selected message's sender goes (see
+    // SenderRuleButtons); the Deleted emails window it opens offers the same.
+    using RuleAction = SenderRuleButtons::RuleAction;
     void SetRuleAction(RuleAction action);
-    // The four rules, on the list's menu and as buttons; off while the selected
-    // message names no sender.
     QAction* senderRuleAction(SenderRuleKind kind) const;
     SkinButton* senderRuleButton(SenderRuleKind kind) const;
 
   private:
     void ShowList();
-    void AddSenderRuleActions();
-    void UpdateSenderRuleActions();
-    void MakeRuleFromSelected(SenderRuleKind kind);
-    // The rule of `kind` for the current message's sender, if it names one.
-    std::optional<RuleEntry> SelectedSenderRule(SenderRuleKind kind) const;
     // The deletion runs on the worker's thread; the list follows what it removed.
     void FollowDeletion();
     void ShowQuarantine();
@@ -79,9 +69,7 @@ class UnwantedMailDialog : public QDialog {
     int accountIndex_ = -1;
     DeleteAction deleteAction_;
     SkinButton* deleteButton_ = nullptr;
-    RuleAction ruleAction_;
-    std::vector<QAction*> ruleActions_;     // by SenderRuleKind
-    std::vector<SkinButton*> ruleButtons_;  // by SenderRuleKind
+    SenderRuleButtons* senderRules_ = nullptr;
 
   private:
     void AddRow(const UnwantedMessage& message);

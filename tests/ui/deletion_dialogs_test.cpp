@@ -205,6 +205,17 @@ class DeletionDialogsTest : public QObject {
         QVERIFY(!dialog.SaveSelected(saved));  // nothing selected yet
         dialog.list()->setCurrentItem(dialog.list()->topLevelItem(0));
         QVERIFY(dialog.SaveSelected(saved));
+        // Its sender offers the same rules as in the Unwanted emails window.
+        QVERIFY(dialog.senderRules()->button(SenderRuleKind::kBlockSender)->isHidden());
+        std::vector<std::pair<RuleList, RuleEntry>> made;
+        dialog.SetRuleAction([&](RuleList list, const RuleEntry& rule, QWidget* over) {
+            QCOMPARE(over, &dialog);
+            made.emplace_back(list, rule);
+        });
+        dialog.senderRules()->action(SenderRuleKind::kAllowDomain)->trigger();
+        QCOMPARE(made.size(), std::size_t{1});
+        QCOMPARE(made[0].first, RuleList::kFriends);
+        QVERIFY(made[0].second == (RuleEntry{"From:", R"(@b\.example(?=[\s>,;]|$))", 100}));
         QFile file(saved);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll().toStdString(), bytes);
