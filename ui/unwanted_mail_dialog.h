@@ -22,7 +22,8 @@ class SkinButton;
 // "Unwanted emails": the messages of one account that its last check judged
 // unwanted, as they stand when the dialog opens: sender, subject, date and score in
 // the list, and for the selected message the rules that fired and its header block.
-// Names are shown converted from their charsets; nothing here changes a verdict.
+// Names are shown converted from their charsets; nothing here changes a verdict,
+// though a sender's rule made here goes to its page and counts from the next check.
 // The title names the account; after a failed check, why it failed stands above the
 // list, since the list is then older than the check.
 class UnwantedMailDialog : public QDialog {
