@@ -179,6 +179,9 @@ void MainWindow::SetUpDesktop() {
             worker_->Delete(static_cast<std::uint32_t>(row), std::move(messages));
         }
     });
+    inboxPage_->SetRuleAction([this](RuleList list, const RuleEntry& rule, QWidget* over) {
+        (list == RuleList::kBlock ? blockPage_ : friendsPage_)->AddFromMessage(rule, over);
+    });
     connect(accountsPage_, &CPageAccount::accountRemoved, this, &MainWindow::OnAccountRemoved);
     connect(accountsPage_, &CPageAccount::accountChanged, this, &MainWindow::OnAccountChanged);
     // A trusted certificate is an account edit like any other: written at once.

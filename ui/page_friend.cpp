@@ -25,8 +25,8 @@ CPageFriend::CPageFriend(AppState& state, RuleList pageKind, UserPrompts& prompt
     Fill();
 }
 
-int CPageFriend::DefaultWeight() const {
-    return pageKind_ == RuleList::kBlock ? 50 : 100;
+int CPageFriend::DefaultWeight(RuleList list) {
+    return list == RuleList::kBlock ? 50 : 100;
 }
 
 void CPageFriend::Fill() {
@@ -87,12 +87,28 @@ void CPageFriend::AddOrReplace() {
     }
     const RuleEntry rule = dialog.Values();
     if (adding) {
-        list_->insertRow(selected);
-        rules_.push_back(rule);
-    } else {
-        rules_[static_cast<std::size_t>(selected)] = rule;
+        Append(rule);
+        return;
     }
+    rules_[static_cast<std::size_t>(selected)] = rule;
     SetRow(selected, rule);
+    Save();
+}
+
+void CPageFriend::AddFromMessage(const RuleEntry& rule, QWidget* over) {
+    RuleDialog dialog(over != nullptr ? over : this);
+    dialog.Load(rule);
+    dialog.EnablePreview(state_, pageKind_, rules_, std::nullopt);
+    if (runner_(dialog) == QDialog::Accepted) {
+        Append(dialog.Values());
+    }
+}
+
+void CPageFriend::Append(const RuleEntry& rule) {
+    const int row = list_->rowCount() - 1;
+    list_->insertRow(row);
+    rules_.push_back(rule);
+    SetRow(row, rule);
     Save();
 }
 

@@ -26,13 +26,17 @@ class CPageFriend : public ListPage {
 
     RuleList PageKind() const { return pageKind_; }
     // 100 on Friends, 50 on Block.
-    int DefaultWeight() const;
+    int DefaultWeight() const { return DefaultWeight(pageKind_); }
+    static int DefaultWeight(RuleList list);
     const std::vector<RuleEntry>& Rules() const { return rules_; }
     void SetDialogRunner(DialogRunner runner) { runner_ = std::move(runner); }
 
     // The double click: add on the add row, replace on a rule row, nothing without a
     // selected row.
     void AddOrReplace();
+    // Opens the dialog over `over` filled with `rule` (made from a message) and its
+    // preview; OK adds the rule as the add row does, Cancel leaves all as it was.
+    void AddFromMessage(const RuleEntry& rule, QWidget* over);
     // The right double click: delete the first selected rule row, then rewrite.
     void Delete();
     // The Delete key: asks, then deletes the first selected rule row.
@@ -45,6 +49,8 @@ class CPageFriend : public ListPage {
   private:
     void Fill();
     void SetRow(int row, const RuleEntry& rule);
+    // Adds `rule` above the add row and rewrites the file.
+    void Append(const RuleEntry& rule);
     void Save();
 
     AppState& state_;

@@ -6,10 +6,10 @@
 #include <cstdio>
 
 #include "ui/certificate_dialog.h"
-#include "ui/unwanted_mail_dialog.h"
 #include "ui/double_click_filter.h"
 #include "ui/report_list.h"
 #include "ui/skin_button.h"
+#include "ui/unwanted_mail_dialog.h"
 #include "ui_page_inbox.h"
 
 namespace {
@@ -157,6 +157,9 @@ void CPageInbox::OpenUnwantedMail() {
         dialog.SetDeleteAction([this, first](std::vector<UnwantedMessage> messages) {
             deleteAction_(first, std::move(messages));
         });
+    }
+    if (ruleAction_) {
+        dialog.SetRuleAction(ruleAction_);
     }
     dialog.exec();
 }

@@ -11,6 +11,7 @@
 #include "app/app_state.h"
 #include "pop3/certificate_info.h"
 #include "scan/check_report.h"
+#include "store/rule_list_file.h"
 
 namespace Ui {
 class PageInbox;
@@ -53,6 +54,9 @@ class CPageInbox : public QWidget {
     // Where the Unwanted emails window sends messages to delete from account `row`.
     using DeleteAction = std::function<void(int row, std::vector<UnwantedMessage> messages)>;
     void SetDeleteAction(DeleteAction action) { deleteAction_ = std::move(action); }
+    // Where that window sends a rule made from a message's sender.
+    using RuleAction = std::function<void(RuleList list, const RuleEntry& rule, QWidget* over)>;
+    void SetRuleAction(RuleAction action) { ruleAction_ = std::move(action); }
 
   public slots:
     // Gives an account added during the run its row.
@@ -71,6 +75,7 @@ class CPageInbox : public QWidget {
 
   private:
     DeleteAction deleteAction_;
+    RuleAction ruleAction_;
     void AddCheckNowButton();
     void SetDescription(int row);
     void ShowUnwantedCount(int row);

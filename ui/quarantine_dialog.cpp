@@ -48,6 +48,8 @@ QuarantineDialog::QuarantineDialog(const std::string& dataDirectory, const std::
         }
     }
     layout->addWidget(list_);
+    senderRules_ = new SenderRuleButtons(list_, kFrom, this);
+    layout->addLayout(senderRules_->row());
     auto* buttons = new QHBoxLayout;
     auto* save = new SkinButton(QStringLiteral("Save as…"), this);
     auto* open = new SkinButton(QStringLiteral("Open"), this);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "scan/quarantine.h"
+#include "ui/sender_rule_buttons.h"
 
 class QTreeWidget;
 class SkinButton;
@@ -19,6 +20,11 @@ class QuarantineDialog : public QDialog {
                      QWidget* parent = nullptr);
 
     QTreeWidget* list() const { return list_; }
+    // Rules from the selected copy's sender, as the Unwanted emails window makes them.
+    void SetRuleAction(SenderRuleButtons::RuleAction action) {
+        senderRules_->SetRuleAction(std::move(action));
+    }
+    SenderRuleButtons* senderRules() const { return senderRules_; }
     // Writes the selected copy to `path` whole, or not at all. False when it failed.
     [[nodiscard]] bool SaveSelected(const QString& path);
 
@@ -29,4 +35,5 @@ class QuarantineDialog : public QDialog {
 
     std::vector<QuarantinedMessage> copies_;
     QTreeWidget* list_ = nullptr;
+    SenderRuleButtons* senderRules_ = nullptr;
 };

@@ -212,5 +212,11 @@ void RuleDialog::accept() {
         ui_->containsEdit->setFocus();
         return;
     }
+    if (rule.contains.empty() &&
+        !Confirm(this, QStringLiteral("The pattern is empty, so the rule matches every "
+                                      "message. Store it anyway?"))) {
+        ui_->containsEdit->setFocus();
+        return;
+    }
     QDialog::accept();
 }

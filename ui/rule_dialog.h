@@ -20,10 +20,11 @@ class RuleDialog;
 // "Rule": header, contains text and weight of one rule. OK checks the weight and keeps
 // the dialog open, with the focus on the weight box, while it is wrong. A pattern that
 // does not compile is named below the fields as it is typed, and OK asks before
-// storing it. With a preview enabled, a pause in typing shows what the rule would
-// match among the messages fetched in this run (each named with its account) and how
-// the verdicts would change; the scoring runs on a thread of its own, so a large run
-// does not stall typing, and a newer preview stops the older one.
+// storing it, as it does for an empty one, which matches every message. With a
+// preview enabled, a pause in typing shows what the rule would match among the
+// messages fetched in this run (each named with its account) and how the verdicts
+// would change; the scoring runs on a thread of its own, so a large run does not
+// stall typing, and a newer preview stops the older one.
 class RuleDialog : public QDialog {
     Q_OBJECT
   public:

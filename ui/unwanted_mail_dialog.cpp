@@ -109,6 +109,8 @@ UnwantedMailDialog::UnwantedMailDialog(const AppState& state, int accountIndex, 
     auto* deleteKey = new QShortcut(QKeySequence::Delete, ui_->mailList);
     deleteKey->setContext(Qt::WidgetShortcut);
     connect(deleteKey, &QShortcut::activated, this, &UnwantedMailDialog::DeleteSelected);
+    senderRules_ = new SenderRuleButtons(ui_->mailList, kFrom, this);
+    static_cast<QBoxLayout*>(layout())->insertLayout(layout()->count() - 1, senderRules_->row());
     auto* follow = new QTimer(this);
     connect(follow, &QTimer::timeout, this, &UnwantedMailDialog::FollowDeletion);
     follow->start(kFollowMs);
@@ -120,6 +122,18 @@ void UnwantedMailDialog::ShowList() {
     for (const UnwantedMessage& message : messages_) {
         AddRow(message);
     }
+}
+
+void UnwantedMailDialog::SetRuleAction(RuleAction action) {
+    senderRules_->SetRuleAction(std::move(action));
+}
+
+QAction* UnwantedMailDialog::senderRuleAction(SenderRuleKind kind) const {
+    return senderRules_->action(kind);
+}
+
+SkinButton* UnwantedMailDialog::senderRuleButton(SenderRuleKind kind) const {
+    return senderRules_->button(kind);
 }
 
 void UnwantedMailDialog::SetDeleteAction(DeleteAction action) {
@@ -171,6 +185,9 @@ void UnwantedMailDialog::ShowQuarantine() {
     if (accountIndex_ >= 0 &&
         state_.CopyAccount(static_cast<std::uint32_t>(accountIndex_), account)) {
         QuarantineDialog dialog(state_.dataDirectory, account.address, this);
+        if (senderRules_->ruleAction()) {
+            dialog.SetRuleAction(senderRules_->ruleAction());
+        }
         dialog.exec();
     }
 }

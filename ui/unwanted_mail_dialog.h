@@ -8,10 +8,12 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "ui/sender_rule_buttons.h"
 
 namespace Ui {
 class UnwantedMailDialog;
 }
+class QAction;
 class QLabel;
 class QPlainTextEdit;
 class QTreeWidget;
@@ -20,7 +22,8 @@ class SkinButton;
 // "Unwanted emails": the messages of one account that its last check judged
 // unwanted, as they stand when the dialog opens: sender, subject, date and score in
 // the list, and for the selected message the rules that fired and its header block.
-// Names are shown converted from their charsets; nothing here changes a verdict.
+// Names are shown converted from their charsets; nothing here changes a verdict,
+// though a sender's rule made here goes to its page and counts from the next check.
 // The title names the account; after a failed check, why it failed stands above the
 // list, since the list is then older than the check.
 class UnwantedMailDialog : public QDialog {
@@ -50,6 +53,13 @@ class UnwantedMailDialog : public QDialog {
     // Asks once, then hands the selected messages to the delete action.
     void DeleteSelected();
 
+    // Where a rule made from the selected message's sender goes (see
+    // SenderRuleButtons); the Deleted emails window it opens offers the same.
+    using RuleAction = SenderRuleButtons::RuleAction;
+    void SetRuleAction(RuleAction action);
+    QAction* senderRuleAction(SenderRuleKind kind) const;
+    SkinButton* senderRuleButton(SenderRuleKind kind) const;
+
   private:
     void ShowList();
     // The deletion runs on the worker's thread; the list follows what it removed.
@@ -60,6 +70,7 @@ class UnwantedMailDialog : public QDialog {
     int accountIndex_ = -1;
     DeleteAction deleteAction_;
     SkinButton* deleteButton_ = nullptr;
+    SenderRuleButtons* senderRules_ = nullptr;
 
   private:
     void AddRow(const UnwantedMessage& message);

@@ -1,4 +1,5 @@
 #include <QAbstractButton>
+#include <QClipboard>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -144,10 +145,33 @@ class PageFriendTest : public QObject {
         QVERIFY(Same(stored[1], "Received:", "spam\\.example", 100));
         QVERIFY(ReadRuleFile(*state_, RuleList::kFriends).empty());
 
+        // An empty pattern matches every message: OK asks first, and No keeps the
+        // dialog open with nothing stored.
         CPageFriend friends(*state_, RuleList::kFriends, prompts_);
+        QStringList asked;
+        QList<bool> answers{false, true};
+        SetConfirmHook([&](const QString& question) {
+            asked << question;
+            return answers.takeFirst();
+        });
+        int afterNo = -1;
+        bool storedAfterNo = true;
         Select(friends.List(), {0});
-        friends.SetDialogRunner(Enter(shown));
+        friends.SetDialogRunner([&](RuleDialog& dialog) {
+            shown.weight = Form(dialog).weightBox->Text();
+            Form(dialog).okButton->click();
+            afterNo = dialog.result();
+            storedAfterNo = !ReadRuleFile(*state_, RuleList::kFriends).empty();
+            Form(dialog).okButton->click();
+            return dialog.result();
+        });
         friends.AddOrReplace();
+        SetConfirmHook({});
+        QCOMPARE(afterNo, int(QDialog::Rejected));
+        QVERIFY(!storedAfterNo);
+        QCOMPARE(asked, QStringList(2,
+                                    "The pattern is empty, so the rule matches every message. "
+                                    "Store it anyway?"));
         QCOMPARE(shown.weight, QString("100"));
         QCOMPARE(guitest::RowTexts(friends.List(), 0), (QStringList{"From:", "", "100"}));
         stored = ReadRuleFile(*state_, RuleList::kFriends);
@@ -333,6 +357,7 @@ class PageFriendTest : public QObject {
     }
 
     void weightLimits() {
+        SetConfirmHook([](const QString&) { return true; });  // the pattern stays empty
         guitest::CheckNumberBox<RuleDialog>(
             log_,
             {{"100", true, ""},
@@ -344,6 +369,7 @@ class PageFriendTest : public QObject {
              {"-", false, "not a whole number"}},
             "from -99 to 100", [](RuleDialog& dialog) { return Form(dialog).weightBox; },
             [](RuleDialog& dialog) { return dialog.Values().weight; });
+        SetConfirmHook({});
     }
 
     void dialogOffersTheTwelveHeaders() {
@@ -375,6 +401,34 @@ class PageFriendTest : public QObject {
         QCOMPARE(form.weightBox->Text(), QString("-99"));
         QTest::keyClicks(form.containsEdit, QString(300, 'c'));
         QCOMPARE(form.containsEdit->text().size(), 255);
+
+        // Bytes of UTF-8 are counted; what would not fit is refused whole and the count
+        // says so, whether typed, inserted or pasted.
+        auto* count = dialog.findChild<QLabel*>("containsEditCount");
+        QCOMPARE(count->text(), QString("255 of 255 bytes: 256 will not fit"));
+        QVERIFY(count->isVisible());
+        form.containsEdit->clear();
+        QVERIFY(!count->isVisible());
+        form.containsEdit->insert(QString(100, u'\u00e9'));
+        QVERIFY(!count->isVisible());
+        form.containsEdit->insert(QString(27, u'\u00e9'));
+        QCOMPARE(count->text(), QString("254 of 255 bytes"));
+        QVERIFY(count->isVisible());
+        form.containsEdit->insert(QString(u'\u00e9'));
+        QCOMPARE(form.containsEdit->text(), QString(127, u'\u00e9'));
+        QCOMPARE(count->text(), QString("254 of 255 bytes: 256 will not fit"));
+        QTest::keyClicks(form.containsEdit, "c");
+        QCOMPARE(count->text(), QString("255 of 255 bytes"));
+        form.containsEdit->setText("abc");
+        form.containsEdit->selectAll();
+        QApplication::clipboard()->setText(QString(300, 'x'));
+        form.containsEdit->paste();
+        QCOMPARE(form.containsEdit->text(), QString("abc"));
+        QCOMPARE(count->text(), QString("3 of 255 bytes: 300 will not fit"));
+        QVERIFY(count->isVisible());
+        QApplication::clipboard()->setText(QString(255, 'x'));
+        form.containsEdit->paste();
+        QCOMPARE(form.containsEdit->text(), QString(255, 'x'));
     }
 };
 
