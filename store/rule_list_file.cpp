@@ -1,6 +1,5 @@
 #include "store/rule_list_file.h"
 
-#include "scan/rule_compiler.h"
 #include "store/data_lines.h"
 #include "store/record_cipher.h"
 #include "store/record_file.h"
@@ -52,25 +51,6 @@ std::vector<RuleEntry> ReadRuleFile(const AppState& state, RuleList list, std::s
         }
     }
     return rules;
-}
-
-void LoadRuleLists(AppState& state) {
-    // Cleared before the files are read: a page that rewrites its file and raises the
-    // flag while this reload runs gets another reload, never a lost edit.
-    state.modified = 0;
-    state.ClearRules();
-    for (const RuleList list : kRuleLists) {
-        CompileRuleList(state, list, ReadRuleFile(state, list));
-    }
-}
-
-void CompileRuleList(AppState& state, RuleList list, const std::vector<RuleEntry>& rules) {
-    for (const RuleEntry& rule : rules) {
-        if (state.ruleCount >= kMaxRules) {
-            return;
-        }
-        CompileRule(state, list, rule.header, rule.contains, rule.weight);
-    }
 }
 
 bool WriteRuleFile(const AppState& state, RuleList list, const std::vector<RuleEntry>& rows,

@@ -7,6 +7,7 @@
 #include "scan/header_scorer.h"
 #include "scan/rule_compiler.h"
 #include "scan/rule_groups.h"
+#include "scan/rule_table_builder.h"
 
 namespace {
 
@@ -16,29 +17,29 @@ std::string Block(int i) {
            std::to_string(i) + "\r\n";
 }
 
-void AddRules(AppState& state) {
-    state.ClearRules();
+void AddRules(RuleTableBuilder& state) {
+    state.Clear();
     CompileRule(state, RuleList::kBlock, "Received:", "relay[0-3]\\.example", 10);
     CompileRule(state, RuleList::kFriends, "From:", "sender[24]@", 30);
     CompileRule(state, RuleList::kBlock, "Subject:", "number \\d*7\\b", 25);
     CompileRule(state, RuleList::kBlock, "Subject:", "(\\w+) \\2", 5);  // PCRE2 alone
 }
 
-std::vector<int> Scores(const AppState& state) {
+std::vector<int> Scores(RuleTableBuilder& state) {
     std::vector<int> scores;
     for (int i = 0; i < 300; ++i) {
         std::string block = Block(i);
-        scores.push_back(ScoreHeader(state, block).score);
+        scores.push_back(ScoreHeader(state.Table(), block).score);
     }
     return scores;
 }
 
 TEST(ScoreThreadsTest, ThreadsShareTheGroupsAndAgree) {
-    AppState state;
-    state.scoringPath = ScoringPath::kReference;
+    RuleTableBuilder state;
+    state.SetPath(ScoringPath::kReference);
     AddRules(state);
     const std::vector<int> expected = Scores(state);
-    state.scoringPath = ScoringPath::kPrefilter;
+    state.SetPath(ScoringPath::kPrefilter);
     RuleGroups::SetPrefilterFloor(1);  // every group gets a database, compiled in parallel
     AddRules(state);                   // both threads find the groups out of date at once
     std::vector<int> got[2];
