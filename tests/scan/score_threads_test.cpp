@@ -2,11 +2,14 @@
 // first scoring makes the shared groups, each thread keeps its own work area.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
+#include "app/app_state.h"
 #include "scan/header_scorer.h"
 #include "scan/rule_compiler.h"
 #include "scan/rule_groups.h"
+#include "scan/rule_table.h"
 #include "scan/rule_table_builder.h"
 
 namespace {
@@ -50,6 +53,38 @@ TEST(ScoreThreadsTest, ThreadsShareTheGroupsAndAgree) {
     EXPECT_EQ(got[0], expected);
     EXPECT_EQ(got[1], expected);
     RuleGroups::SetPrefilterFloor(RuleGroups::kPrefilterFloor);
+}
+
+// A check takes the table once and scores every block with it while rule edits swap
+// newer tables in: its scores stay those of its own table, and the swapped-out tables
+// are freed by whichever side lets go last.
+TEST(ScoreThreadsTest, ACheckKeepsItsTableWhileEditsSwapTables) {
+    AppState state;
+    const std::vector<RuleEntry> block = {{"Subject:", "number \\d*7\\b", 25},
+                                          {"Received:", "relay[0-3]\\.example", 10}};
+    state.PublishRules(RuleTable::Build({}, block));
+    const std::shared_ptr<const RuleTable> taken = state.CurrentRules();
+    std::atomic<bool> done{false};
+    std::thread edits([&] {
+        for (int i = 0; !done; ++i) {
+            const std::vector<RuleEntry> friends = {
+                {"From:", "sender" + std::to_string(i % 5), 30}};
+            state.PublishRules(RuleTable::Build(friends, {}));
+        }
+    });
+    std::vector<int> scores;
+    for (int i = 0; i < 300; ++i) {
+        std::string text = Block(i);
+        scores.push_back(ScoreHeader(*taken, text).score);
+    }
+    done = true;
+    edits.join();
+    for (int i = 0; i < 300; ++i) {
+        const int want = (i % 7 <= 3 ? -10 : 0) + (std::to_string(i).back() == '7' ? -25 : 0);
+        EXPECT_EQ(scores[static_cast<std::size_t>(i)], want) << i;
+    }
+    EXPECT_NE(state.CurrentRules()->version(), taken->version());
+    EXPECT_EQ(state.CurrentRules()->size(), 1u);
 }
 
 }  // namespace
