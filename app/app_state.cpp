@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
-AppState::AppState() = default;
+#include "scan/rule_table.h"
+
+AppState::AppState() : rules_(RuleTable::Build(std::vector<ListedRule>{})) {}
 
 AppState& ProcessAppState() {
     // Deliberately leaked: no destructor may run while a let-go thread still uses it.
@@ -11,9 +14,7 @@ AppState& ProcessAppState() {
     return *state;
 }
 
-AppState::~AppState() {
-    ClearRules();
-}
+AppState::~AppState() = default;
 
 bool AppState::AppendAccount(const AccountRecord& record) {
     std::lock_guard lock(mutex);
@@ -155,15 +156,21 @@ void AppState::CopyUnwanted(std::uint32_t index, std::vector<std::string>& from,
     subject = unwantedSubject[index];
 }
 
-void AppState::ClearRules() {
-    for (CompiledRule& rule : rules) {
-        if (rule.pattern != nullptr) {
-            pcre2_code_free(rule.pattern);
-        }
-        rule = CompiledRule{};
+std::shared_ptr<const RuleTable> AppState::CurrentRules() const {
+    std::lock_guard lock(rulesMutex_);
+    return rules_;
+}
+
+void AppState::PublishRules(std::shared_ptr<const RuleTable> table) {
+    if (!table) {
+        return;
     }
-    ruleCount = 0;
-    ++rulesVersion;
+    std::shared_ptr<const RuleTable> old;
+    {
+        std::lock_guard lock(rulesMutex_);
+        old = std::exchange(rules_, std::move(table));
+    }
+    // `old` may be the last pointer: its patterns are freed here, outside the lock.
 }
 
 void SetAccountText(char (&field)[kTextSize], const std::string& text) {

@@ -8,11 +8,6 @@
 #include <string>
 #include <vector>
 
-#ifndef PCRE2_CODE_UNIT_WIDTH
-#define PCRE2_CODE_UNIT_WIDTH 8
-#endif
-#include <pcre2.h>
-
 #include "app/kept_headers.h"
 #include "scan/check_report.h"
 #include "store/rule_list.h"
@@ -54,38 +49,18 @@ struct AccountRecord {
     char trustedFingerprint[kFingerprintSize];  // SHA-256, 64 upper-case hex digits, or ""
     char providerId[kTextSize];                 // the OAuth2 provider's id, or ""
     char emailAddress[kTextSize];  // as the user typed it, where it differs from the login
-    int autoDelete;       // 1 = delete unwanted messages at or below -deleteThreshold
-    int deleteThreshold;  // N of the score -N, 1 to 10000; 0 = never chosen (50)
+    int autoDelete;                // 1 = delete unwanted messages at or below -deleteThreshold
+    int deleteThreshold;           // N of the score -N, 1 to 10000; 0 = never chosen (50)
 };
 
-struct CompiledRule {
-    int headerCode;         // 0 marks an empty slot
-    pcre2_code* pattern;    // owned by the table
-    int study;              // 1 when the pattern was JIT-compiled
-    std::uint32_t options;  // the compile options: caseless, and Unicode where it compiled so
-    int weight;             // negated for Block rules
-    std::string source;     // the pattern text, for the multi-pattern prefilter
-    // The rule as the user wrote it, to say which rules flagged a message.
-    RuleList list = RuleList::kFriends;
-    std::string headerName;
-    std::string contains;
-};
+class RuleTable;  // the compiled rules (scan/rule_table.h)
 
-class RuleGroups;  // the scorer's index of the rule table (scan/rule_groups.h)
-
-// How ScoreHeader works; every path gives the same scores. Tests and benchmarks switch.
-enum class ScoringPath : int {
-    kPrefilter,  // rules grouped by field, candidates found by one multi-pattern scan
-    kGroups,     // rules grouped by field, each tried with PCRE2
-    kReference,  // every rule in table order, as the scorer first worked
-};
-
-// The one application object: accounts, compiled rules and the unwanted lists.
-// The tables are fixed arrays indexed directly; the counts say how much is in use.
+// The one application object: accounts, the current rule table and the unwanted lists.
+// The account tables are fixed arrays indexed directly; the counts say how much is in use.
 //
 // Threads: `mutex` guards the account table, `accountCount` and the unwanted lists
-// against the scan worker. The rule table is written at start-up and afterwards only
-// by the worker's own reload, so it needs no lock.
+// against the scan worker. The rule table is never changed, only replaced whole
+// under a lock of its own; a check keeps the table it took for its whole length.
 class AppState {
   public:
     AppState();
@@ -96,9 +71,7 @@ class AppState {
     char dataDirectory[kPathSize] = {};
     char passphrase[kTextSize] = {};
     std::array<AccountRecord, kMaxAccounts> accounts{};
-    std::array<CompiledRule, kMaxRules> rules{};
     std::uint32_t accountCount = 0;
-    std::uint32_t ruleCount = 0;
     // Set by the pages after any account or rule edit; cleared by every rule reload.
     std::atomic<int> modified{0};
     // Set by account edits only; cleared by a successful save of the account file.
@@ -144,19 +117,19 @@ class AppState {
     // Copies of one account's unwanted lists, taken under the lock.
     void CopyUnwanted(std::uint32_t index, std::vector<std::string>& from,
                       std::vector<std::string>& subject) const;
-    // Frees every compiled pattern and empties the rule table.
-    void ClearRules();
 
-    // Counts the changes to the rule table: the scorer makes its rule groups again
-    // when they were made from an older table.
-    std::atomic<std::uint64_t> rulesVersion{0};
-    std::atomic<ScoringPath> scoringPath{ScoringPath::kPrefilter};
-    mutable std::mutex ruleGroupsMutex;
-    mutable std::shared_ptr<const RuleGroups> ruleGroups;  // guarded by ruleGroupsMutex
+    // The rule table in force: an empty one until rules are loaded, never null.
+    std::shared_ptr<const RuleTable> CurrentRules() const;
+    // Puts `table` in force. Whoever holds the old one keeps it until they let go.
+    void PublishRules(std::shared_ptr<const RuleTable> table);
+
+  private:
+    mutable std::mutex rulesMutex_;
+    std::shared_ptr<const RuleTable> rules_;  // guarded by rulesMutex_
 };
 
 // The program's one AppState. It is never destroyed, so a worker thread let go at
-// exit may still read its rules and accounts while the process ends.
+// exit may still read its accounts while the process ends.
 AppState& ProcessAppState();
 
 // Copies `text` into a fixed account field, cut to 255 bytes.

@@ -16,6 +16,7 @@
 #include "app/json_text.h"
 #include "app/kept_file.h"
 #include "pop3/connection_security.h"
+#include "scan/rule_loader.h"
 #include "store/account_file.h"
 #include "store/data_lines.h"
 #include "store/rule_list_file.h"

@@ -35,6 +35,7 @@
 
 #include "app/app_state.h"
 #include "app/debug_log.h"
+#include "scan/rule_table.h"
 #include "store/atomic_file.h"
 #include "store/user_prompts.h"
 
@@ -261,11 +262,11 @@ std::string AccountKey(const AccountRecord& account) {
 }
 
 // Verdicts and fired-rule indices hold only for the rule table they came from.
-std::string RulesFingerprint(const AppState& state) {
+std::string RulesFingerprint(const RuleTable& table) {
     std::string text;
-    PutU32(text, state.ruleCount);
-    for (std::uint32_t i = 0; i < state.ruleCount && i < kMaxRules; ++i) {
-        const CompiledRule& rule = state.rules[i];
+    PutU32(text, table.size());
+    for (std::uint32_t i = 0; i < table.size(); ++i) {
+        const CompiledRule& rule = table[i];
         PutU32(text, static_cast<std::uint32_t>(rule.headerCode));
         PutU32(text, static_cast<std::uint32_t>(rule.weight));
         PutU32(text, rule.options);
@@ -409,8 +410,10 @@ std::size_t KeptFile::Load(AppState& state) {
     }
     content = std::string();
     body = std::string();
-    const bool sameRules = file.fingerprint == RulesFingerprint(state);
-    const std::uint64_t version = state.rulesVersion.load();
+    // One table for both: the verdicts read are marked with the table they match.
+    const std::shared_ptr<const RuleTable> rules = state.CurrentRules();
+    const bool sameRules = file.fingerprint == RulesFingerprint(*rules);
+    const std::uint64_t version = rules->version();
     std::lock_guard lock(state.mutex);
     std::vector<std::vector<std::uint32_t>> owners(file.accounts.size());
     for (std::uint32_t i = 0; i < state.accountCount; ++i) {
@@ -483,8 +486,9 @@ bool KeptFile::Save(AppState& state) {
             accounts.push_back(AccountKey(state.accounts[i]));
         }
     }
-    const std::uint64_t version = state.rulesVersion.load();
-    std::string body = RulesFingerprint(state);
+    const std::shared_ptr<const RuleTable> rules = state.CurrentRules();
+    const std::uint64_t version = rules->version();
+    std::string body = RulesFingerprint(*rules);
     if (body.size() != kFingerprintBytes) {
         return false;
     }

@@ -23,6 +23,7 @@
 #include "app/kept_file.h"
 #include "app/main_window.h"
 #include "scan/quarantine.h"
+#include "scan/rule_loader.h"
 #include "store/account_file.h"
 #include "store/rule_list_file.h"
 #include "ui/message_box.h"

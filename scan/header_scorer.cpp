@@ -49,12 +49,12 @@ struct Fields {
     std::optional<std::string> cc;
 };
 
-void MatchField(const RuleGroups& groups, FieldKind kind, const AppState& state,
+void MatchField(const RuleGroups& groups, FieldKind kind, const RuleTable& table,
                 const std::optional<std::string>& field, ThreadWork& t, std::vector<int>& matched,
                 ScoreResult& result) {
     matched.clear();
     if (field) {
-        groups.Match(kind, state, *field, t.work, matched, result.limitedRules);
+        groups.Match(kind, table, *field, t.work, matched, result.limitedRules);
     }
 }
 
@@ -71,7 +71,7 @@ std::size_t FieldEnd(std::string_view text, std::size_t p) {
 // Every Received field is scored, first to last, and cut from the block (its line end
 // stays), as CutHeaderField would cut them one by one. One walk over the block and
 // one move of what stays: thousands of fields cost no more than their bytes.
-void ScoreReceived(const RuleGroups& groups, const AppState& state, std::string& block,
+void ScoreReceived(const RuleGroups& groups, const RuleTable& table, std::string& block,
                    ThreadWork& t, Tally& tally, ScoreResult& result) {
     static constexpr std::string_view kReceived = "received:";
     const std::string_view text(block.c_str());
@@ -89,9 +89,9 @@ void ScoreReceived(const RuleGroups& groups, const AppState& state, std::string&
                     ++i;
                 }
             }
-            MatchField(groups, FieldKind::kReceived, state, field, t, t.received, result);
+            MatchField(groups, FieldKind::kReceived, table, field, t, t.received, result);
             for (const int j : t.received) {
-                tally.Add(j, state.rules[j].weight);
+                tally.Add(j, table[static_cast<std::size_t>(j)].weight);
             }
             cuts.emplace_back(p, e);
             p = e;
@@ -116,14 +116,14 @@ void ScoreReceived(const RuleGroups& groups, const AppState& state, std::string&
 // its Subject. The score is looked at after each rule's From, To and Cc fields, and a
 // score of exactly 100 there ends the pass; between two matching rules it cannot
 // change, so one look at the last rule passed stands for all of them.
-void SumInTableOrder(const AppState& state, const ThreadWork& t, Tally& tally) {
+void SumInTableOrder(const RuleTable& table, const ThreadWork& t, Tally& tally) {
     std::size_t f = 0, to = 0, cc = 0, s = 0;
     auto head = [](const std::vector<int>& v, std::size_t i) {
         return i < v.size() ? v[i] : INT_MAX;
     };
     auto take = [&](const std::vector<int>& v, std::size_t& i, int j) {
         if (head(v, i) == j) {
-            tally.Add(j, state.rules[j].weight);
+            tally.Add(j, table[static_cast<std::size_t>(j)].weight);
             ++i;
         }
     };
@@ -145,8 +145,8 @@ void SumInTableOrder(const AppState& state, const ThreadWork& t, Tally& tally) {
     }
 }
 
-ScoreResult ScoreGrouped(const AppState& state, std::string& block, std::vector<int>* firedRules) {
-    const std::shared_ptr<const RuleGroups> groups = RuleGroups::Of(state);
+ScoreResult ScoreGrouped(const RuleTable& table, std::string& block, std::vector<int>* firedRules) {
+    const RuleGroups* groups = &table.groups();
     ThreadWork& t = WorkOfThisThread();
     groups->Prepare(t.work);
 
@@ -158,12 +158,12 @@ ScoreResult ScoreGrouped(const AppState& state, std::string& block, std::vector<
 
     ScoreResult result;
     Tally tally{0, firedRules};
-    ScoreReceived(*groups, state, block, t, tally, result);
-    MatchField(*groups, FieldKind::kFrom, state, fields.from, t, t.from, result);
-    MatchField(*groups, FieldKind::kTo, state, fields.to, t, t.to, result);
-    MatchField(*groups, FieldKind::kCc, state, fields.cc, t, t.cc, result);
-    MatchField(*groups, FieldKind::kSubject, state, fields.subject, t, t.subject, result);
-    SumInTableOrder(state, t, tally);
+    ScoreReceived(*groups, table, block, t, tally, result);
+    MatchField(*groups, FieldKind::kFrom, table, fields.from, t, t.from, result);
+    MatchField(*groups, FieldKind::kTo, table, fields.to, t, t.to, result);
+    MatchField(*groups, FieldKind::kCc, table, fields.cc, t, t.cc, result);
+    MatchField(*groups, FieldKind::kSubject, table, fields.subject, t, t.subject, result);
+    SumInTableOrder(table, t, tally);
     result.score = tally.score;
     result.from = std::move(fields.from);
     result.subject = std::move(fields.subject);
@@ -172,12 +172,12 @@ ScoreResult ScoreGrouped(const AppState& state, std::string& block, std::vector<
 
 }  // namespace
 
-ScoreResult ScoreHeader(const AppState& state, std::string& block, std::vector<int>* firedRules) {
+ScoreResult ScoreHeader(const RuleTable& table, std::string& block, std::vector<int>* firedRules) {
     if (firedRules != nullptr) {
         firedRules->clear();
     }
-    if (state.scoringPath.load() == ScoringPath::kReference) {
-        return ScoreHeaderReference(state, block, firedRules);
+    if (table.path() == ScoringPath::kReference) {
+        return ScoreHeaderReference(table, block, firedRules);
     }
-    return ScoreGrouped(state, block, firedRules);
+    return ScoreGrouped(table, block, firedRules);
 }

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
+#include "scan/rule_table.h"
 
 struct ScoreResult {
     int score = 0;
@@ -19,10 +19,10 @@ struct ScoreResult {
 
 // Scores one decoded header block against the rule table: each field against the
 // group of rules that score it, the matching rules' weights summed in table order. The
-// block loses its Received fields on the way. Threads may score at once while the
-// table is not being changed; each keeps its own work area.
+// block loses its Received fields on the way. Threads may score at once with one
+// table; each keeps its own work area.
 // When `firedRules` is given, it receives the indices (into the rule table) of the
 // rules whose weights went into the score, in the order they were added, once per
 // matching field: they sum to the score unless it saturated.
-ScoreResult ScoreHeader(const AppState& state, std::string& block,
+ScoreResult ScoreHeader(const RuleTable& table, std::string& block,
                         std::vector<int>* firedRules = nullptr);

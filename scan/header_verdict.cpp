@@ -44,15 +44,15 @@ std::string Decoded(const std::string& raw) {
 
 }  // namespace
 
-void JudgeKept(const AppState& state, KeptMessage& message) {
+void JudgeKept(const RuleTable& table, KeptMessage& message) {
     std::string block = Decoded(message.headerBlock);
-    message.rulesVersion = state.rulesVersion.load();
-    ScoreResult result = ScoreHeader(state, block, &message.firedRules);
+    message.rulesVersion = table.version();
+    ScoreResult result = ScoreHeader(table, block, &message.firedRules);
     message.score = result.score;
     message.limitedRules = std::move(result.limitedRules);
 }
 
-UnwantedMessage DescribeUnwanted(const AppState& state, int number, const KeptMessage& message) {
+UnwantedMessage DescribeUnwanted(const RuleTable& table, int number, const KeptMessage& message) {
     const std::string block = Decoded(message.headerBlock);
     UnwantedMessage unwanted;
     unwanted.number = number;
@@ -63,8 +63,8 @@ UnwantedMessage DescribeUnwanted(const AppState& state, int number, const KeptMe
                                kShownFieldBytes, false);
     unwanted.date = Bounded(HeaderFieldValue(block, kDate), kShownFieldBytes, false);
     unwanted.score = message.score;
-    unwanted.rules = FiredRulesOf(state, message.firedRules);
-    unwanted.limited = FiredRulesOf(state, message.limitedRules);
+    unwanted.rules = FiredRulesOf(table, message.firedRules);
+    unwanted.limited = FiredRulesOf(table, message.limitedRules);
     unwanted.headerBlock = Bounded(message.headerBlock, kShownBlockBytes, true);
     return unwanted;
 }

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/app_state.h"
 #include "scan/header_fields.h"
 
 namespace {
@@ -121,13 +122,13 @@ bool ShowToSubject(int code) {
 }
 
 // Every Received field is tested, first to last, and cut from the block after use.
-void ScoreReceived(const AppState& state, const Matcher& matcher, std::string& block,
+void ScoreReceived(const RuleTable& table, const Matcher& matcher, std::string& block,
                    Tally& tally) {
     static constexpr std::string_view kReceived = "Received:";
     for (std::optional<std::string> field = FindHeaderField(block, kReceived); field;
          field = FindHeaderField(block, kReceived)) {
-        for (std::uint32_t j = 0; j < state.ruleCount; ++j) {
-            const CompiledRule& rule = state.rules[j];
+        for (std::uint32_t j = 0; j < table.size(); ++j) {
+            const CompiledRule& rule = table[static_cast<std::size_t>(j)];
             if (ShowToReceived(rule.headerCode) && matcher.Matches(rule, *field)) {
                 tally.Add(j, rule.weight);
             }
@@ -151,9 +152,10 @@ void TestField(const Matcher& matcher, std::uint32_t index, const CompiledRule& 
 }
 
 // A score of exactly 100 ends the pass between a rule's Cc and Subject tests.
-void ScoreRules(const AppState& state, const Matcher& matcher, const Fields& fields, Tally& tally) {
-    for (std::uint32_t j = 0; j < state.ruleCount; ++j) {
-        const CompiledRule& rule = state.rules[j];
+void ScoreRules(const RuleTable& table, const Matcher& matcher, const Fields& fields,
+                Tally& tally) {
+    for (std::uint32_t j = 0; j < table.size(); ++j) {
+        const CompiledRule& rule = table[static_cast<std::size_t>(j)];
         const int code = rule.headerCode;
         TestField(matcher, j, rule, ShowToFrom(code), fields.from, tally);
         TestField(matcher, j, rule, ShowToTo(code), fields.to, tally);
@@ -167,7 +169,7 @@ void ScoreRules(const AppState& state, const Matcher& matcher, const Fields& fie
 
 }  // namespace
 
-ScoreResult ScoreHeaderReference(const AppState& state, std::string& block,
+ScoreResult ScoreHeaderReference(const RuleTable& table, std::string& block,
                                  std::vector<int>* firedRules) {
     Fields fields;
     fields.subject = FindHeaderField(block, "Subject:");
@@ -181,8 +183,8 @@ ScoreResult ScoreHeaderReference(const AppState& state, std::string& block,
         firedRules->clear();
     }
     Tally tally{0, firedRules};
-    ScoreReceived(state, matcher, block, tally);
-    ScoreRules(state, matcher, fields, tally);
+    ScoreReceived(table, matcher, block, tally);
+    ScoreRules(table, matcher, fields, tally);
     result.score = tally.score;
     result.from = std::move(fields.from);
     result.subject = std::move(fields.subject);

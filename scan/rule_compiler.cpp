@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "app/app_state.h"
 #include "app/debug_log.h"
 
 namespace {
@@ -155,36 +156,27 @@ PatternCheck CheckRulePattern(const std::string& headerName, const std::string& 
     return PatternCheck{false, std::move(message), static_cast<int>(offset)};
 }
 
-int CompileRule(AppState& state, RuleList list, const std::string& headerName,
-                const std::string& contains, int weight, bool useJit) {
-    if (state.ruleCount >= kMaxRules) {
-        return 1;  // the table is full: nothing is stored past its end
-    }
-    ++state.rulesVersion;
-    CompiledRule& slot = state.rules[state.ruleCount];
-    if (slot.pattern != nullptr) {
-        pcre2_code_free(slot.pattern);  // a slot past the count is never in use
-    }
-    slot = CompiledRule{};
-
+bool CompileRule(RuleList list, const std::string& headerName, const std::string& contains,
+                 int weight, bool useJit, CompiledRule& out) {
+    out = CompiledRule{};
     const RulePattern rule = MakeRulePattern(headerName, contains);
-    slot.headerCode = rule.headerCode;
     int errorCode = 0;
     PCRE2_SIZE errorOffset = 0;
-    pcre2_code* code = CompilePattern(rule.text, errorCode, errorOffset, &slot.options);
+    std::uint32_t options = 0;
+    pcre2_code* code = CompilePattern(rule.text, errorCode, errorOffset, &options);
     if (code == nullptr) {
         DebugLog::DroppedRule(rule.text, errorCode, errorOffset);
-        slot = CompiledRule{};  // dropped silently; the next rule reuses the slot
-        return 1;
+        return false;
     }
-    slot.pattern = code;
-    slot.source = rule.text;
+    out.headerCode = rule.headerCode;
+    out.options = options;
+    out.pattern = code;
+    out.source = rule.text;
     // The JIT stands for studying: when it is unavailable the pattern is interpreted.
-    slot.study = (useJit && pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) == 0) ? 1 : 0;
-    slot.weight = SignedWeight(list, weight);
-    slot.list = list;
-    slot.headerName = std::string(TextOf(headerName));
-    slot.contains = std::string(TextOf(contains));
-    ++state.ruleCount;
-    return 1;
+    out.study = (useJit && pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) == 0) ? 1 : 0;
+    out.weight = SignedWeight(list, weight);
+    out.list = list;
+    out.headerName = std::string(TextOf(headerName));
+    out.contains = std::string(TextOf(contains));
+    return true;
 }

@@ -2,14 +2,15 @@
 
 #include <string>
 
-#include "app/app_state.h"
+#include "scan/rule_table.h"
 #include "store/rule_list.h"
 
-// Compiles one rule into the next free slot of the rule table (caseless, anchored on
-// the header name). Always returns 1: a rule that does not compile, or one past the
-// end of the table, is dropped silently. `useJit` is off only for benchmarks.
-int CompileRule(AppState& state, RuleList list, const std::string& headerName,
-                const std::string& contains, int weight, bool useJit = true);
+// Compiles one rule (caseless, anchored on the header name) into `out`, which then
+// owns the pattern. False, with `out` empty, when it does not compile: the table drops
+// such a rule silently. `useJit` is off only for benchmarks.
+[[nodiscard]] bool CompileRule(RuleList list, const std::string& headerName,
+                               const std::string& contains, int weight, bool useJit,
+                               CompiledRule& out);
 
 // What PCRE2 says of a rule's pattern: `message` and `offset` are PCRE2's error text
 // and where in `contains` it stopped (0 when the fault lies in the header name);

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "app/app_state.h"
 #include "scan/header_fields.h"
 
 namespace {
@@ -81,15 +82,11 @@ std::string_view PrefilterText(std::string_view source) {
 
 }  // namespace
 
-RuleGroups::RuleGroups(const AppState& state, std::uint64_t version, bool usePrefilter,
-                       std::size_t prefilterFloor)
-    : version_(version),
-      usesPrefilter_(usePrefilter),
-      prefilterFloor_(prefilterFloor),
-      serial_(nextSerial++) {
+RuleGroups::RuleGroups(const RuleTable& table, bool usePrefilter, std::size_t prefilterFloor)
+    : serial_(nextSerial++) {
     std::array<std::vector<Prefilter::Pattern>, kGroupCount> patterns;
-    for (std::uint32_t j = 0; j < state.ruleCount && j < kMaxRules; ++j) {
-        const CompiledRule& rule = state.rules[j];
+    for (std::uint32_t j = 0; j < table.size(); ++j) {
+        const CompiledRule& rule = table[j];
         const std::size_t g = GroupOf(rule.headerCode);
         if (rule.pattern == nullptr || g == kNoGroup) {
             continue;
@@ -156,19 +153,6 @@ std::size_t RuleGroups::PrefilterFloor() {
     return prefilterFloor.load();
 }
 
-std::shared_ptr<const RuleGroups> RuleGroups::Of(const AppState& state) {
-    std::lock_guard lock(state.ruleGroupsMutex);
-    const std::uint64_t version = state.rulesVersion.load();
-    const bool prefilter = state.scoringPath.load() == ScoringPath::kPrefilter;
-    const std::size_t floor = PrefilterFloor();
-    const RuleGroups* current = state.ruleGroups.get();
-    if (current == nullptr || current->version_ != version ||
-        current->usesPrefilter_ != prefilter || current->prefilterFloor_ != floor) {
-        state.ruleGroups = std::make_shared<const RuleGroups>(state, version, prefilter, floor);
-    }
-    return state.ruleGroups;
-}
-
 void RuleGroups::Prepare(Work& work) const {
     if (work.fittedTo == serial_) {
         return;
@@ -213,7 +197,7 @@ const std::vector<int>& RuleGroups::Tried(FieldKind kind, std::string_view text,
     return work.candidates;
 }
 
-void RuleGroups::Match(FieldKind kind, const AppState& state, std::string_view text, Work& work,
+void RuleGroups::Match(FieldKind kind, const RuleTable& table, std::string_view text, Work& work,
                        std::vector<int>& matched, std::vector<int>& limited) const {
     // Checked once per field: the prefilter's Unicode mode is undefined on other input.
     std::string_view shown = text;
@@ -229,7 +213,7 @@ void RuleGroups::Match(FieldKind kind, const AppState& state, std::string_view t
         if (std::find(limited.begin(), limited.end(), j) != limited.end()) {
             continue;
         }
-        const CompiledRule& rule = state.rules[j];
+        const CompiledRule& rule = table[static_cast<std::size_t>(j)];
         const bool unicode = (rule.options & PCRE2_UTF) != 0;
         switch (work.matcher.Match(rule.pattern, unicode ? shown : text)) {
             case RuleMatcher::Outcome::kMatch:

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "app/app_state.h"
 #include "scan/prefilter.h"
 #include "scan/rule_matcher.h"
+#include "scan/rule_table.h"
 
 // The fields that rules score, each with the group of rules that may score it.
 enum class FieldKind { kReceived, kFrom, kTo, kCc, kSubject };
@@ -17,7 +17,7 @@ constexpr std::size_t kFieldKinds = 5;
 
 // The rule table sorted by the field each rule scores, each group with its prefilter.
 // Recipient rules form a group of their own that To and Cc both consult, so their
-// patterns are compiled once. Made from one state of the table and never changed
+// patterns are compiled once. Part of its table, made with it and never changed
 // after, so threads share it; the table's patterns confirm each match.
 class RuleGroups {
   public:
@@ -34,12 +34,8 @@ class RuleGroups {
     // multi-pattern scan saves less than its compile costs (bench_scan's break-even).
     static constexpr std::size_t kPrefilterFloor = 32;
 
-    RuleGroups(const AppState& state, std::uint64_t version, bool usePrefilter,
+    RuleGroups(const RuleTable& table, bool usePrefilter,
                std::size_t prefilterFloor = PrefilterFloor());
-
-    // The groups of the table as it is now, made again when it has changed since. The
-    // worker calls it before it connects, so no reply ever waits for the compile.
-    static std::shared_ptr<const RuleGroups> Of(const AppState& state);
 
     // The floor groups are made with from now on; tests and benchmarks lower it to
     // reach the prefilter with few rules.
@@ -52,7 +48,7 @@ class RuleGroups {
     // `text` (Unicode rules see bytes that are not UTF-8 as U+FFFD, as shown); rules that gave up
     // on it (the match limit) go to `limited`, and rules already there are not tried: `limited` is
     // the message's, across its fields.
-    void Match(FieldKind kind, const AppState& state, std::string_view text, Work& work,
+    void Match(FieldKind kind, const RuleTable& table, std::string_view text, Work& work,
                std::vector<int>& matched, std::vector<int>& limited) const;
 
     // Figures for the benchmarks: rules the prefilter takes exactly or approximately,
@@ -84,8 +80,5 @@ class RuleGroups {
                          std::size_t prefilterFloor);
 
     std::array<Group, kGroupCount> groups_;
-    std::uint64_t version_;
-    bool usesPrefilter_;
-    std::size_t prefilterFloor_;
     std::uint64_t serial_;
 };

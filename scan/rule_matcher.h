@@ -5,7 +5,10 @@
 #include <string_view>
 #include <vector>
 
-#include "app/app_state.h"
+#ifndef PCRE2_CODE_UNIT_WIDTH
+#define PCRE2_CODE_UNIT_WIDTH 8
+#endif
+#include <pcre2.h>
 
 // The work area of PCRE2 matching for one thread: match data, a match context with
 // the limits, and a JIT stack, made once and used for every match call after.

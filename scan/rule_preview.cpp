@@ -2,18 +2,13 @@
 
 #include <memory>
 
-#include "app/app_state.h"
 #include "scan/header_fields.h"
 #include "scan/header_scorer.h"
 
 namespace {
 
-// A private rule table, on the heap: AppState is too large for the stack.
-std::unique_ptr<AppState> CompileRules(const RuleSet& rules) {
-    auto state = std::make_unique<AppState>();
-    CompileRuleList(*state, RuleList::kFriends, rules.friends);
-    CompileRuleList(*state, RuleList::kBlock, rules.block);
-    return state;
+std::shared_ptr<const RuleTable> CompileRules(const RuleSet& rules) {
+    return RuleTable::Build(rules.friends, rules.block);
 }
 
 RuleSet WithCandidate(RuleSet rules, const CandidateRule& candidate) {
@@ -28,10 +23,10 @@ RuleSet WithCandidate(RuleSet rules, const CandidateRule& candidate) {
 
 // The scorer cuts the Received fields from the block it is given, so each run gets
 // its own copy of the decoded block.
-ScoreResult Score(const AppState& state, const std::string& decoded,
+ScoreResult Score(const RuleTable& table, const std::string& decoded,
                   std::vector<int>* fired = nullptr) {
     std::string block = decoded;
-    return ScoreHeader(state, block, fired);
+    return ScoreHeader(table, block, fired);
 }
 
 std::string Plural(std::size_t count, const char* what) {
@@ -48,9 +43,9 @@ RulePreview PreviewRule(const RuleSet& rules, const CandidateRule& candidate,
     if (!preview.pattern.ok) {
         return preview;
     }
-    const std::unique_ptr<AppState> before = CompileRules(rules);
-    const std::unique_ptr<AppState> after = CompileRules(WithCandidate(rules, candidate));
-    const std::unique_ptr<AppState> alone =
+    const std::shared_ptr<const RuleTable> before = CompileRules(rules);
+    const std::shared_ptr<const RuleTable> after = CompileRules(WithCandidate(rules, candidate));
+    const std::shared_ptr<const RuleTable> alone =
         CompileRules(WithCandidate(RuleSet{}, CandidateRule{candidate.list, candidate.rule, {}}));
     std::vector<int> fired;
     for (const KeptMessage& message : kept) {

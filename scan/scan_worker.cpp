@@ -19,9 +19,8 @@
 #include "scan/deletion_session.h"
 #include "scan/header_verdict.h"
 #include "scan/quarantine.h"
-#include "scan/rule_groups.h"
+#include "scan/rule_loader.h"
 #include "store/account_record.h"
-#include "store/rule_list_file.h"
 
 namespace {
 
@@ -104,6 +103,9 @@ struct ScanWorker::Shared {
     bool started = false;  // touched by the owner's thread only
     std::atomic<bool> checkAll{false};
     std::uint32_t removalsSeen = 0;  // AppState::removals when this check began
+    // The rule table this check took at its start and scores with to its end, even
+    // when a rule edit puts a newer one in force meanwhile.
+    std::shared_ptr<const RuleTable> rules;
 
     // A deletion asked for and not yet run, with the account's address at the time,
     // so that it never runs against an account that took the index meanwhile.
@@ -220,12 +222,12 @@ void ScanWorker::Shared::CheckIfDue(std::uint32_t index, bool all) {
         return;
     }
     IdleOnExit idle(idleEvent);
+    // The window rebuilds the table after an edit; a flag still raised means no one
+    // has yet, and the check would otherwise score with rules the user changed.
     if (state.modified.load() != 0) {
         LoadRuleLists(state);
     }
-    if (account.scanMessages == 1) {
-        (void)RuleGroups::Of(state);  // compiled now, so no TOP reply waits for it
-    }
+    rules = state.CurrentRules();
     {
         std::lock_guard lock(state.mutex);
         if (state.removals == removalsSeen) {
@@ -246,6 +248,7 @@ void ScanWorker::Shared::CheckIfDue(std::uint32_t index, bool all) {
         DeleteAutomatically(index, account, report);
     }
     ShowOutcome(index, report);
+    rules.reset();  // an older table is freed once nothing scores with it
 }
 
 std::vector<DeletionReport> ScanWorker::Shared::RunDeletions() {
@@ -552,9 +555,9 @@ std::vector<int> ScanWorker::Shared::JudgeKnown(ScanPass& pass, const std::vecto
             fetch.push_back(number);
             continue;
         }
-        const bool rulesChanged = message.rulesVersion != state.rulesVersion.load();
+        const bool rulesChanged = message.rulesVersion != rules->version();
         if (rulesChanged) {
-            JudgeKept(state, message);
+            JudgeKept(*rules, message);
         }
         Verdict(pass, number, message);
         if (rulesChanged) {
@@ -573,7 +576,7 @@ bool ScanWorker::Shared::JudgeFetched(ScanPass& pass, int number, MessageHeader&
         KeptMessage message;
         message.uidl = pass.IdOf(number);
         message.headerBlock = std::move(*header.headerText);
-        JudgeKept(state, message);
+        JudgeKept(*rules, message);
         Verdict(pass, number, message);
         if (!message.uidl.empty()) {
             KeepIfCurrent([&] { state.kept.Keep(pass.index, std::move(message)); });
@@ -586,7 +589,7 @@ void ScanWorker::Shared::Verdict(ScanPass& pass, int number, const KeptMessage& 
     if (message.score >= 0) {
         return;
     }
-    UnwantedMessage unwanted = DescribeUnwanted(state, number, message);
+    UnwantedMessage unwanted = DescribeUnwanted(*rules, number, message);
     // The lists hold the blocks of a check's unwanted messages up to a bound of their
     // own; past it a message shows its sender and subject alone.
     pass.shownBlockBytes += unwanted.headerBlock.size();

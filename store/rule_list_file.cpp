@@ -2,7 +2,6 @@
 
 #include "app/debug_log.h"
 #include "app/rule_cache.h"
-#include "scan/rule_compiler.h"
 #include "store/data_lines.h"
 #include "store/record_cipher.h"
 #include "store/record_file.h"
@@ -129,26 +128,6 @@ RuleFiles ReadRuleFiles(const AppState& state) {
     last.friendsPath = RuleFilePath(state, RuleList::kFriends);
     last.files = *files;
     return std::move(*files);
-}
-
-void LoadRuleLists(AppState& state) {
-    // Cleared before the files are read: a page that rewrites its file and raises the
-    // flag while this reload runs gets another reload, never a lost edit.
-    state.modified = 0;
-    state.ClearRules();
-    const RuleFiles files = ReadRuleFiles(state);
-    for (const RuleList list : kRuleLists) {
-        CompileRuleList(state, list, files.rules[static_cast<std::size_t>(list)]);
-    }
-}
-
-void CompileRuleList(AppState& state, RuleList list, const std::vector<RuleEntry>& rules) {
-    for (const RuleEntry& rule : rules) {
-        if (state.ruleCount >= kMaxRules) {
-            return;
-        }
-        CompileRule(state, list, rule.header, rule.contains, rule.weight);
-    }
 }
 
 bool WriteRuleFile(const AppState& state, RuleList list, const std::vector<RuleEntry>& rows,

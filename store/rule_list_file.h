@@ -7,14 +7,6 @@
 #include "store/rule_list.h"
 #include "store/user_prompts.h"
 
-struct RuleEntry {
-    std::string header;    // one of the twelve names of the rule dialog
-    std::string contains;  // a regular expression
-    int weight = 0;        // as entered: -99 to 100
-
-    bool operator==(const RuleEntry&) const = default;
-};
-
 // Both lists as the files hold them, indexed by RuleList, with the count of lines
 // that hold no rule in each.
 struct RuleFiles {
@@ -38,12 +30,6 @@ RuleFiles ReadRuleFiles(const AppState& state);
 // Drops the lists kept from the last read in this run, as a new run starts without
 // them; for tests and benchmarks that time or check a read from disk.
 void ForgetLastRuleRead();
-
-// Empties the rule table, compiles Friends then Block, and clears `modified`.
-void LoadRuleLists(AppState& state);
-
-// Compiles one list's rules after those already in the table, as far as it has room.
-void CompileRuleList(AppState& state, RuleList list, const std::vector<RuleEntry>& rules);
 
 // Rewrites a list file from a page's rows, atomically. Lines of the old file that do
 // not decrypt under the passphrase are kept after the records. On failure the old

@@ -12,6 +12,7 @@
 #include "scan/reference_scorer.h"
 #include "scan/rule_compiler.h"
 #include "scan/rule_matcher.h"
+#include "scan/rule_table_builder.h"
 
 namespace {
 
@@ -21,9 +22,9 @@ void Check(bool condition) {
     }
 }
 
-const AppState& Rules() {
-    static AppState* state = [] {
-        auto* s = new AppState;
+const RuleTable& Rules() {
+    static RuleTableBuilder* state = [] {
+        auto* s = new RuleTableBuilder;
         CompileRule(*s, RuleList::kFriends, "From:", "alice@example\\.com", 100);
         CompileRule(*s, RuleList::kFriends, "To:", "bob|carol", 50);
         CompileRule(*s, RuleList::kBlock, "Cc:", "[0-9]{3,5}", 20);
@@ -41,7 +42,7 @@ const AppState& Rules() {
         CompileRule(*s, RuleList::kFriends, "Received:", "(?<=from )[a-z]{2,}\\b", 100);
         return s;
     }();
-    return *state;
+    return state->Table();
 }
 
 const char* const kNames[] = {"From:", "To:", "Cc:", "Subject:", "Received:", "X:", ":"};
@@ -94,10 +95,10 @@ void FuzzRetry(const std::string& block) {
     std::string shown;
     AppendWithReplacement(TextOf(block), shown);
     Check(IsValidUtf8(shown));
-    const AppState& state = Rules();
-    for (std::uint32_t j = 0; j < state.ruleCount; ++j) {
-        const pcre2_code* pattern = state.rules[j].pattern;
-        const bool unicode = (state.rules[j].options & PCRE2_UTF) != 0;
+    const RuleTable& table = Rules();
+    for (std::uint32_t j = 0; j < table.size(); ++j) {
+        const pcre2_code* pattern = table[j].pattern;
+        const bool unicode = (table[j].options & PCRE2_UTF) != 0;
         const std::string& text = unicode ? shown : block;
         const RuleMatcher::Outcome a = matcher.MatchBacktracking(pattern, text);
         const RuleMatcher::Outcome b = matcher.MatchWithoutBacktracking(pattern, text);

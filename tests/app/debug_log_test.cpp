@@ -9,6 +9,7 @@
 #include "pop3/pop3_session.h"
 #include "pop3/scripted_stream.h"
 #include "scan/rule_compiler.h"
+#include "scan/rule_table_builder.h"
 #include "store/atomic_file.h"
 #include "tests/support/test_fixtures.h"
 
@@ -60,10 +61,12 @@ TEST(DebugLog, TracesCommandsWithoutCredentials) {
 }
 
 TEST(DebugLog, ReportsADroppedRuleAndASaveAndIsSilentWhenOff) {
-    AppState state;
-    const std::string trace =
-        Trace([&] { CompileRule(state, RuleList::kBlock, "Subject", "(unclosed", 50); });
-    EXPECT_EQ(0u, state.ruleCount);
+    RuleTableBuilder state;
+    const std::string trace = Trace([&] {
+        CompileRule(state, RuleList::kBlock, "Subject", "(unclosed", 50);
+        (void)state.Table();
+    });
+    EXPECT_EQ(0u, state.Table().size());
     EXPECT_NE(trace.find("rules: dropped ^Subject(.*)(unclosed: missing closing parenthesis at "
                          "offset 21"),
               std::string::npos)
@@ -77,6 +80,7 @@ TEST(DebugLog, ReportsADroppedRuleAndASaveAndIsSilentWhenOff) {
 
     testing::internal::CaptureStderr();
     CompileRule(state, RuleList::kBlock, "Subject", "(unclosed", 50);
+    (void)state.Table();
     AtomicFile::Replace(path, "y", prompts);
     EXPECT_EQ("", testing::internal::GetCapturedStderr());
 }

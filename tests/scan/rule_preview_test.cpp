@@ -1,4 +1,5 @@
 #include "scan/rule_preview.h"
+#include "scan/rule_table_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -101,13 +102,13 @@ TEST(RulePreviewTest, ARuleThatNeedsTooManyStepsIsShown) {
     EXPECT_EQ(preview.matches, 1u);
     EXPECT_EQ(LimitedText(preview), "");
 
-    auto state = std::make_unique<AppState>();
-    CompileRule(*state, RuleList::kBlock, "Subject:", "((a|aa)+)\\1c", 10);
-    CompileRule(*state, RuleList::kBlock, "Subject:", "!", 5);
+    RuleTableBuilder rules;
+    CompileRule(rules, RuleList::kBlock, "Subject:", "((a|aa)+)\\1c", 10);
+    CompileRule(rules, RuleList::kBlock, "Subject:", "!", 5);
     KeptMessage message = kept[0];
-    JudgeKept(*state, message);
+    JudgeKept(rules.Table(), message);
     EXPECT_EQ(message.score, -5);
-    const UnwantedMessage unwanted = DescribeUnwanted(*state, 1, message);
+    const UnwantedMessage unwanted = DescribeUnwanted(rules.Table(), 1, message);
     ASSERT_EQ(unwanted.limited.size(), 1u);
     EXPECT_EQ(unwanted.limited[0].contains, "((a|aa)+)\\1c");
     EXPECT_EQ(unwanted.limited[0].weight, 10);

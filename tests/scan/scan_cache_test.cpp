@@ -14,6 +14,7 @@
 #include "scan/reference_scorer.h"
 #include "scan/rule_compiler.h"
 #include "scan/rule_groups.h"
+#include "scan/rule_table_builder.h"
 #include "scan/scan_cache.h"
 #include "tests/support/test_fixtures.h"
 
@@ -57,11 +58,11 @@ class ScanCacheTest : public ::testing::Test {
 
     // The scores of every block with groups made afresh, as a new process makes them.
     std::vector<int> Scores() {
-        ++state_.rulesVersion;
+        state_.BuildAfresh();
         std::vector<int> scores;
         for (const std::string& block : blocks_) {
             std::string copy = block;
-            scores.push_back(ScoreHeader(state_, copy).score);
+            scores.push_back(ScoreHeader(state_.Table(), copy).score);
         }
         return scores;
     }
@@ -69,7 +70,7 @@ class ScanCacheTest : public ::testing::Test {
         std::vector<int> scores;
         for (const std::string& block : blocks_) {
             std::string copy = block;
-            scores.push_back(ScoreHeaderReference(state_, copy).score);
+            scores.push_back(ScoreHeaderReference(state_.Table(), copy).score);
         }
         return scores;
     }
@@ -85,7 +86,7 @@ class ScanCacheTest : public ::testing::Test {
 
     qvtest::TempDirectory home_;
     std::string directory_;
-    AppState state_;
+    RuleTableBuilder state_;
     const std::vector<std::string> blocks_ = {
         "Received: from mx3.relay.example\r\nFrom: Bob <bob@example.org>\r\n"
         "Subject: lottery42 winner\r\n",

@@ -14,6 +14,7 @@
 #include "scan/reference_scorer.h"
 #include "scan/rule_compiler.h"
 #include "scan/rule_groups.h"
+#include "scan/rule_table_builder.h"
 
 namespace {
 
@@ -108,13 +109,15 @@ std::string Contains(Random& r) {
     return text;
 }
 
-void MakeRules(AppState& state, std::size_t count, unsigned seed) {
+void MakeRules(RuleTableBuilder& state, std::size_t count, unsigned seed) {
     Random r(seed);
     static const std::vector<int> kWeights = {10, 20, 25, 50, 100, 30, 75, 1};
-    state.ClearRules();
-    while (state.ruleCount < count) {
-        CompileRule(state, static_cast<RuleList>(r.Int(0, 1)), r.Of(kHeaders), Contains(r),
-                    r.Of(kWeights));
+    state.Clear();
+    for (std::size_t compiled = 0; compiled < count;) {
+        const std::string header = r.Of(kHeaders);
+        const std::string contains = Contains(r);
+        compiled += CheckRulePattern(header, contains).ok ? 1 : 0;
+        CompileRule(state, static_cast<RuleList>(r.Int(0, 1)), header, contains, r.Of(kWeights));
     }
 }
 
@@ -172,20 +175,20 @@ struct Outcome {
     std::string block;  // what is left of it
 };
 
-Outcome Score(const AppState& state, std::string block, bool reference) {
+Outcome Score(RuleTableBuilder& state, std::string block, bool reference) {
     std::vector<int> fired;
-    const ScoreResult r =
-        reference ? ScoreHeaderReference(state, block, &fired) : ScoreHeader(state, block, &fired);
+    const ScoreResult r = reference ? ScoreHeaderReference(state.Table(), block, &fired)
+                                    : ScoreHeader(state.Table(), block, &fired);
     return {r.score, r.Unwanted(), fired, r.limitedRules.size(), block};
 }
 
 // The patterns of the rules that fired on one side only, to tell a failure's cause.
-std::string Difference(const AppState& state, const Outcome& want, const Outcome& got) {
+std::string Difference(RuleTableBuilder& state, const Outcome& want, const Outcome& got) {
     std::string out;
-    for (std::uint32_t j = 0; j < state.ruleCount; ++j) {
+    for (std::uint32_t j = 0; j < state.Table().size(); ++j) {
         const auto n = [j](const std::vector<int>& v) { return std::count(v.begin(), v.end(), j); };
         if (n(want.fired) != n(got.fired)) {
-            out += std::to_string(j) + " " + state.rules[j].source + " reference " +
+            out += std::to_string(j) + " " + state.Table()[j].source + " reference " +
                    std::to_string(n(want.fired)) + " grouped " + std::to_string(n(got.fired)) +
                    "\n";
         }
@@ -210,7 +213,8 @@ constexpr Way kWays[] = {{ScoringPath::kPrefilter, RuleGroups::kPrefilterFloor},
                          {ScoringPath::kPrefilter, 1},
                          {ScoringPath::kGroups, RuleGroups::kPrefilterFloor}};
 
-void ExpectSameEverywhere(AppState& state, const std::vector<std::string>& blocks, Seen& seen) {
+void ExpectSameEverywhere(RuleTableBuilder& state, const std::vector<std::string>& blocks,
+                          Seen& seen) {
     std::vector<Outcome> reference;
     for (const std::string& block : blocks) {
         reference.push_back(Score(state, block, true));
@@ -218,7 +222,7 @@ void ExpectSameEverywhere(AppState& state, const std::vector<std::string>& block
         seen.hundred += reference.back().score == 100 ? 1 : 0;
     }
     for (const Way way : kWays) {
-        state.scoringPath = way.path;
+        state.SetPath(way.path);
         RuleGroups::SetPrefilterFloor(way.floor);
         for (std::size_t i = 0; i < blocks.size(); ++i) {
             const Outcome& want = reference[i];
@@ -245,18 +249,18 @@ TEST(ScoreDifferentialTest, GeneratedRulesAndBlocks) {
     }
     for (const std::size_t count : {15u, 500u, 2000u}) {
         SCOPED_TRACE(count);
-        AppState state;
+        RuleTableBuilder state;
         MakeRules(state, count, static_cast<unsigned>(count));
         if (Prefilter::Available()) {
             // The list must exercise all three ways a rule is taken, the shared
             // Recipient group among them; a short list only below the floor.
             RuleGroups::SetPrefilterFloor(1);
-            const RuleGroups::Figures f = RuleGroups::Of(state)->figures();
+            const RuleGroups::Figures f = state.Table().groups().figures();
             EXPECT_GT(f.exact, 0u);
             EXPECT_GT(f.alwaysTried, 0u);
             EXPECT_GT(f.approximate + (count < 100 ? 1 : 0), 0u);
             RuleGroups::SetPrefilterFloor(RuleGroups::kPrefilterFloor);
-            const RuleGroups::Figures usual = RuleGroups::Of(state)->figures();
+            const RuleGroups::Figures usual = state.Table().groups().figures();
             EXPECT_EQ(usual.databaseBytes == 0, count < 100);
         }
         Seen seen;
@@ -315,7 +319,7 @@ TEST(ScoreDifferentialTest, UnicodeRulesAndBlocks) {
         DecodeEncodedWords(block);
         blocks.push_back(std::move(block));
     }
-    AppState state;
+    RuleTableBuilder state;
     for (std::size_t i = 0; i < 40; ++i) {
         const std::string& pattern = patterns[i % patterns.size()];
         CompileRule(state, i % 3 == 0 ? RuleList::kFriends : RuleList::kBlock,
@@ -339,7 +343,7 @@ TEST(ScoreDifferentialTest, FuzzCorpus) {
     }
     ASSERT_GT(blocks.size(), 100u);
     for (const std::size_t count : {15u, 500u}) {
-        AppState state;
+        RuleTableBuilder state;
         MakeRules(state, count, static_cast<unsigned>(count) + 1);
         Seen seen;
         ExpectSameEverywhere(state, blocks, seen);

@@ -7,6 +7,7 @@
 
 #include "app/kept_file.h"
 #include "app/rule_cache.h"
+#include "scan/rule_loader.h"
 #include "scan/scan_cache.h"
 #include "store/atomic_file.h"
 #include "store/record_cipher.h"
@@ -260,15 +261,15 @@ TEST_F(RuleListFileTest, LoadCompilesFriendsThenBlockAndClearsModified) {
         state.modified = 1;
         LoadRuleLists(state);
         EXPECT_EQ(state.modified, 0);
-        ASSERT_EQ(state.ruleCount, 3u);
-        EXPECT_EQ(state.rules[0].headerCode, kHeaderFrom);
-        EXPECT_EQ(state.rules[1].weight, 30);
-        EXPECT_EQ(state.rules[2].headerCode, kHeaderSubject);
-        EXPECT_EQ(state.rules[2].weight, -50);  // Block counts against
+        ASSERT_EQ(state.CurrentRules()->size(), 3u);
+        EXPECT_EQ((*state.CurrentRules())[0].headerCode, kHeaderFrom);
+        EXPECT_EQ((*state.CurrentRules())[1].weight, 30);
+        EXPECT_EQ((*state.CurrentRules())[2].headerCode, kHeaderSubject);
+        EXPECT_EQ((*state.CurrentRules())[2].weight, -50);  // Block counts against
     }
     SetAccountText(state.passphrase, "another phrase");
     LoadRuleLists(state);
-    EXPECT_EQ(state.ruleCount, 0u);
+    EXPECT_EQ(state.CurrentRules()->size(), 0u);
 }
 
 TEST_F(RuleListFileTest, TheCompiledTableStopsAtItsSize) {
@@ -290,9 +291,9 @@ TEST_F(RuleListFileTest, TheCompiledTableStopsAtItsSize) {
     WriteAll(Path(RuleList::kFriends), friends);
     WriteAll(Path(RuleList::kBlock), block);
     LoadRuleLists(state);
-    ASSERT_EQ(state.ruleCount, kMaxRules);
-    EXPECT_EQ(state.rules[1099].weight, 1);
-    EXPECT_EQ(state.rules[kMaxRules - 1].weight, -1);
+    ASSERT_EQ(state.CurrentRules()->size(), kMaxRules);
+    EXPECT_EQ((*state.CurrentRules())[1099].weight, 1);
+    EXPECT_EQ((*state.CurrentRules())[kMaxRules - 1].weight, -1);
 }
 
 TEST_F(RuleListFileTest, FailedWritesKeepTheOldFileAndSaySo) {

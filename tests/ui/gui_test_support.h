@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "scan/rule_loader.h"
 #include "scan/scan_worker.h"
 #include "store/rule_list_file.h"
 #include "store/user_prompts.h"

@@ -9,6 +9,7 @@
 
 #include "app/app_state.h"
 #include "gui_test_support.h"
+#include "scan/rule_loader.h"
 #include "store/account_file.h"
 #include "store/rule_list_file.h"
 #include "ui/account_dialog.h"
@@ -90,8 +91,8 @@ class PagesRoundTripTest : public QObject {
         CPageFriend block(state, RuleList::kBlock, prompts);
         QCOMPARE(guitest::RowTexts(block.List(), 0), (QStringList{"Subject:", "lottery", "50"}));
         QCOMPARE(guitest::RowTexts(block.List(), 1).at(0), QString("Double click here to Add"));
-        QCOMPARE(state.ruleCount, 1u);
-        QCOMPARE(state.rules[0].weight, -50);
+        QCOMPARE(state.CurrentRules()->size(), 1u);
+        QCOMPARE((*state.CurrentRules())[0].weight, -50);
     }
 
     void editedPasswordSurvivesARestart() {

@@ -15,6 +15,7 @@
 #include "app/kept_file.h"
 #include "recording_view.h"
 #include "scan/fired_rules.h"
+#include "scan/rule_loader.h"
 #include "scan/scan_worker.h"
 #include "store/account_file.h"
 #include "store/rule_list_file.h"
@@ -249,7 +250,7 @@ TEST_F(ScanWorkerDovecot, OnePassOverEveryKindOfAccount) {
     worker.RunPass();
 
     EXPECT_EQ(state_.modified, 0) << "the rules were reloaded";
-    EXPECT_EQ(state_.ruleCount, 5u);
+    EXPECT_EQ(state_.CurrentRules()->size(), 5u);
     Lines expected = Scanned(0, 7, KBOf(kAliceMail));
     for (const Lines& part : {Scanned(1, 1, "0 KB"), Counted(2, 2, "1 KB"), Scanned(3, 0, "0 KB"),
                               Counted(4, 1, "0 KB"), Scanned(5, 1, "0 KB")}) {
@@ -378,7 +379,7 @@ TEST_F(ScanWorkerDovecot, ChecksFetchOnlyNewHeadersAndListWhatWaits) {
     bool endedEarly = false;
     for (const KeptMessage& kept : state_.kept.Snapshot()) {
         int sum = 0;
-        for (const FiredRule& rule : FiredRulesOf(state_, kept.firedRules)) {
+        for (const FiredRule& rule : FiredRulesOf(*state_.CurrentRules(), kept.firedRules)) {
             sum += rule.list == RuleList::kBlock ? -rule.weight : rule.weight;
         }
         EXPECT_EQ(sum, kept.score) << kept.headerBlock;

@@ -10,6 +10,7 @@
 #include "recording_view.h"
 #include "scan/header_scorer.h"
 #include "scan/rule_compiler.h"
+#include "scan/rule_loader.h"
 #include "scan/scan_worker.h"
 #include "store/account_file.h"
 #include "store/rule_list_file.h"
@@ -83,13 +84,13 @@ TEST(ScanWorkerStopDeathTest, StateOutlivesAWorkerLetGoAtExit) {
                 std::string block = "Subject: lottery\r\n";
                 const bool read = state.CopyAccount(0, account) &&
                                   (state.CopyUnwanted(0, from, subject), from.size() == 1) &&
-                                  ScoreHeader(state, block).Unwanted();
+                                  ScoreHeader(*state.CurrentRules(), block).Unwanted();
                 std::_Exit(read ? 0 : 1);
             });
             // Held by pointers the process keeps, so nothing here counts as a leak.
             static auto* server = new qvtest::ScriptedServer(qvtest::ScriptedServer::Silent());
             AppState& state = ProcessAppState();
-            CompileRule(state, RuleList::kBlock, "Subject:", "lottery", 100);
+            state.PublishRules(RuleTable::Build({}, {{"Subject:", "lottery", 100}}));
             state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "secret"));
             state.RecordUnwanted(0, "From: a@example.org", "Subject: earlier");
             static RecordingView view;
@@ -163,7 +164,8 @@ TEST(ScanWorkerScripted, RefusedTopIsSkippedAndTheBarStillAdvances) {
         {"Subject: one\r\n", "Subject: two\r\n", "From: c@example.org\r\nSubject: three\r\n"});
     script.failTop = {2};
     MailboxCheck check(script);
-    CompileRule(check.state, RuleList::kBlock, "Subject:", ".", 10);  // every subject is unwanted
+    // Every subject is unwanted.
+    check.state.PublishRules(RuleTable::Build({}, {{"Subject:", ".", 10}}));
     check.Run();
 
     EXPECT_EQ(check.view.Trace(), (Trace{"show", "range 0 3", "position 0", "cell 0 1 3",
@@ -183,7 +185,7 @@ TEST(ScanWorkerScripted, WithoutUniqueIdsEveryCheckFetchesEveryHeader) {
     script.failUidl = true;
     MailboxCheck check(script);
     AppState& state = check.state;
-    CompileRule(state, RuleList::kBlock, "Subject:", ".", 10);
+    state.PublishRules(RuleTable::Build({}, {{"Subject:", ".", 10}}));
     const Trace once{"CAPA", "USER user", "PASS secret", "STAT", "LIST",
                      "UIDL", "TOP 1 0",   "TOP 2 0",     "QUIT"};
     Trace commands;
@@ -208,7 +210,7 @@ TEST(ScanWorkerScripted, RepeatedUniqueIdsCountAsNone) {
     script.repeatIds = true;
     MailboxCheck check(script);
     AppState& state = check.state;
-    CompileRule(state, RuleList::kBlock, "Subject:", "spam", 10);
+    state.PublishRules(RuleTable::Build({}, {{"Subject:", "spam", 10}}));
     for (int pass = 0; pass < 2; ++pass) {
         state.accounts[0].lastCheck = 0;
         check.Run();
@@ -265,7 +267,7 @@ TEST(ScanWorkerMends, AccountEditBeforeARuleReloadIsStillSaved) {
     RecordingView view;
     ScanWorker worker(state, view, FastSettings(qvtest::ClosedLoopbackPort()));
     worker.RunPass();
-    EXPECT_EQ(state.ruleCount, 1u) << "the reload ran";
+    EXPECT_EQ(state.CurrentRules()->size(), 1u) << "the reload ran";
     EXPECT_EQ(state.modified, 0);
     ASSERT_EQ(state.accountsDirty, 1) << "the account edit is still unsaved";
 
