@@ -23,7 +23,7 @@
 #include "bench/support/bench_support.h"
 #include "pop3/pop3_session.h"
 #include "scan/header_verdict.h"
-#include "scan/rule_compiler.h"
+#include "scan/rule_table.h"
 #include "scan/scan_worker.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_fixtures.h"
@@ -168,7 +168,7 @@ Measure CheckCase(int count, std::size_t bytes) {
     const Measure measure = InChild([&peer, count] {
         AppState state;
         state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "pw"));
-        CompileRule(state, RuleList::kBlock, "Subject:", "win", 10);
+        state.PublishRules(RuleTable::Build({}, {{"Subject:", "win", 10}}));
         qvbench::NullView view;
         ScanWorkerSettings settings;
         settings.port = peer.port;
@@ -185,18 +185,18 @@ Measure CheckCase(int count, std::size_t bytes) {
 }
 
 // Judges one header block as the worker does: decoded, then scored.
-double JudgeBlock(const std::string& block, const char* receivedPattern) {
-    AppState state;
-    CompileRule(state, RuleList::kFriends, "From:", "friend@example\\.org", 100);
+double JudgeBlock(const std::string& headers, const char* receivedPattern) {
+    std::vector<RuleEntry> block;
     if (receivedPattern != nullptr) {
-        CompileRule(state, RuleList::kBlock, "Received:", receivedPattern, 10);
+        block.push_back({"Received:", receivedPattern, 10});
     }
+    const auto table = RuleTable::Build({{"From:", "friend@example\\.org", 100}}, block);
     KeptMessage message;
     message.headerBlock = "From: x\r\n";
-    JudgeKept(state, message);  // the rule groups and their prefilter are made once
-    message.headerBlock = block;
+    JudgeKept(*table, message);
+    message.headerBlock = headers;
     const auto start = Clock::now();
-    JudgeKept(state, message);
+    JudgeKept(*table, message);
     return Since(start);
 }
 

@@ -17,6 +17,7 @@
 #include "scan/header_fields.h"
 #include "scan/header_scorer.h"
 #include "scan/rule_groups.h"
+#include "scan/rule_table_builder.h"
 #include "scan_corpus.h"
 
 namespace {
@@ -30,18 +31,18 @@ struct Corpus {
     Corpus() : headers(MakeHeaders(kHeaderCount, 7)), foreign(MakeHeaders(kHeaderCount, 7, 0.1)) {}
 
     // One table per rule count, compiled with the JIT as the program does.
-    AppState& Rules(std::size_t count) {
-        std::unique_ptr<AppState>& state = tables[count];
-        if (!state) {
-            state = std::make_unique<AppState>();
-            CompileAll(*state, MakeRules(count, 11), true);
+    RuleTableBuilder& Rules(std::size_t count) {
+        std::unique_ptr<RuleTableBuilder>& rules = tables[count];
+        if (!rules) {
+            rules = std::make_unique<RuleTableBuilder>();
+            CompileAll(*rules, MakeRules(count, 11), true);
         }
-        return *state;
+        return *rules;
     }
 
     std::vector<std::string> headers;
     std::vector<std::string> foreign;  // 10 % with a Subject in another charset
-    std::map<std::size_t, std::unique_ptr<AppState>> tables;
+    std::map<std::size_t, std::unique_ptr<RuleTableBuilder>> tables;
 };
 
 Corpus& TheCorpus() {
@@ -55,15 +56,16 @@ Corpus& TheCorpus() {
 void BM_ScoreHeader(benchmark::State& st) {
     Corpus& c = TheCorpus();
     const std::vector<std::string>& headers = st.range(3) != 0 ? c.foreign : c.headers;
-    AppState& rules = c.Rules(static_cast<std::size_t>(st.range(1)));
-    rules.scoringPath = kPaths[st.range(0)];
+    RuleTableBuilder& builder = c.Rules(static_cast<std::size_t>(st.range(1)));
+    builder.SetPath(kPaths[st.range(0)]);
+    const RuleTable& rules = builder.Table();  // the table is built outside the timed loop
     const bool wantFired = st.range(2) != 0;
     std::vector<int> fired;
     std::int64_t firedCount = 0;
     std::size_t i = 0;
     {
         std::string warm = headers[0];
-        ScoreHeader(rules, warm);  // the groups are made outside the timed loop
+        ScoreHeader(rules, warm);
     }
     for (auto _ : st) {
         std::string block = headers[i++ % headers.size()];
@@ -75,59 +77,58 @@ void BM_ScoreHeader(benchmark::State& st) {
     st.SetItemsProcessed(st.iterations());
     const auto n = static_cast<double>(st.iterations());
     st.counters["fired_per_header"] = static_cast<double>(firedCount) / n;
-    st.counters["rules"] = static_cast<double>(rules.ruleCount);
+    st.counters["rules"] = static_cast<double>(rules.size());
     st.counters["peak_rss_mib"] = qvbench::PeakRssMiB();
     st.SetLabel(std::string(kPathNames[st.range(0)]) + (wantFired ? ", fired list" : "") +
                 (st.range(3) != 0 ? ", 10 % other charsets" : "") + ", groups made before timing");
 }
 
-// The groups made anew (as after a rule edit) and then 2,000 headers scored, with the
+// The table built anew (as after a rule edit) and then 2,000 headers scored, with the
 // prefilter on every group or on none. Arguments: rule count, prefilter (1) or not.
 // Where the two rows meet is the break-even; `largest_group` says at what group size.
 void BM_FirstCheck(benchmark::State& st) {
     Corpus& c = TheCorpus();
-    AppState& rules = c.Rules(static_cast<std::size_t>(st.range(0)));
-    rules.scoringPath = st.range(1) != 0 ? ScoringPath::kPrefilter : ScoringPath::kGroups;
+    RuleTableBuilder& rules = c.Rules(static_cast<std::size_t>(st.range(0)));
+    rules.SetPath(st.range(1) != 0 ? ScoringPath::kPrefilter : ScoringPath::kGroups);
     RuleGroups::SetPrefilterFloor(1);
-    std::size_t largest = 0;
-    {
-        const RuleGroups groups(rules, 0, false);
-        largest = groups.LargestGroup();
-    }
+    const std::size_t largest = rules.Table().groups().LargestGroup();
     for (auto _ : st) {
-        ++rules.rulesVersion;
+        rules.BuildAfresh();
+        const RuleTable& table = rules.Table();
         for (std::size_t i = 0; i < 2000; ++i) {
             std::string block = c.headers[i % c.headers.size()];
             DecodeEncodedWords(block);
-            benchmark::DoNotOptimize(ScoreHeader(rules, block).score);
+            benchmark::DoNotOptimize(ScoreHeader(table, block).score);
         }
     }
     RuleGroups::SetPrefilterFloor(RuleGroups::kPrefilterFloor);
+    rules.BuildAfresh();
     st.counters["largest_group"] = static_cast<double>(largest);
     st.SetLabel(st.range(1) != 0 ? "prefilter on every group" : "PCRE2 alone");
 }
 
-// Compiling the rule table with the JIT, as every rule reload and every new process
-// does before the groups are made.
+// Building the rule table with the JIT and groups on PCRE2 alone, as every rule reload
+// and every new process does before the prefilter databases are made.
 void BM_CompileRules(benchmark::State& st) {
     const std::vector<BenchRule> rules = MakeRules(static_cast<std::size_t>(st.range(0)), 11);
     for (auto _ : st) {
-        auto state = std::make_unique<AppState>();
-        CompileAll(*state, rules, true);
-        benchmark::DoNotOptimize(state->ruleCount);
+        RuleTableBuilder builder;
+        builder.SetPath(ScoringPath::kGroups);
+        CompileAll(builder, rules, true);
+        benchmark::DoNotOptimize(builder.Table().size());
     }
 }
 
 // Making the groups and their databases, as after every rule reload. Arguments: rule
 // count, and whether the cache directory already holds the databases (1) or none (0).
 void BM_MakeGroups(benchmark::State& st) {
-    AppState& rules = TheCorpus().Rules(static_cast<std::size_t>(st.range(0)));
+    const RuleTable& rules = TheCorpus().Rules(static_cast<std::size_t>(st.range(0))).Table();
     RuleGroups::Figures figures;
     const std::string cache = "/tmp/qv-bench-scan-cache-" + std::to_string(::getpid());
     setenv("XDG_CACHE_HOME", cache.c_str(), 1);
     std::filesystem::remove_all(cache);
     if (st.range(1) != 0) {
-        const RuleGroups fill(rules, 0, true, RuleGroups::kPrefilterFloor);
+        const RuleGroups fill(rules, true, RuleGroups::kPrefilterFloor);
     }
     for (auto _ : st) {
         if (st.range(1) == 0) {
@@ -135,7 +136,7 @@ void BM_MakeGroups(benchmark::State& st) {
             std::filesystem::remove_all(cache);
             st.ResumeTiming();
         }
-        const RuleGroups groups(rules, 0, true, RuleGroups::kPrefilterFloor);
+        const RuleGroups groups(rules, true, RuleGroups::kPrefilterFloor);
         figures = groups.figures();
         benchmark::DoNotOptimize(&groups);
     }

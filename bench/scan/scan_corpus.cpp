@@ -217,9 +217,9 @@ std::vector<std::string> MakeHeaders(std::size_t count, unsigned seed, double fo
     return headers;
 }
 
-void CompileAll(AppState& state, const std::vector<BenchRule>& rules, bool useJit) {
-    state.ClearRules();
+void CompileAll(RuleTableBuilder& table, const std::vector<BenchRule>& rules, bool useJit) {
+    table.Clear();
     for (const BenchRule& rule : rules) {
-        CompileRule(state, rule.list, rule.header, rule.contains, rule.weight, useJit);
+        table.Add(rule.list, rule.header, rule.contains, rule.weight, useJit);
     }
 }

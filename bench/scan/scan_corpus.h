@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
+#include "scan/rule_table_builder.h"
 #include "store/rule_list.h"
 
 // One rule as a user would enter it.
@@ -24,4 +24,4 @@ std::vector<BenchRule> MakeRules(std::size_t count, unsigned seed);
 // raw bytes that are not UTF-8.
 std::vector<std::string> MakeHeaders(std::size_t count, unsigned seed, double foreignShare = 0);
 
-void CompileAll(AppState& state, const std::vector<BenchRule>& rules, bool useJit);
+void CompileAll(RuleTableBuilder& table, const std::vector<BenchRule>& rules, bool useJit);

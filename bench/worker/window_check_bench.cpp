@@ -20,6 +20,7 @@
 
 #include "app/main_window.h"
 #include "bench/support/bench_support.h"
+#include "scan/rule_loader.h"
 #include "store/rule_list_file.h"
 #include "tests/support/dovecot_server.h"
 #include "tests/support/test_fixtures.h"

@@ -6,15 +6,15 @@
 
 #include "scan/header_scorer.h"
 #include "scan/rule_compiler.h"
+#include "scan/rule_table.h"
 
 namespace {
 
 // Whether `rule` fires on a message whose only field is `fromLine`, by the real scorer.
 bool Fires(const RuleEntry& rule, const std::string& fromLine) {
-    auto state = std::make_unique<AppState>();
-    CompileRule(*state, RuleList::kFriends, rule.header, rule.contains, 1);
+    const auto table = RuleTable::Build({{rule.header, rule.contains, 1}}, {});
     std::string block = fromLine + "\r\nSubject: x\r\n";
-    return ScoreHeader(*state, block).score == 1;
+    return ScoreHeader(*table, block).score == 1;
 }
 
 std::string Address(std::string_view from) {

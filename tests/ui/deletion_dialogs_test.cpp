@@ -10,6 +10,7 @@
 #include "gui_test_support.h"
 #include "scan/header_scorer.h"
 #include "scan/quarantine.h"
+#include "scan/rule_loader.h"
 #include "tests/support/test_fixtures.h"
 #include "ui/confirm_box.h"
 #include "ui/number_box.h"
@@ -95,13 +96,10 @@ class DeletionDialogsTest : public QObject {
         }
         state->ReplaceUnwanted(0, state->Removals(), unwanted);
         const auto unwantedNow = [&] {
-            auto scratch = std::make_unique<AppState>();
-            for (RuleList list : kRuleLists) {
-                CompileRuleList(*scratch, list, ReadRuleFile(*state, list));
-            }
+            const auto table = ReadRuleTable(*state);
             int count = 0;
             for (std::string block : blocks) {
-                count += ScoreHeader(*scratch, block).score < 0 ? 1 : 0;
+                count += ScoreHeader(*table, block).score < 0 ? 1 : 0;
             }
             return count;
         };
