@@ -83,6 +83,19 @@ void BM_ScoreHeader(benchmark::State& st) {
                 (st.range(3) != 0 ? ", 10 % other charsets" : "") + ", groups made before timing");
 }
 
+// Decoding alone, as the worker does before it scores: every encoded word to UTF-8.
+// Argument: the share in percent of headers in another charset (0 or 10).
+void BM_Decode(benchmark::State& st) {
+    Corpus& c = TheCorpus();
+    const std::vector<std::string>& headers = st.range(0) != 0 ? c.foreign : c.headers;
+    std::size_t i = 0;
+    for (auto _ : st) {
+        std::string block = headers[i++ % headers.size()];
+        benchmark::DoNotOptimize(DecodeEncodedWords(block));
+    }
+    st.SetItemsProcessed(st.iterations());
+}
+
 // The table built anew (as after a rule edit) and then 2,000 headers scored, with the
 // prefilter on every group or on none. Arguments: rule count, prefilter (1) or not.
 // Where the two rows meet is the break-even; `largest_group` says at what group size.
@@ -155,6 +168,7 @@ BENCHMARK(BM_ScoreHeader)
     ->Args({0, 2000, 0, 10})
     ->Args({0, 15, 0, 10})
     ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Decode)->ArgName("foreign")->Arg(0)->Arg(10);
 BENCHMARK(BM_CompileRules)->ArgName("rules")->Arg(15)->Arg(2000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MakeGroups)
     ->ArgNames({"rules", "warm"})
