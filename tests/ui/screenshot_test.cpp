@@ -17,7 +17,6 @@
 #include "tests/support/test_fixtures.h"
 #include "ui/account_dialog.h"
 #include "ui/certificate_dialog.h"
-#include "ui/unwanted_mail_dialog.h"
 #include "ui/hyper_link_static.h"
 #include "ui/message_box.h"
 #include "ui/number_box.h"
@@ -26,6 +25,7 @@
 #include "ui/page_inbox.h"
 #include "ui/page_options.h"
 #include "ui/rule_dialog.h"
+#include "ui/unwanted_mail_dialog.h"
 
 namespace {
 
@@ -229,6 +229,9 @@ class ScreenshotTest : public QObject {
             message.score = i == 0 ? -130 : -50;
         }
         UnwantedMailDialog dialog(state_, 0);
+        // As the window opens it: deletion and rules from a message offered.
+        dialog.SetDeleteAction([](std::vector<UnwantedMessage>) {});
+        dialog.SetRuleAction([](RuleList, const RuleEntry&, QWidget*) {});
         dialog.list()->setCurrentItem(dialog.list()->topLevelItem(0));
         Save(dialog, "dialog_unwanted");
         CheckTextsFit(dialog);
