@@ -22,6 +22,7 @@ bool AppState::AppendAccount(const AccountRecord& record) {
         return false;
     }
     accounts[accountCount] = record;
+    ids_[accountCount] = nextId_++;
     ++accountCount;
     return true;
 }
@@ -36,7 +37,7 @@ bool AppState::ReplaceAccount(std::uint32_t index, const AccountRecord& record) 
     const AccountRecord& before = accounts[index];
     if (std::strncmp(before.address, record.address, kTextSize) != 0 ||
         before.port != record.port || before.security != record.security) {
-        kept.Retain(index, {});
+        kept.Retain(ids_[index], {});
     }
     accounts[index] = record;
     accounts[index].lastCheck = lastCheck;
@@ -62,9 +63,12 @@ bool AppState::RemoveAccount(std::uint32_t index) {
     if (index >= accountCount) {
         return false;
     }
+    kept.RemoveAccount(ids_[index]);
     std::move(accounts.begin() + index + 1, accounts.begin() + accountCount,
               accounts.begin() + index);
+    std::move(ids_.begin() + index + 1, ids_.begin() + accountCount, ids_.begin() + index);
     accounts[accountCount - 1] = AccountRecord{};
+    ids_[accountCount - 1] = kNoAccount;
     const std::size_t slots = std::min<std::size_t>(accountCount, kUnwantedSlots);
     if (index < slots) {
         std::move(unwantedFrom.begin() + index + 1, unwantedFrom.begin() + slots,
@@ -77,32 +81,52 @@ bool AppState::RemoveAccount(std::uint32_t index) {
         unwantedSubject[slots - 1].clear();
         unwantedDetail[slots - 1].clear();
     }
-    kept.RemoveAccount(index);
     --accountCount;
-    ++removals;
     return true;
 }
 
-std::uint32_t AppState::Removals() const {
+AccountId AppState::IdOf(std::uint32_t index) const {
     std::lock_guard lock(mutex);
-    return removals;
+    return IdOfLocked(index);
 }
 
-bool AppState::RecordUnwanted(std::uint32_t index, std::uint32_t removalsSeen, std::string from,
-                              std::string subject) {
-    if (index >= kUnwantedSlots) {
-        return false;
-    }
+AccountId AppState::IdOfLocked(std::uint32_t index) const {
+    return index < accountCount ? ids_[index] : kNoAccount;
+}
+
+int AppState::IndexOf(AccountId id) const {
     std::lock_guard lock(mutex);
-    if (removals != removalsSeen) {
+    return IndexOfLocked(id);
+}
+
+int AppState::IndexOfLocked(AccountId id) const {
+    if (id == kNoAccount) {
+        return -1;
+    }
+    const auto end = ids_.begin() + accountCount;
+    const auto found = std::find(ids_.begin(), end, id);
+    return found == end ? -1 : static_cast<int>(found - ids_.begin());
+}
+
+bool AppState::CopyAccountById(AccountId id, AccountRecord& out, std::uint32_t* index) const {
+    std::lock_guard lock(mutex);
+    const int at = IndexOfLocked(id);
+    if (at < 0) {
         return false;
     }
-    UnwantedMessage& message = unwantedDetail[index].emplace_back();
-    message.from = from;
-    message.subject = subject;
-    unwantedFrom[index].push_back(std::move(from));
-    unwantedSubject[index].push_back(std::move(subject));
+    out = accounts[static_cast<std::size_t>(at)];
+    if (index != nullptr) {
+        *index = static_cast<std::uint32_t>(at);
+    }
     return true;
+}
+
+void AppState::MarkChecked(AccountId id, std::uint32_t when) {
+    std::lock_guard lock(mutex);
+    const int at = IndexOfLocked(id);
+    if (at >= 0) {
+        accounts[static_cast<std::size_t>(at)].lastCheck = when;
+    }
 }
 
 void AppState::RecordUnwanted(std::uint32_t index, std::string from, std::string subject) {
@@ -117,15 +141,13 @@ void AppState::RecordUnwanted(std::uint32_t index, std::string from, std::string
     unwantedSubject[index].push_back(std::move(subject));
 }
 
-bool AppState::ReplaceUnwanted(std::uint32_t index, std::uint32_t removalsSeen,
-                               std::vector<UnwantedMessage> messages) {
-    if (index >= kUnwantedSlots) {
-        return false;
-    }
+bool AppState::ReplaceUnwanted(AccountId id, std::vector<UnwantedMessage> messages) {
     std::lock_guard lock(mutex);
-    if (removals != removalsSeen) {
+    const int at = IndexOfLocked(id);
+    if (at < 0 || static_cast<std::size_t>(at) >= kUnwantedSlots) {
         return false;
     }
+    const auto index = static_cast<std::size_t>(at);
     unwantedFrom[index].clear();
     unwantedSubject[index].clear();
     for (const UnwantedMessage& message : messages) {

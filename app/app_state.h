@@ -88,11 +88,9 @@ class AppState {
     KeptHeaders kept;
 
     mutable std::mutex mutex;
-    // Raised under the lock by every account removal: a check that began before one
-    // may hold an index that now names another account.
-    std::uint32_t removals = 0;
 
-    // Appends an account under the lock. Refused (false) when the table is full.
+    // Appends an account under the lock, with a new id. Refused (false) when the table
+    // is full.
     bool AppendAccount(const AccountRecord& record);
     // Replaces account `index` under the lock, keeping its lastCheck.
     bool ReplaceAccount(std::uint32_t index, const AccountRecord& record);
@@ -100,18 +98,25 @@ class AppState {
     bool CopyAccount(std::uint32_t index, AccountRecord& out) const;
     std::uint32_t AccountCount() const;
     // Removes account `index` under the lock: later accounts and their unwanted lists
-    // move down one place. False when there is no such account.
+    // move down one place, keeping their ids. False when there is no such account.
     bool RemoveAccount(std::uint32_t index);
-    std::uint32_t Removals() const;
+
+    // The id of account `index`, or kNoAccount.
+    AccountId IdOf(std::uint32_t index) const;
+    AccountId IdOfLocked(std::uint32_t index) const;
+    // Where account `id` is now; -1 once it was removed. The Locked forms expect
+    // `mutex` held.
+    int IndexOf(AccountId id) const;
+    int IndexOfLocked(AccountId id) const;
+    // A copy of account `id` and its index, taken under the lock; false once removed.
+    bool CopyAccountById(AccountId id, AccountRecord& out, std::uint32_t* index = nullptr) const;
+    // Notes when account `id` was last checked; nothing once it was removed.
+    void MarkChecked(AccountId id, std::uint32_t when);
+
     void RecordUnwanted(std::uint32_t index, std::string from, std::string subject);
-    // As RecordUnwanted, unless an account was removed since `removalsSeen` was read:
-    // then nothing is recorded and the result is false.
-    bool RecordUnwanted(std::uint32_t index, std::uint32_t removalsSeen, std::string from,
-                        std::string subject);
-    // Makes one check's result account `index`'s unwanted lists, in place of what
-    // they held, unless an account was removed since `removalsSeen` was read (false).
-    bool ReplaceUnwanted(std::uint32_t index, std::uint32_t removalsSeen,
-                         std::vector<UnwantedMessage> messages);
+    // Makes one check's result account `id`'s unwanted lists, in place of what they
+    // held; false once the account was removed.
+    bool ReplaceUnwanted(AccountId id, std::vector<UnwantedMessage> messages);
     // A copy of account `index`'s unwanted messages in full, taken under the lock.
     std::vector<UnwantedMessage> CopyUnwantedMessages(std::uint32_t index) const;
     // Copies of one account's unwanted lists, taken under the lock.
@@ -124,6 +129,8 @@ class AppState {
     void PublishRules(std::shared_ptr<const RuleTable> table);
 
   private:
+    std::array<AccountId, kMaxAccounts> ids_{};  // by index, guarded by `mutex`
+    AccountId nextId_ = 1;                       // guarded by `mutex`
     mutable std::mutex rulesMutex_;
     std::shared_ptr<const RuleTable> rules_;  // guarded by rulesMutex_
 };

@@ -349,14 +349,16 @@ bool HeadlessCheck::OpenData(const std::string& dataDirectory, const std::string
     return ReadPassphrase(options, passphrase) && LoadData(options, passphrase);
 }
 
-void HeadlessCheck::ReportCheck(int row, const CheckReport& report) {
-    reports_[row] = report;
+void HeadlessCheck::CheckEnded(AccountId id, const CheckReport& report) {
+    std::lock_guard lock(reportsMutex_);
+    reports_[id] = report;
 }
 
 std::vector<CheckReport> HeadlessCheck::TakeReports() {
+    std::lock_guard lock(reportsMutex_);
     std::vector<CheckReport> reports(state_.AccountCount());
     for (std::size_t row = 0; row < reports.size(); ++row) {
-        const auto found = reports_.find(static_cast<int>(row));
+        const auto found = reports_.find(state_.IdOf(static_cast<std::uint32_t>(row)));
         if (found != reports_.end()) {
             reports[row] = std::move(found->second);
         } else {

@@ -3,6 +3,7 @@
 #include <iosfwd>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -39,11 +40,10 @@ class HeadlessCheck : public ScanView {
     [[nodiscard]] bool OpenData(const std::string& dataDirectory,
                                 const std::string& passphraseFile);
 
-    void SetProgressRange(int, int) override {}
-    void SetProgressPosition(int) override {}
-    void ShowProgress(bool) override {}
-    void SetInboxCell(int, int, const std::string&) override {}
-    void ReportCheck(int row, const CheckReport& report) override;
+    void CheckStarted(AccountId) override {}
+    void CheckProgress(AccountId, int, int) override {}
+    void CheckEnded(AccountId id, const CheckReport& report) override;
+    void DeletionEnded(AccountId, const DeletionReport&) override {}
 
   private:
     struct Options {
@@ -66,6 +66,7 @@ class HeadlessCheck : public ScanView {
     std::ostream& out_;
     std::ostream& err_;
     ScanWorkerSettings settings_;
-    std::map<int, CheckReport> reports_;
+    std::mutex reportsMutex_;  // checks end on several threads at once
+    std::map<AccountId, CheckReport> reports_;
     std::shared_ptr<AccessTokenSource> tokens_;
 };

@@ -29,6 +29,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -420,7 +421,8 @@ std::size_t KeptFile::Load(AppState& state) {
         const auto found =
             std::find(file.accounts.begin(), file.accounts.end(), AccountKey(state.accounts[i]));
         if (found != file.accounts.end()) {
-            owners[static_cast<std::size_t>(found - file.accounts.begin())].push_back(i);
+            owners[static_cast<std::size_t>(found - file.accounts.begin())].push_back(
+                state.IdOfLocked(i));
         }
     }
     for (ReadBlock& block : file.blocks) {
@@ -475,14 +477,16 @@ bool KeptFile::SaveIfChanged(AppState& state) {
 bool KeptFile::Save(AppState& state) {
     std::vector<KeptMessage> messages;
     std::vector<std::string> accounts;
+    std::map<std::uint32_t, std::uint32_t> placeOfId;  // account id -> place in the file
     std::uint64_t changes = 0;
     {
-        // One lock over both: a removal cannot shift the blocks' account numbers
-        // between the copy of the blocks and the copy of the accounts.
+        // One lock over both: no account can go between the copy of the blocks and
+        // the copy of the accounts.
         std::lock_guard lock(state.mutex);
         changes = state.kept.Changes();
         messages = state.kept.Snapshot();
         for (std::uint32_t i = 0; i < state.accountCount; ++i) {
+            placeOfId[state.IdOfLocked(i)] = i;
             accounts.push_back(AccountKey(state.accounts[i]));
         }
     }
@@ -499,11 +503,12 @@ bool KeptFile::Save(AppState& state) {
     std::string blocks;
     std::uint32_t count = 0;
     for (const KeptMessage& message : messages) {
-        if (message.account >= accounts.size()) {
+        const auto place = placeOfId.find(message.account);
+        if (place == placeOfId.end()) {
             continue;
         }
         ++count;
-        PutU32(blocks, message.account);
+        PutU32(blocks, place->second);
         blocks.push_back(message.rulesVersion == version ? 1 : 0);
         PutU32(blocks, static_cast<std::uint32_t>(message.score));
         PutText(blocks, message.uidl);

@@ -20,11 +20,12 @@ std::size_t KeptHeaders::Weight(const KeptMessage& message) {
 
 bool KeptHeaders::Find(std::uint32_t account, const std::string& uidl, KeptMessage& out) {
     std::lock_guard lock(mutex_);
-    if (account >= accounts_.size()) {
+    const auto messages = accounts_.find(account);
+    if (messages == accounts_.end()) {
         return false;
     }
-    const auto found = accounts_[account].find(uidl);
-    if (found == accounts_[account].end()) {
+    const auto found = messages->second.find(uidl);
+    if (found == messages->second.end()) {
         return false;
     }
     ages_.splice(ages_.end(), ages_, found->second.age);
@@ -34,9 +35,6 @@ bool KeptHeaders::Find(std::uint32_t account, const std::string& uidl, KeptMessa
 
 void KeptHeaders::Keep(std::uint32_t account, KeptMessage message) {
     std::lock_guard lock(mutex_);
-    if (account >= accounts_.size()) {
-        accounts_.resize(account + 1);
-    }
     AccountMessages& messages = accounts_[account];
     const auto found = messages.find(message.uidl);
     if (found != messages.end()) {
@@ -52,11 +50,12 @@ void KeptHeaders::Keep(std::uint32_t account, KeptMessage message) {
 
 void KeptHeaders::Retain(std::uint32_t account, const std::vector<std::string>& onServer) {
     std::lock_guard lock(mutex_);
-    if (account >= accounts_.size()) {
+    const auto found = accounts_.find(account);
+    if (found == accounts_.end()) {
         return;
     }
     const std::unordered_set<std::string> wanted(onServer.begin(), onServer.end());
-    AccountMessages& messages = accounts_[account];
+    AccountMessages& messages = found->second;
     for (auto it = messages.begin(); it != messages.end();) {
         const auto next = std::next(it);
         if (wanted.count(it->first) == 0) {
@@ -68,27 +67,23 @@ void KeptHeaders::Retain(std::uint32_t account, const std::vector<std::string>& 
 
 void KeptHeaders::RemoveAccount(std::uint32_t account) {
     std::lock_guard lock(mutex_);
-    if (account >= accounts_.size()) {
+    const auto found = accounts_.find(account);
+    if (found == accounts_.end()) {
         return;
     }
-    AccountMessages& messages = accounts_[account];
+    AccountMessages& messages = found->second;
     while (!messages.empty()) {
         Forget(account, messages.begin());
     }
-    accounts_.erase(accounts_.begin() + account);
-    ++changes_;  // the later accounts' blocks moved
-    for (Key& key : ages_) {
-        if (key.account > account) {
-            --key.account;
-        }
-    }
+    accounts_.erase(found);
+    ++changes_;
 }
 
 std::vector<KeptMessage> KeptHeaders::Snapshot() const {
     std::lock_guard lock(mutex_);
     std::vector<KeptMessage> copies;
     for (const Key& key : ages_) {
-        copies.push_back(accounts_[key.account].at(key.uidl).message);
+        copies.push_back(accounts_.at(key.account).at(key.uidl).message);
         copies.back().account = key.account;
     }
     return copies;

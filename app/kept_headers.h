@@ -16,12 +16,13 @@ struct KeptMessage {
     int score = 0;
     std::vector<int> firedRules;    // indices into that rule table
     std::vector<int> limitedRules;  // rules that needed too many steps, same table
-    // The account it was fetched for; filled in by Snapshot, which mixes accounts.
+    // The id of the account it was fetched for; filled in by Snapshot, which mixes
+    // accounts.
     std::uint32_t account = 0;
 };
 
-// The header blocks of every account fetched in this run, by unique id, so a later
-// check fetches only what is new. Their bytes are bounded: past the bound the blocks
+// The header blocks of every account fetched in this run, by account id and unique
+// id, so a later check fetches only what is new. Their bytes are bounded: past the bound the blocks
 // used least recently are forgotten (and fetched again when needed). Thread-safe.
 class KeptHeaders {
   public:
@@ -38,7 +39,7 @@ class KeptHeaders {
     void Keep(std::uint32_t account, KeptMessage message);
     // Forgets the account's messages whose ids are not in `onServer`.
     void Retain(std::uint32_t account, const std::vector<std::string>& onServer);
-    // Forgets an account; the accounts after it move down one place.
+    // Forgets an account's messages.
     void RemoveAccount(std::uint32_t account);
     // Copies of every kept message of every account, for the rule preview.
     std::vector<KeptMessage> Snapshot() const;
@@ -70,6 +71,6 @@ class KeptHeaders {
     std::size_t bytes_ = 0;
     std::uint64_t changes_ = 0;
     std::uint64_t savedChanges_ = 0;
-    std::vector<AccountMessages> accounts_;
+    std::unordered_map<std::uint32_t, AccountMessages> accounts_;
     std::list<Key> ages_;  // the least recently used first
 };

@@ -13,6 +13,7 @@
 #include "app/quorvane_app.h"
 #include "app/sign_in_command.h"
 #include "ui/resources.h"
+#include "ui/user_options.h"
 
 namespace {
 // Where the desktop program would keep its files, found without creating or probing
@@ -33,7 +34,10 @@ std::string CheckDataDirectory() {
 int RunHeadlessCheck(int argc, char* argv[]) {
     QCoreApplication core(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Quorvane"));
-    HeadlessCheck check(ProcessAppState(), std::cout, std::cerr);
+    // As many accounts at once as the window checks.
+    ScanWorkerSettings settings;
+    settings.parallelChecks = UserOptions::ParallelChecks();
+    HeadlessCheck check(ProcessAppState(), std::cout, std::cerr, settings);
     check.SetAccessTokens(std::make_shared<OAuthTokenSource>(ProcessAppState()));
     return check.Run(argc, argv, CheckDataDirectory());
 }

@@ -35,7 +35,7 @@ MainWindow::MainWindow(AppState& state, UserPrompts& prompts, ScanWorkerSettings
       state_(state),
       prompts_(prompts),
       ui_(std::make_unique<Ui::MainWindow>()),
-      posted_(std::make_shared<PostedView>(*this, *this, state)) {
+      posted_(std::make_shared<PostedView>(*this, *this)) {
     ui_->setupUi(this);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -58,7 +58,13 @@ MainWindow::MainWindow(AppState& state, UserPrompts& prompts, ScanWorkerSettings
     connect(ui_->closeButton, &QPushButton::clicked, this, &MainWindow::accept);
 
     settings.afterPass = [&s = state_] { static_cast<void>(KeptFile::SaveIfChanged(s)); };
+    settings.parallelChecks = UserOptions::ParallelChecks();
     worker_ = std::make_unique<ScanWorker>(state_, *posted_, settings);
+    connect(optionsPage_, &CPageOptions::parallelChecksChanged, this, [this](int count) {
+        if (worker_) {
+            worker_->SetParallelChecks(count);
+        }
+    });
     tokens_ = std::make_shared<OAuthTokenSource>(state_);
     worker_->SetAccessTokens(tokens_);
     SetUpDesktop();
@@ -149,21 +155,35 @@ void MainWindow::BringUp() {
     activateWindow();
 }
 
-void MainWindow::SetProgressRange(int low, int high) {
-    ui_->progressBar->setRange(low, high);
+void MainWindow::CheckStarted(AccountId id) {
+    const int row = state_.IndexOf(id);
+    if (row >= 0) {
+        inboxPage_->ShowCheckStarted(row);
+    }
 }
 
-void MainWindow::SetProgressPosition(int position) {
-    ui_->progressBar->setValue(position);
+void MainWindow::CheckProgress(AccountId id, int done, int total) {
+    const int row = state_.IndexOf(id);
+    if (row < 0) {
+        return;
+    }
+    inboxPage_->ShowCheckProgress(row, done, total);
+    running_[id] = {done, total};
+    ShowRunningChecks();
 }
 
-void MainWindow::ShowProgress(bool visible) {
-    ui_->progressBar->setVisible(visible);
-}
-
-void MainWindow::SetInboxCell(int row, int column, const std::string& text) {
-    inboxPage_->SetCell(row, column,
-                        QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));
+void MainWindow::ShowRunningChecks() {
+    long long done = 0;
+    long long total = 0;
+    for (const auto& [id, figures] : running_) {
+        done += figures.first;
+        total += std::max(1, figures.second);
+    }
+    // The bar's range is an int: large mailboxes are shown in proportion.
+    constexpr long long kSteps = 10000;
+    ui_->progressBar->setRange(0, static_cast<int>(kSteps));
+    ui_->progressBar->setValue(total > 0 ? static_cast<int>(done * kSteps / total) : 0);
+    ui_->progressBar->setVisible(!running_.empty());
 }
 
 // ---- The desktop: tray, notices, check now, removal, window layout ----
@@ -176,7 +196,7 @@ void MainWindow::SetUpDesktop() {
     connect(inboxPage_, &CPageInbox::checkNowClicked, this, &MainWindow::CheckNow);
     inboxPage_->SetDeleteAction([this](int row, std::vector<UnwantedMessage> messages) {
         if (worker_ && row >= 0) {
-            worker_->Delete(static_cast<std::uint32_t>(row), std::move(messages));
+            worker_->Delete(state_.IdOf(static_cast<std::uint32_t>(row)), std::move(messages));
         }
     });
     inboxPage_->SetRuleAction([this](RuleList list, const RuleEntry& rule, QWidget* over) {
@@ -239,6 +259,9 @@ void MainWindow::CheckNow() {
 
 void MainWindow::OnAccountRemoved(int index) {
     inboxPage_->RemoveAccountRow(index);
+    // The removed account's check ends unreported: it no longer counts on the bar.
+    std::erase_if(running_, [this](const auto& check) { return state_.IndexOf(check.first) < 0; });
+    ShowRunningChecks();
     if (index >= 0 && static_cast<std::size_t>(index) < unwantedSeen_.size()) {
         unwantedSeen_.erase(unwantedSeen_.begin() + index);
     }
@@ -249,9 +272,9 @@ void MainWindow::OnAccountChanged(int index, bool serverChanged) {
     if (serverChanged && index >= 0) {
         // What was found on the old mailbox says nothing of the new one: its list, its
         // kept headers and its share of the tray's count go until the next check.
-        const auto account = static_cast<std::uint32_t>(index);
-        static_cast<void>(state_.ReplaceUnwanted(account, state_.Removals(), {}));
-        state_.kept.Retain(account, {});
+        const AccountId id = state_.IdOf(static_cast<std::uint32_t>(index));
+        static_cast<void>(state_.ReplaceUnwanted(id, {}));
+        state_.kept.Retain(id, {});
     }
     inboxPage_->AccountChanged(index, serverChanged);
     if (serverChanged) {
@@ -331,8 +354,14 @@ void MainWindow::SaveLayout() {
     }
 }
 
-void MainWindow::ReportCheck(int row, const CheckReport& report) {
-    inboxPage_->SetCheckReport(row, report);
+void MainWindow::CheckEnded(AccountId id, const CheckReport& report) {
+    running_.erase(id);
+    ShowRunningChecks();
+    const int row = state_.IndexOf(id);
+    if (row < 0) {
+        return;
+    }
+    inboxPage_->ShowCheckEnded(row, report);
     OnCheckEnded();
     // Automatic deletion changed a mailbox without a question: the user hears of it.
     const std::size_t deleted = report.deleted.size();
@@ -344,5 +373,12 @@ void MainWindow::ReportCheck(int row, const CheckReport& report) {
                           .arg(QString::fromLocal8Bit(account.description))
                           .arg(deleted)
                           .arg(deleted == 1 ? QString() : QStringLiteral("s")));
+    }
+}
+
+void MainWindow::DeletionEnded(AccountId id, const DeletionReport& report) {
+    const int row = state_.IndexOf(id);
+    if (row >= 0) {
+        inboxPage_->ShowDeletionEnded(row, report);
     }
 }

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -28,8 +29,8 @@ class QTabWidget;
 class QTableWidget;
 class SkinButton;
 
-// The program's window: the tabbed pages, the progress bar the scan worker drives and
-// the Close button. It starts the worker when it opens and stops it when it closes.
+// The program's window: the tabbed pages, a progress bar over the checks under way
+// and the Close button. It starts the worker when it opens and stops it when it closes.
 // The accounts page writes every edit at once; Close, Escape and the close box save
 // again whatever a failed write left unsaved (a failed save keeps the window open
 // only on Close). Where the desktop has a tray, the close box only hides the
@@ -48,11 +49,10 @@ class MainWindow : public QDialog, public ScanView {
                QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    void SetProgressRange(int low, int high) override;
-    void SetProgressPosition(int position) override;
-    void ShowProgress(bool visible) override;
-    void SetInboxCell(int row, int column, const std::string& text) override;
-    void ReportCheck(int row, const CheckReport& report) override;
+    void CheckStarted(AccountId id) override;
+    void CheckProgress(AccountId id, int done, int total) override;
+    void CheckEnded(AccountId id, const CheckReport& report) override;
+    void DeletionEnded(AccountId id, const DeletionReport& report) override;
 
     // Ends the run without asking anything: saves unsaved account edits (a failure
     // goes to `prompts`), stops the worker and finishes the window. For a signal or
@@ -97,6 +97,8 @@ class MainWindow : public QDialog, public ScanView {
     // After each account check: notices for new unwanted messages, the tray's count.
     void OnCheckEnded();
     std::vector<std::set<std::string>> UnwantedKeys() const;
+    // The bar shows the checks under way together; hidden when none is.
+    void ShowRunningChecks();
 
     AppState& state_;
     UserPrompts& prompts_;
@@ -116,4 +118,5 @@ class MainWindow : public QDialog, public ScanView {
     // Unwanted messages per account when last looked at, to tell the new ones.
     std::vector<std::set<std::string>> unwantedSeen_;
     QByteArray hiddenGeometry_;  // where the window was when it went to the tray
+    std::map<AccountId, std::pair<int, int>> running_;  // done and total of each check
 };

@@ -40,6 +40,9 @@ std::string FailureText(const Failure& failure) {
             return WithDetail("Sign in again", failure.detail);
         case FailureKind::kNoApop:
             return "The server offers no APOP";
+        case FailureKind::kInUse:
+            return WithDetail("The mailbox is in use; tried again at the next check",
+                              failure.detail);
     }
     return "Failed";
 }

@@ -24,6 +24,7 @@ enum class FailureKind {
     kTemporary,      // detail: the server's text after "-ERR [SYS/TEMP]"; try again later
     kSignInAgain,    // no usable OAuth2 token: the user must sign in; detail: why
     kNoApop,         // APOP was asked for, but the greeting carries no timestamp
+    kInUse,          // "-ERR [IN-USE]": another session holds the mailbox; tried next period
 };
 
 struct Failure {

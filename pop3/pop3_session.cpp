@@ -496,13 +496,23 @@ void Pop3Session::ClassifyRefusal() {
     if (failure_.detail.rfind("-ERR", 0) == 0) {
         failure_.detail.erase(0, failure_.detail.find_first_not_of(' ', 4));
     }
-    // RFC 3206: the fault is the server's and passes; the credentials are not to blame.
-    constexpr std::string_view kTemporaryCode = "[SYS/TEMP]";
-    if (failure_.detail.size() >= kTemporaryCode.size() &&
-        strncasecmp(failure_.detail.data(), kTemporaryCode.data(), kTemporaryCode.size()) == 0) {
-        failure_.kind = FailureKind::kTemporary;
-        const std::size_t text = failure_.detail.find_first_not_of(' ', kTemporaryCode.size());
-        failure_.detail.erase(0, std::min(text, failure_.detail.size()));
+    // RFC 2449 and 3206: a code in brackets says the fault is not the credentials'.
+    struct ResponseCode {
+        std::string_view code;
+        FailureKind kind;
+    };
+    static constexpr ResponseCode kCodes[] = {
+        {"[SYS/TEMP]", FailureKind::kTemporary},  // the server's own, and it passes
+        {"[IN-USE]", FailureKind::kInUse},        // another session holds the mailbox
+    };
+    for (const ResponseCode& code : kCodes) {
+        if (failure_.detail.size() >= code.code.size() &&
+            strncasecmp(failure_.detail.data(), code.code.data(), code.code.size()) == 0) {
+            failure_.kind = code.kind;
+            const std::size_t text = failure_.detail.find_first_not_of(' ', code.code.size());
+            failure_.detail.erase(0, std::min(text, failure_.detail.size()));
+            return;
+        }
     }
 }
 

@@ -7,6 +7,11 @@
 #include "pop3/failure.h"
 #include "store/rule_list.h"
 
+// An account as this run knows it: given when the account joins the table, never
+// reused, never stored. Rows and indices move when an account is removed; ids do not.
+using AccountId = std::uint32_t;
+constexpr AccountId kNoAccount = 0;
+
 // One rule whose weight went into a message's score, as it stood when it was scored.
 struct FiredRule {
     RuleList list = RuleList::kFriends;

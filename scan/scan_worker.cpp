@@ -1,6 +1,7 @@
 #include "scan/scan_worker.h"
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
@@ -10,8 +11,10 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "app/debug_log.h"
@@ -25,11 +28,8 @@
 namespace {
 
 constexpr std::int64_t kSecondsPerPeriodUnit = 60;
-constexpr int kSizeColumn = 2;
-constexpr int kCountColumn = 1;
-constexpr int kTimeColumn = 3;
-constexpr int kStatusColumn = 4;
 constexpr std::size_t kShownBlockBudget = std::size_t{16} << 20;
+constexpr int kMostParallelChecks = 8;
 
 std::string_view AccountText(const char (&field)[kTextSize]) {
     return std::string_view(field, strnlen(field, kTextSize - 1));
@@ -41,24 +41,20 @@ bool IsDue(const AccountRecord& account, std::uint32_t now) {
     return static_cast<std::int64_t>(elapsed) > account.periodMinutes * kSecondsPerPeriodUnit;
 }
 
-// STAT sizes come through a signed int; reading it back as unsigned keeps mailboxes of
-// 2 to 4 GB right.
-std::string SizeText(int size) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%u KB", static_cast<unsigned>(size) / 1024u);
-    return text;
+// Two accounts on one mailbox would lock each other out: they are checked in turn.
+std::string MailboxKey(const AccountRecord& account) {
+    const AccountLogin login = SplitAddress(AccountText(account.address));
+    std::string key = login.user;
+    key += '@';
+    for (const char c : login.host) {
+        key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    key += ':';
+    key += std::to_string(EffectivePort(SecurityFromDigit(account.security), account.port));
+    return key;
 }
 
-std::string LocalTimeText() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[128];
-    const std::size_t length = std::strftime(text, sizeof text, "%X", &local);
-    return std::string(text, length);
-}
-
-// Signals idle when a check ends, however it ends.
+// Signals idle when a pass's checks end, however they end.
 class IdleOnExit {
   public:
     explicit IdleOnExit(AutoResetEvent& idle) : idle_(idle) { idle_.Reset(); }
@@ -70,16 +66,21 @@ class IdleOnExit {
     AutoResetEvent& idle_;
 };
 
-// One account's messages on their way through a scanning check. Message numbers
-// start at 1 and are listed without gaps.
-struct ScanPass {
-    std::uint32_t index = 0;
+// One account's check: what it started with and how far it got. Each check runs on
+// one thread and owns its run; checks running at once share nothing else but the
+// worker's state.
+struct CheckRun {
+    AccountId id = kNoAccount;
+    // The rule table this check took at its start and scores with to its end, even
+    // when a rule edit puts a newer one in force meanwhile.
+    std::shared_ptr<const RuleTable> rules;
+    int total = 0;                 // the messages STAT counted
+    int done = 0;                  // messages judged so far
     std::vector<std::string> ids;  // by message number; empty without unique ids
     // The unwanted messages by number: a map, since a hostile listing may name
     // millions of messages and only the unwanted ones take room.
     std::map<int, UnwantedMessage> unwanted;
     std::size_t shownBlockBytes = 0;  // header blocks held in `unwanted`
-    int done = 0;                     // messages judged so far
 
     std::string IdOf(int number) const {
         const auto slot = static_cast<std::size_t>(number) - 1;
@@ -93,24 +94,24 @@ struct ScanPass {
 // its own reference, so a detached thread outlives the ScanWorker safely.
 struct ScanWorker::Shared {
     Shared(AppState& appState, ScanView& scanView, ScanWorkerSettings workerSettings)
-        : state(appState), settings(workerSettings), view(&scanView) {}
+        : state(appState),
+          settings(workerSettings),
+          parallelChecks(workerSettings.parallelChecks),
+          view(&scanView) {}
 
     AppState& state;
     const ScanWorkerSettings settings;
+    std::atomic<int> parallelChecks;
     std::atomic<bool> stop{false};
     AutoResetEvent stopEvent;
     AutoResetEvent idleEvent;
     bool started = false;  // touched by the owner's thread only
     std::atomic<bool> checkAll{false};
-    std::uint32_t removalsSeen = 0;  // AppState::removals when this check began
-    // The rule table this check took at its start and scores with to its end, even
-    // when a rule edit puts a newer one in force meanwhile.
-    std::shared_ptr<const RuleTable> rules;
 
     // A deletion asked for and not yet run, with the account's address at the time,
-    // so that it never runs against an account that took the index meanwhile.
+    // so that it never runs against an account whose server changed meanwhile.
     struct PendingDeletion {
-        std::uint32_t index = 0;
+        AccountId id = kNoAccount;
         std::string address;
         std::vector<UnwantedMessage> messages;
     };
@@ -124,45 +125,44 @@ struct ScanWorker::Shared {
 
     void Run();
     void RunPass();
+    // The due accounts not checked yet in this pass, those on one mailbox together.
+    std::vector<std::vector<AccountId>> DueMailboxes(bool all, std::set<AccountId>& taken) const;
+    // Runs the mailboxes' checks on up to `parallelChecks` threads, this one included.
+    void CheckMailboxes(const std::vector<std::vector<AccountId>>& mailboxes);
+    void CheckOne(AccountId id);
     std::vector<DeletionReport> RunDeletions();
-    DeletionReport RunDeletion(const PendingDeletion& pending);
+    void RunDeletion(const PendingDeletion& pending, std::vector<DeletionReport>& reports);
     DeletionReport Delete(const PendingDeletion& pending, const AccountRecord& account);
     // After a check, for an account that deletes on its own: its unwanted messages at
     // or below its threshold.
-    void DeleteAutomatically(std::uint32_t index, const AccountRecord& account,
-                             CheckReport& report);
+    void DeleteAutomatically(AccountId id, const AccountRecord& account, CheckReport& report);
     // The deleted messages, and those no longer on the server, leave the unwanted list.
-    bool DropFromList(std::uint32_t index, const DeletionReport& report);
-    void CheckIfDue(std::uint32_t index, bool all);
-    // False once an account was removed during this check: its index may name another.
-    bool Current() const { return state.Removals() == removalsSeen; }
-    void CheckAccount(std::uint32_t index, const AccountRecord& account, CheckReport& report);
+    bool DropFromList(AccountId id, const DeletionReport& report);
+    // False once the account was removed during its check.
+    bool Current(AccountId id) const { return state.IndexOf(id) >= 0; }
+    void CheckAccount(CheckRun& run, const AccountRecord& account, CheckReport& report);
     // Logs in as the account says; false, with the reason in `report`, when it failed.
     bool SignIn(Pop3Session& session, const AccountRecord& account, const AccountLogin& login,
                 int port, CheckReport& report);
     bool SignInWithToken(Pop3Session& session, const AccountRecord& account,
                          const AccountLogin& login, int port, CheckReport& report);
-    void ScanMessages(std::uint32_t index, Pop3Session& session, int count, CheckReport& report);
+    void ScanMessages(CheckRun& run, Pop3Session& session, CheckReport& report);
     // The numbers of the listed messages, at most `count`: from the unique ids when the
     // server gave them, else from LIST. False when the check must end.
     bool ListedNumbers(Pop3Session& session, int count, const std::vector<std::string>* ids,
                        std::vector<int>& numbers, CheckReport& report);
     // Judges the listed messages whose headers are kept (again, when the rules changed
     // since) and returns the numbers of the others, to be fetched.
-    std::vector<int> JudgeKnown(ScanPass& pass, const std::vector<int>& numbers);
+    std::vector<int> JudgeKnown(CheckRun& run, const std::vector<int>& numbers);
     // Judges and keeps one fetched header. False when the check must end.
-    bool JudgeFetched(ScanPass& pass, int number, MessageHeader& header);
-    // Notes the message in the pass when it is unwanted.
-    void Verdict(ScanPass& pass, int number, const KeptMessage& message) const;
-    // Runs a change of the kept headers unless an account was removed since this check
-    // began.
+    bool JudgeFetched(CheckRun& run, int number, MessageHeader& header);
+    // Notes the message in the run when it is unwanted.
+    static void Verdict(CheckRun& run, int number, const KeptMessage& message);
+    // Runs a change of the kept headers unless the account was removed meanwhile.
     template <class Change>
-    void KeepIfCurrent(Change&& change);
-    // The bar's position: the messages done so far. False when the check must end.
-    bool ShowPosition(int position);
-    int barEnd = 1;    // the bar's range ends here, whatever the count
-    int barShown = 0;  // the last position shown in this check
-    void ShowOutcome(std::uint32_t index, const CheckReport& report);
+    void KeepIfCurrent(AccountId id, Change&& change);
+    // Tells the view how far the check is. False when the check must end.
+    bool ShowProgress(const CheckRun& run);
     // Makes one view call unless stopping. False when the check must end: the window
     // is closing, and nothing of it or of AppState may be touched any more.
     template <class Call>
@@ -205,50 +205,99 @@ void ScanWorker::Shared::Run() {
 void ScanWorker::Shared::RunPass() {
     RunDeletions();
     const bool all = checkAll.exchange(false);
-    // The count is read again before every account, so accounts added meanwhile join.
-    for (std::uint32_t index = 0; !stop && index < state.AccountCount(); ++index) {
-        CheckIfDue(index, all);
+    // Accounts added while the pass runs join it in a round of their own.
+    std::set<AccountId> taken;
+    for (auto mailboxes = DueMailboxes(all, taken); !stop && !mailboxes.empty();
+         mailboxes = DueMailboxes(all, taken)) {
+        IdleOnExit idle(idleEvent);
+        // The window rebuilds the table after an edit; a flag still raised means no
+        // one has yet, and the checks would otherwise score with rules the user changed.
+        if (state.modified.load() != 0) {
+            LoadRuleLists(state);
+        }
+        CheckMailboxes(mailboxes);
     }
     if (!stop && settings.afterPass) {
         settings.afterPass();
     }
 }
 
-void ScanWorker::Shared::CheckIfDue(std::uint32_t index, bool all) {
+std::vector<std::vector<AccountId>> ScanWorker::Shared::DueMailboxes(
+    bool all, std::set<AccountId>& taken) const {
     const auto now = static_cast<std::uint32_t>(std::time(nullptr));
+    std::vector<std::vector<AccountId>> mailboxes;
+    std::map<std::string, std::size_t> placeOf;
+    std::lock_guard lock(state.mutex);
+    for (std::uint32_t index = 0; index < state.accountCount; ++index) {
+        const AccountRecord& account = state.accounts[index];
+        const AccountId id = state.IdOfLocked(index);
+        if (!(all || IsDue(account, now)) || !taken.insert(id).second) {
+            continue;
+        }
+        const auto [place, added] = placeOf.try_emplace(MailboxKey(account), mailboxes.size());
+        if (added) {
+            mailboxes.emplace_back();
+        }
+        mailboxes[place->second].push_back(id);
+    }
+    return mailboxes;
+}
+
+void ScanWorker::Shared::CheckMailboxes(const std::vector<std::vector<AccountId>>& mailboxes) {
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        for (std::size_t m = next++; m < mailboxes.size() && !stop; m = next++) {
+            for (const AccountId id : mailboxes[m]) {
+                if (stop) {
+                    break;
+                }
+                CheckOne(id);
+            }
+        }
+    };
+    const std::size_t threads = std::min<std::size_t>(
+        static_cast<std::size_t>(std::clamp(parallelChecks.load(), 1, kMostParallelChecks)),
+        mailboxes.size());
+    std::vector<std::thread> helpers;
+    for (std::size_t t = 1; t < threads; ++t) {
+        helpers.emplace_back(work);
+    }
+    work();
+    for (std::thread& helper : helpers) {
+        helper.join();
+    }
+}
+
+void ScanWorker::Shared::CheckOne(AccountId id) {
     AccountRecord account{};
-    removalsSeen = state.Removals();
-    if (!state.CopyAccount(index, account) || !(all || IsDue(account, now))) {
+    if (!state.CopyAccountById(id, account)) {
+        return;  // removed since the pass began
+    }
+    CheckRun run;
+    run.id = id;
+    run.rules = state.CurrentRules();
+    state.MarkChecked(id, static_cast<std::uint32_t>(std::time(nullptr)));
+    DebugLog::Write("check", "account " + std::to_string(id) + " is due");
+    if (!ToView([&](ScanView& v) { v.CheckStarted(id); })) {
         return;
     }
-    IdleOnExit idle(idleEvent);
-    // The window rebuilds the table after an edit; a flag still raised means no one
-    // has yet, and the check would otherwise score with rules the user changed.
-    if (state.modified.load() != 0) {
-        LoadRuleLists(state);
-    }
-    rules = state.CurrentRules();
-    {
-        std::lock_guard lock(state.mutex);
-        if (state.removals == removalsSeen) {
-            state.accounts[index].lastCheck = now;
-        }
-    }
-    DebugLog::Write("check", "account " + std::to_string(index) + " is due");
     CheckReport report;
     try {
-        CheckAccount(index, account, report);
+        CheckAccount(run, account, report);
     } catch (const std::exception&) {
         // Out of memory on a hostile reply: this check ends, the next one comes a
         // period later like after any other failure.
         report.failure = Failure{FailureKind::kServer, "a reply did not fit in memory", {}};
     }
-    if (account.autoDelete == 1 && settings.deleteAutomatically && !report.failure.failed() &&
-        !stop) {
-        DeleteAutomatically(index, account, report);
+    if (stop) {
+        return;
     }
-    ShowOutcome(index, report);
-    rules.reset();  // an older table is freed once nothing scores with it
+    if (account.autoDelete == 1 && settings.deleteAutomatically && !report.failure.failed()) {
+        DeleteAutomatically(id, account, report);
+    }
+    if (Current(id)) {
+        ToView([&](ScanView& v) { v.CheckEnded(id, report); });
+    }
 }
 
 std::vector<DeletionReport> ScanWorker::Shared::RunDeletions() {
@@ -262,31 +311,25 @@ std::vector<DeletionReport> ScanWorker::Shared::RunDeletions() {
         if (stop) {
             break;
         }
-        reports.push_back(RunDeletion(deletion));
+        RunDeletion(deletion, reports);
     }
     return reports;
 }
 
-DeletionReport ScanWorker::Shared::RunDeletion(const PendingDeletion& pending) {
+void ScanWorker::Shared::RunDeletion(const PendingDeletion& pending,
+                                     std::vector<DeletionReport>& reports) {
     AccountRecord account{};
-    removalsSeen = state.Removals();
-    if (!state.CopyAccount(pending.index, account) ||
+    if (!state.CopyAccountById(pending.id, account) ||
         AccountText(account.address) != pending.address) {
-        return DeletionReport{Failure{FailureKind::kServer, "the account changed", {}}, {}, {}};
+        reports.push_back(
+            DeletionReport{Failure{FailureKind::kServer, "the account changed", {}}, {}, {}});
+        return;
     }
     IdleOnExit idle(idleEvent);
-    const DeletionReport report = Delete(pending, account);
-    if (DropFromList(pending.index, report)) {
-        const std::size_t count = report.deleted.size();
-        const std::string status = report.failure.failed()
-                                       ? "Deletion failed: " + FailureText(report.failure)
-                                       : "Deleted " + std::to_string(count) +
-                                             (count == 1 ? " message" : " messages") +
-                                             " (copies kept)";
-        const int row = static_cast<int>(pending.index);
-        ToView([&](ScanView& v) { v.SetInboxCell(row, kStatusColumn, status); });
+    const DeletionReport& report = reports.emplace_back(Delete(pending, account));
+    if (DropFromList(pending.id, report)) {
+        ToView([&](ScanView& v) { v.DeletionEnded(pending.id, report); });
     }
-    return report;
 }
 
 DeletionReport ScanWorker::Shared::Delete(const PendingDeletion& pending,
@@ -316,23 +359,23 @@ DeletionReport ScanWorker::Shared::Delete(const PendingDeletion& pending,
     return report;
 }
 
-void ScanWorker::Shared::DeleteAutomatically(std::uint32_t index, const AccountRecord& account,
+void ScanWorker::Shared::DeleteAutomatically(AccountId id, const AccountRecord& account,
                                              CheckReport& report) {
     constexpr int kDefaultThreshold = 50;
     const int threshold = account.deleteThreshold >= 1 && account.deleteThreshold <= 10000
                               ? account.deleteThreshold
                               : kDefaultThreshold;
-    PendingDeletion pending{index, std::string(AccountText(account.address)), {}};
+    PendingDeletion pending{id, std::string(AccountText(account.address)), {}};
     for (const UnwantedMessage& message : report.unwanted) {
         if (message.score <= -threshold && !message.uidl.empty()) {
             pending.messages.push_back(message);
         }
     }
-    if (pending.messages.empty() || !Current()) {
+    if (pending.messages.empty() || !Current(id)) {
         return;
     }
     const DeletionReport deletion = Delete(pending, account);
-    DropFromList(index, deletion);
+    DropFromList(id, deletion);
     report.deleted = deletion.deleted;
     std::erase_if(report.unwanted, [&](const UnwantedMessage& m) {
         return std::any_of(deletion.deleted.begin(), deletion.deleted.end(),
@@ -345,34 +388,29 @@ void ScanWorker::Shared::DeleteAutomatically(std::uint32_t index, const AccountR
     }
 }
 
-bool ScanWorker::Shared::DropFromList(std::uint32_t index, const DeletionReport& report) {
+bool ScanWorker::Shared::DropFromList(AccountId id, const DeletionReport& report) {
     // Deleted, or no longer on the server: either way no longer waiting there.
     std::vector<std::string> left(report.gone);
     for (const DeletedMessage& deleted : report.deleted) {
         left.push_back(deleted.uidl);
     }
-    std::vector<UnwantedMessage> unwanted = state.CopyUnwantedMessages(index);
+    const int index = state.IndexOf(id);
+    if (index < 0) {
+        return false;
+    }
+    std::vector<UnwantedMessage> unwanted =
+        state.CopyUnwantedMessages(static_cast<std::uint32_t>(index));
     std::erase_if(unwanted, [&](const UnwantedMessage& m) {
         return !m.uidl.empty() && std::find(left.begin(), left.end(), m.uidl) != left.end();
     });
-    return state.ReplaceUnwanted(index, removalsSeen, std::move(unwanted));
+    // A check running meanwhile cannot touch this list: it is the same mailbox, and
+    // deletions run between passes or within that mailbox's own turn.
+    return state.ReplaceUnwanted(id, std::move(unwanted));
 }
 
-void ScanWorker::Shared::ShowOutcome(std::uint32_t index, const CheckReport& report) {
-    if (!Current()) {
-        return;  // the account was removed during its check: its row is another's now
-    }
-    const int row = static_cast<int>(index);
-    const std::string status = FailureText(report.failure);
-    if (ToView([&](ScanView& v) { v.SetInboxCell(row, kStatusColumn, status); })) {
-        ToView([&](ScanView& v) { v.ReportCheck(row, report); });
-    }
-}
-
-void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& account,
+void ScanWorker::Shared::CheckAccount(CheckRun& run, const AccountRecord& account,
                                       CheckReport& report) {
     const AccountLogin login = SplitAddress(AccountText(account.address));
-    const std::string& host = login.host;
     Pop3Session session;
     session.SetStopFlag(&stop);
     session.SetSignInMethod(SignInFromDigit(account.authMethod));
@@ -380,12 +418,9 @@ void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& 
     const ConnectionSecurity security = SecurityFromDigit(account.security);
     session.SetSecurity(security, account.trustedFingerprint);
     const int port = settings.port != 0 ? settings.port : EffectivePort(security, account.port);
-    report.host = host;
+    report.host = login.host;
     report.port = port;
     if (!SignIn(session, account, login, port, report)) {
-        return;
-    }
-    if (!ToView([](ScanView& v) { v.ShowProgress(true); })) {
         return;
     }
     int count = 0;
@@ -393,39 +428,35 @@ void ScanWorker::Shared::CheckAccount(std::uint32_t index, const AccountRecord& 
     if (session.Stat(count, size) != 1) {
         report.failure = session.LastFailure();
         session.Quit();
-        ToView([](ScanView& v) { v.ShowProgress(false); });
         return;
     }
     report.messages = count;
     report.size = static_cast<std::uint32_t>(size);
-    const int row = static_cast<int>(index);
-    // One view call at a time: each may be the one that finds the window closing.
-    // The bar runs from empty to full over every check, with nothing to fetch too.
-    barEnd = std::max(1, count);
-    const bool shown =
-        ToView([&](ScanView& v) { v.SetProgressRange(0, barEnd); }) && ShowPosition(0) &&
-        Current() &&
-        ToView([&](ScanView& v) { v.SetInboxCell(row, kCountColumn, std::to_string(count)); }) &&
-        ToView([&](ScanView& v) { v.SetInboxCell(row, kSizeColumn, SizeText(size)); }) &&
-        ToView([&](ScanView& v) { v.SetInboxCell(row, kTimeColumn, LocalTimeText()); });
-    if (!shown) {
+    run.total = count;
+    if (!ShowProgress(run) || !Current(run.id)) {
         if (!stop) {  // the account was removed meanwhile: end this check orderly
             session.Quit();
-            ToView([](ScanView& v) { v.ShowProgress(false); });
         }
         return;
     }
     if (account.scanMessages == 1) {
-        ScanMessages(index, session, count, report);
+        ScanMessages(run, session, report);
         if (stop) {
             return;
         }
+        if (!Current(run.id)) {  // removed midway: nothing more to show
+            session.Quit();
+            return;
+        }
     }
-    if (!report.failure.failed() && barShown != barEnd && !ShowPosition(barEnd)) {
-        return;
+    // The progress runs to its end over every check, with nothing to fetch too.
+    if (!report.failure.failed() && run.done != run.total) {
+        run.done = run.total;
+        if (!ShowProgress(run)) {
+            return;
+        }
     }
     session.Quit();
-    ToView([](ScanView& v) { v.ShowProgress(false); });
 }
 
 bool ScanWorker::Shared::SignIn(Pop3Session& session, const AccountRecord& account,
@@ -464,11 +495,9 @@ bool ScanWorker::Shared::SignInWithToken(Pop3Session& session, const AccountReco
             return true;
         }
         report.failure = session.LastFailure();
-        // [SYS/TEMP] is the server's own fault and [IN-USE] another session's: a new
-        // token would fare no better.
-        const bool tokenRefused = report.failure.kind == FailureKind::kLoginRefused &&
-                                  !report.failure.detail.starts_with("[IN-USE]");
-        if (!tokenRefused || stop) {
+        // [SYS/TEMP] is the server's own fault and [IN-USE] another session's: each has
+        // a kind of its own, and a new token would fare no better.
+        if (report.failure.kind != FailureKind::kLoginRefused || stop) {
             return false;
         }
         DebugLog::Write("check", renew ? "the renewed token was refused too"
@@ -506,30 +535,27 @@ bool ScanWorker::Shared::ListedNumbers(Pop3Session& session, int count,
     return !stop;
 }
 
-void ScanWorker::Shared::ScanMessages(std::uint32_t index, Pop3Session& session, int count,
-                                      CheckReport& report) {
+void ScanWorker::Shared::ScanMessages(CheckRun& run, Pop3Session& session, CheckReport& report) {
     // Without a unique-id listing nothing can be recognised again: every header is
     // fetched, and nothing is kept.
-    ScanPass pass;
-    pass.index = index;
-    const bool haveIds = session.UniqueIds(pass.ids) == 1;
+    const bool haveIds = session.UniqueIds(run.ids) == 1;
     if (!haveIds) {
-        pass.ids.clear();
+        run.ids.clear();
     }
     std::vector<int> numbers;
-    if (!ListedNumbers(session, count, haveIds ? &pass.ids : nullptr, numbers, report)) {
+    if (!ListedNumbers(session, run.total, haveIds ? &run.ids : nullptr, numbers, report)) {
         return;
     }
     if (haveIds) {
-        KeepIfCurrent([&] { state.kept.Retain(index, pass.ids); });
+        KeepIfCurrent(run.id, [&] { state.kept.Retain(run.id, run.ids); });
     }
-    const std::vector<int> fetch = JudgeKnown(pass, numbers);
-    pass.done = static_cast<int>(numbers.size() - fetch.size());
-    if (pass.done > 0 && !ShowPosition(pass.done)) {
+    const std::vector<int> fetch = JudgeKnown(run, numbers);
+    run.done = static_cast<int>(numbers.size() - fetch.size());
+    if (run.done > 0 && !ShowProgress(run)) {
         return;
     }
     const auto judgeFetched = [&](int number, MessageHeader& header) {
-        return JudgeFetched(pass, number, header);
+        return JudgeFetched(run, number, header);
     };
     if (session.TopEach(fetch, judgeFetched) != 1) {
         // A check that ends midway leaves the account's last list as it was: what it
@@ -539,79 +565,79 @@ void ScanWorker::Shared::ScanMessages(std::uint32_t index, Pop3Session& session,
         }
         return;
     }
-    for (auto& [number, message] : pass.unwanted) {
+    for (auto& [number, message] : run.unwanted) {
         report.unwanted.push_back(std::move(message));
     }
     // The list becomes what waits on the server now, each message once.
-    state.ReplaceUnwanted(index, removalsSeen, report.unwanted);
+    static_cast<void>(state.ReplaceUnwanted(run.id, report.unwanted));
 }
 
-std::vector<int> ScanWorker::Shared::JudgeKnown(ScanPass& pass, const std::vector<int>& numbers) {
+std::vector<int> ScanWorker::Shared::JudgeKnown(CheckRun& run, const std::vector<int>& numbers) {
     std::vector<int> fetch;
     for (const int number : numbers) {
         KeptMessage message;
-        const std::string id = pass.IdOf(number);
-        if (id.empty() || !state.kept.Find(pass.index, id, message)) {
+        const std::string id = run.IdOf(number);
+        if (id.empty() || !state.kept.Find(run.id, id, message)) {
             fetch.push_back(number);
             continue;
         }
-        const bool rulesChanged = message.rulesVersion != rules->version();
+        const bool rulesChanged = message.rulesVersion != run.rules->version();
         if (rulesChanged) {
-            JudgeKept(*rules, message);
+            JudgeKept(*run.rules, message);
         }
-        Verdict(pass, number, message);
+        Verdict(run, number, message);
         if (rulesChanged) {
-            KeepIfCurrent([&] { state.kept.Keep(pass.index, std::move(message)); });
+            KeepIfCurrent(run.id, [&] { state.kept.Keep(run.id, std::move(message)); });
         }
     }
     return fetch;
 }
 
-bool ScanWorker::Shared::JudgeFetched(ScanPass& pass, int number, MessageHeader& header) {
-    if (stop || !Current()) {
+bool ScanWorker::Shared::JudgeFetched(CheckRun& run, int number, MessageHeader& header) {
+    if (stop || !Current(run.id)) {
         return false;
     }
     // A message the server refused to show counts as done, with no verdict.
     if (header.headerText) {
         KeptMessage message;
-        message.uidl = pass.IdOf(number);
+        message.uidl = run.IdOf(number);
         message.headerBlock = std::move(*header.headerText);
-        JudgeKept(*rules, message);
-        Verdict(pass, number, message);
+        JudgeKept(*run.rules, message);
+        Verdict(run, number, message);
         if (!message.uidl.empty()) {
-            KeepIfCurrent([&] { state.kept.Keep(pass.index, std::move(message)); });
+            KeepIfCurrent(run.id, [&] { state.kept.Keep(run.id, std::move(message)); });
         }
     }
-    return ShowPosition(++pass.done);
+    ++run.done;
+    return ShowProgress(run);
 }
 
-void ScanWorker::Shared::Verdict(ScanPass& pass, int number, const KeptMessage& message) const {
+void ScanWorker::Shared::Verdict(CheckRun& run, int number, const KeptMessage& message) {
     if (message.score >= 0) {
         return;
     }
-    UnwantedMessage unwanted = DescribeUnwanted(*rules, number, message);
+    UnwantedMessage unwanted = DescribeUnwanted(*run.rules, number, message);
     // The lists hold the blocks of a check's unwanted messages up to a bound of their
     // own; past it a message shows its sender and subject alone.
-    pass.shownBlockBytes += unwanted.headerBlock.size();
-    if (pass.shownBlockBytes > kShownBlockBudget) {
+    run.shownBlockBytes += unwanted.headerBlock.size();
+    if (run.shownBlockBytes > kShownBlockBudget) {
         unwanted.headerBlock = std::string();
     }
-    pass.unwanted.insert_or_assign(number, std::move(unwanted));
+    run.unwanted.insert_or_assign(number, std::move(unwanted));
 }
 
 template <class Change>
-void ScanWorker::Shared::KeepIfCurrent(Change&& change) {
+void ScanWorker::Shared::KeepIfCurrent(AccountId id, Change&& change) {
     // Under the state's lock a removal cannot come between the look and the change,
-    // so blocks are never kept under an index that names another account by now.
+    // so no block is kept for an account that is gone.
     std::lock_guard lock(state.mutex);
-    if (state.removals == removalsSeen) {
+    if (state.IndexOfLocked(id) >= 0) {
         change();
     }
 }
 
-bool ScanWorker::Shared::ShowPosition(int position) {
-    barShown = position;
-    return ToView([position](ScanView& v) { v.SetProgressPosition(position); });
+bool ScanWorker::Shared::ShowProgress(const CheckRun& run) {
+    return ToView([&run](ScanView& v) { v.CheckProgress(run.id, run.done, run.total); });
 }
 
 ScanWorker::ScanWorker(AppState& state, ScanView& view, ScanWorkerSettings settings)
@@ -672,15 +698,19 @@ void ScanWorker::CheckNow() {
     shared_->stopEvent.Set();
 }
 
-void ScanWorker::Delete(std::uint32_t index, std::vector<UnwantedMessage> messages) {
+void ScanWorker::SetParallelChecks(int count) {
+    shared_->parallelChecks = std::clamp(count, 1, kMostParallelChecks);
+}
+
+void ScanWorker::Delete(AccountId id, std::vector<UnwantedMessage> messages) {
     AccountRecord account{};
-    if (messages.empty() || !shared_->state.CopyAccount(index, account)) {
+    if (messages.empty() || !shared_->state.CopyAccountById(id, account)) {
         return;
     }
     {
         std::lock_guard lock(shared_->mutex);
         shared_->deletions.push_back(Shared::PendingDeletion{
-            index, std::string(AccountText(account.address)), std::move(messages)});
+            id, std::string(AccountText(account.address)), std::move(messages)});
     }
     // A signal without the stop flag wakes the thread for a pass, which deletes first.
     shared_->stopEvent.Set();

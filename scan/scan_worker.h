@@ -24,10 +24,13 @@ struct ScanWorkerSettings {
     std::function<void()> afterPass;
     // False: accounts with automatic deletion on keep every message (--no-delete).
     bool deleteAutomatically = true;
+    // How many accounts are checked at once (1 to 8); SetParallelChecks changes it.
+    int parallelChecks = 4;
 };
 
-// The background thread that polls every due account, shows its figures in the
-// Inbox and records the unwanted messages of accounts that scan.
+// The background thread that polls every due account, tells the view how each check
+// goes and records the unwanted messages of accounts that scan. Up to
+// `parallelChecks` accounts are checked at once, never two on the same mailbox.
 //
 // The thread works on a state block it shares with this object, so a thread that
 // outlives a Stop() never touches freed memory. `AppState` must outlive the thread:
@@ -57,11 +60,13 @@ class ScanWorker {
     void RunPass();
     // Wakes the thread for a pass at once that checks every account, due or not.
     void CheckNow();
-    // Asks the thread to delete `messages`, unwanted messages of account `index` as a
+    // From the next pass on, at most `count` checks at once (kept within 1 to 8).
+    void SetParallelChecks(int count);
+    // Asks the thread to delete `messages`, unwanted messages of account `id` as a
     // check listed them. It runs between checks, as a session of its own (see
-    // scan/deletion_session.h); its outcome shows in the account's Status, and the
-    // deleted messages leave the account's unwanted list.
-    void Delete(std::uint32_t index, std::vector<UnwantedMessage> messages);
+    // scan/deletion_session.h); the view hears how it ended, and the deleted messages
+    // leave the account's unwanted list.
+    void Delete(AccountId id, std::vector<UnwantedMessage> messages);
     // Runs the deletions asked for so far, on the calling thread (the thread runs this
     // before every pass). Returns the reports, for tests and the headless check.
     std::vector<DeletionReport> RunDeletions();

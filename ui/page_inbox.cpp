@@ -4,6 +4,7 @@
 #include <QHeaderView>
 #include <QTableWidget>
 #include <cstdio>
+#include <ctime>
 
 #include "ui/certificate_dialog.h"
 #include "ui/double_click_filter.h"
@@ -27,6 +28,17 @@ void DropRow(std::map<int, T>& byRow, int index) {
     }
     byRow = std::move(moved);
 }
+
+// The time in the user's locale, as the C library writes it.
+QString LocalTimeText() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[128];
+    const std::size_t length = std::strftime(text, sizeof text, "%X", &local);
+    return QString::fromLocal8Bit(text, static_cast<qsizetype>(length));
+}
+
 }  // namespace
 
 CPageInbox::CPageInbox(AppState& state, QWidget* parent)
@@ -170,6 +182,39 @@ void CPageInbox::OnDoubleClick(int row, int column) {
         return;
     }
     OpenUnwantedMail();
+}
+
+void CPageInbox::ShowCheckStarted(int row) {
+    SetCell(row, kStatus, QStringLiteral("Checking…"));
+}
+
+void CPageInbox::ShowCheckProgress(int row, int done, int total) {
+    SetCell(row, kEmails, QString::number(total));
+    SetCell(row, kStatus, QStringLiteral("Checking: %1 of %2").arg(done).arg(total));
+}
+
+void CPageInbox::ShowCheckEnded(int row, const CheckReport& report) {
+    // A check that read the count counts as made, even if it failed later.
+    if (report.messages >= 0) {
+        SetCell(row, kEmails, QString::number(report.messages));
+        SetCell(row, kSize, QStringLiteral("%1 KB").arg(report.size / 1024u));
+        SetCell(row, kLastCheck, LocalTimeText());
+    }
+    SetCell(row, kStatus, QString::fromLocal8Bit(FailureText(report.failure).c_str()));
+    SetCheckReport(row, report);
+}
+
+void CPageInbox::ShowDeletionEnded(int row, const DeletionReport& report) {
+    const auto count = static_cast<qsizetype>(report.deleted.size());
+    const QString status =
+        report.failure.failed()
+            ? QStringLiteral("Deletion failed: ") +
+                  QString::fromLocal8Bit(FailureText(report.failure).c_str())
+            : QStringLiteral("Deleted %1 %2 (copies kept)")
+                  .arg(count)
+                  .arg(count == 1 ? QStringLiteral("message") : QStringLiteral("messages"));
+    SetCell(row, kStatus, status);
+    ShowUnwantedCount(row);
 }
 
 void CPageInbox::SetCheckReport(int row, const CheckReport& report) {

@@ -11,6 +11,7 @@
 #include "app/app_state.h"
 #include "pop3/certificate_info.h"
 #include "scan/check_report.h"
+#include "scan/deletion_session.h"
 #include "store/rule_list_file.h"
 
 namespace Ui {
@@ -21,13 +22,13 @@ class SkinButton;
 
 // The "Inbox" page: one row per account with the message count, total size and time
 // of its last successful check, the outcome of its last check ("OK" or why it
-// failed), written by the scan worker, and the number of its unwanted messages. A double click
-// shows the account's unwanted messages; on the status of a check that failed on an untrusted
+// failed) or how far the check under way is, and the number of its unwanted messages. A double
+// click shows the account's unwanted messages; on the status of a check that failed on an untrusted
 // certificate, it shows that certificate and lets the user trust it for the account.
 class CPageInbox : public QWidget {
     Q_OBJECT
   public:
-    // The worker writes the first five by number; Unwanted is shown after Size.
+    // Unwanted is shown after Size.
     enum Column {
         kAccount = 0,
         kEmails = 1,
@@ -44,6 +45,13 @@ class CPageInbox : public QWidget {
     void SetCell(int row, int column, const QString& text);
     QTableWidget* list() const;
     SkinButton* checkNowButton() const { return checkNowButton_; }
+    // How a check of the account on `row` goes: "Checking…" in its Status, then the
+    // count and how many messages are judged, then its outcome with the size and time.
+    void ShowCheckStarted(int row);
+    void ShowCheckProgress(int row, int done, int total);
+    void ShowCheckEnded(int row, const CheckReport& report);
+    // How a deletion the user asked for ended, in the Status.
+    void ShowDeletionEnded(int row, const DeletionReport& report);
     // Keeps the certificate of a check that failed on it, for the user to look at.
     void SetCheckReport(int row, const CheckReport& report);
     // The certificate refused by the last check of `row`, if that is why it failed.

@@ -36,7 +36,25 @@ CPageOptions::CPageOptions(QWidget* parent)
     connect(ui_->keepInTrayCheck, &QCheckBox::toggled, this, &UserOptions::SetKeepInTray);
     connect(ui_->noticesCheck, &QCheckBox::toggled, this, &UserOptions::SetNotices);
     AddQuarantineDays();
+    AddParallelChecks();
     AddProviderRows();
+}
+
+void CPageOptions::AddParallelChecks() {
+    auto* row = new QHBoxLayout;
+    parallelChecks_ = new QSpinBox(ui_->desktopGroup);
+    parallelChecks_->setObjectName(QStringLiteral("parallelChecks"));
+    parallelChecks_->setRange(UserOptions::kMinParallelChecks, UserOptions::kMaxParallelChecks);
+    parallelChecks_->setValue(UserOptions::ParallelChecks());
+    row->addWidget(new QLabel(QStringLiteral("Check up to"), ui_->desktopGroup));
+    row->addWidget(parallelChecks_);
+    row->addWidget(new QLabel(QStringLiteral("accounts at once"), ui_->desktopGroup));
+    row->addStretch();
+    ui_->desktopLayout->addLayout(row);
+    connect(parallelChecks_, &QSpinBox::valueChanged, this, [this](int count) {
+        UserOptions::SetParallelChecks(count);
+        emit parallelChecksChanged(count);
+    });
 }
 
 void CPageOptions::AddQuarantineDays() {

@@ -16,10 +16,10 @@ class PageOptions;
 }
 
 // The "Options" page: product name, version, terms of use and the home page link, and
-// the user's desktop options (start at login, keep checking in the tray, notices),
-// each kept as soon as it is ticked; and per built-in OAuth2 provider the client id
-// (with an optional secret, and Microsoft's tenant), kept in providers.json as soon as
-// a box is left.
+// the user's desktop options (start at login, keep checking in the tray, notices,
+// days copies are kept, accounts checked at once), each kept as soon as it is set; and per built-in
+// OAuth2 provider the client id (with an optional secret, and Microsoft's tenant), kept in
+// providers.json as soon as a box is left.
 class CPageOptions : public QWidget {
     Q_OBJECT
   public:
@@ -31,6 +31,7 @@ class CPageOptions : public QWidget {
     QCheckBox* KeepInTrayBox() const;
     QCheckBox* NoticesBox() const;
     QSpinBox* QuarantineDaysBox() const { return quarantineDays_; }
+    QSpinBox* ParallelChecksBox() const { return parallelChecks_; }
 
     // The program the start-at-login entry starts; the running one unless set.
     void SetProgramPath(const QString& path) { programPath_ = path; }
@@ -47,10 +48,15 @@ class CPageOptions : public QWidget {
     static const char* const kHomePage;
     static const char* const kFeedbackAddress;
 
+  signals:
+    // The user chose how many accounts are checked at once (already kept).
+    void parallelChecksChanged(int count);
+
   private:
     void OnStartAtLogin(bool on);
     void AddProviderRows();
     void AddQuarantineDays();
+    void AddParallelChecks();
     void SaveProvider(const QString& providerId);
 
     std::unique_ptr<Ui::PageOptions> ui_;
@@ -58,6 +64,7 @@ class CPageOptions : public QWidget {
     QString providersPath_;
     OAuthProviders providers_;
     QSpinBox* quarantineDays_ = nullptr;
+    QSpinBox* parallelChecks_ = nullptr;
     bool providersReadable_ = false;  // false: the file is left as it is
     // By provider id, then field name.
     std::map<QString, std::map<QString, QLineEdit*>> providerBoxes_;

@@ -3,17 +3,26 @@
 #include <QMetaObject>
 #include <QTimer>
 
-PostedView::PostedView(ScanView& target, QObject& context, const AppState& state)
-    : state_(state), target_(&target), context_(&context) {}
+PostedView::PostedView(ScanView& target, QObject& context) : target_(&target), context_(&context) {}
 
-template <class Note>
-void PostedView::Post(Note note) {
-    const std::uint32_t removals = state_.Removals();
+void PostedView::Post(Event event) {
     std::lock_guard lock(mutex_);
     if (target_ == nullptr) {
         return;
     }
-    note(pending_, removals);
+    // Progress replaces the account's progress noted last, unless more came since.
+    if (event.kind == EventKind::kProgress) {
+        for (auto it = pending_.rbegin(); it != pending_.rend(); ++it) {
+            if (it->id == event.id) {
+                if (it->kind == EventKind::kProgress) {
+                    *it = std::move(event);
+                    return;
+                }
+                break;
+            }
+        }
+    }
+    pending_.push_back(std::move(event));
     if (armed_) {
         return;
     }
@@ -28,79 +37,58 @@ void PostedView::Post(Note note) {
         Qt::QueuedConnection);
 }
 
-void PostedView::SetProgressRange(int low, int high) {
-    Post([=](Pending& p, std::uint32_t) { p.range = {low, high}; });
+void PostedView::CheckStarted(AccountId id) {
+    Post(Event{EventKind::kStarted, id, 0, 0, {}, {}});
 }
 
-void PostedView::SetProgressPosition(int position) {
-    Post([=](Pending& p, std::uint32_t) { p.position = position; });
+void PostedView::CheckProgress(AccountId id, int done, int total) {
+    Post(Event{EventKind::kProgress, id, done, total, {}, {}});
 }
 
-void PostedView::ShowProgress(bool visible) {
-    Post([=](Pending& p, std::uint32_t) { p.visible = visible; });
+void PostedView::CheckEnded(AccountId id, const CheckReport& report) {
+    Post(Event{EventKind::kEnded, id, 0, 0, report, {}});
 }
 
-void PostedView::SetInboxCell(int row, int column, const std::string& text) {
-    Post([&](Pending& p, std::uint32_t removals) {
-        // A cell after a report belongs to the next check.
-        if (p.steps.empty() || p.steps.back().report) {
-            p.steps.emplace_back();
-        }
-        p.steps.back().cells[{row, column}] = {text, removals};
-    });
-}
-
-void PostedView::ReportCheck(int row, const CheckReport& report) {
-    Post([&](Pending& p, std::uint32_t removals) {
-        if (p.steps.empty() || p.steps.back().report) {
-            p.steps.emplace_back();
-        }
-        p.steps.back().report = {{row, report}, removals};
-    });
+void PostedView::DeletionEnded(AccountId id, const DeletionReport& report) {
+    Post(Event{EventKind::kDeletion, id, 0, 0, {}, report});
 }
 
 void PostedView::Detach() {
     std::lock_guard lock(mutex_);
     target_ = nullptr;
-    pending_ = {};
+    pending_.clear();
 }
 
 void PostedView::Flush() {
-    Pending pending;
+    std::vector<Event> events;
     {
         std::lock_guard lock(mutex_);
         armed_ = false;
         if (target_ == nullptr) {
             return;
         }
-        pending = std::move(pending_);
-        pending_ = {};
+        events.swap(pending_);
     }
     // The target is only detached on this thread, so it stays while this draws.
-    Draw(pending);
+    Draw(events);
 }
 
-void PostedView::Draw(Pending& pending) {
+void PostedView::Draw(std::vector<Event>& events) {
     ScanView& target = *target_;
-    // The range first: a new range may reset the position.
-    if (pending.range) {
-        target.SetProgressRange(pending.range->first, pending.range->second);
-    }
-    if (pending.position) {
-        target.SetProgressPosition(*pending.position);
-    }
-    if (pending.visible) {
-        target.ShowProgress(*pending.visible);
-    }
-    const std::uint32_t removals = state_.Removals();
-    for (Step& step : pending.steps) {
-        for (const auto& [place, cell] : step.cells) {
-            if (cell.removals == removals) {
-                target.SetInboxCell(place.first, place.second, cell.value);
-            }
-        }
-        if (step.report && step.report->removals == removals) {
-            target.ReportCheck(step.report->value.first, step.report->value.second);
+    for (Event& event : events) {
+        switch (event.kind) {
+            case EventKind::kStarted:
+                target.CheckStarted(event.id);
+                break;
+            case EventKind::kProgress:
+                target.CheckProgress(event.id, event.done, event.total);
+                break;
+            case EventKind::kEnded:
+                target.CheckEnded(event.id, *event.report);
+                break;
+            case EventKind::kDeletion:
+                target.DeletionEnded(event.id, *event.deletion);
+                break;
         }
     }
 }

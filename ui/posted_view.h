@@ -1,22 +1,19 @@
 #pragma once
 
 #include <QObject>
-#include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
-#include <utility>
 #include <vector>
 
-#include "app/app_state.h"
 #include "scan/scan_view.h"
 
 // The window as the scan worker sees it: each call is noted and returns at once, and
-// what was noted is drawn on the user-interface thread at most every kDelay. Progress
-// and cells keep only their latest value; each check's report is kept whole and drawn
-// after that check's cells, so the window ends up showing what every check found.
+// what was noted is drawn on the user-interface thread at most every kDelay, in the
+// order it came. Of the progress of a check only the latest figures are kept; every
+// start and end is drawn, so the window ends up showing what every check found.
+// Calls name accounts by id: the window finds their rows when it draws, so an account
+// removed meanwhile is simply skipped.
 //
 // Lives on a shared_ptr: each posted drawing holds it, so a call still under way after
 // the window closed finds it. After Detach() nothing more is drawn, and nothing is
@@ -25,15 +22,13 @@ class PostedView : public ScanView, public std::enable_shared_from_this<PostedVi
   public:
     static constexpr int kDelayMs = 30;
 
-    // `target` draws on `context`'s thread; both belong to the window. `state` tells
-    // when an account was removed, which moves the rows of the accounts after it.
-    PostedView(ScanView& target, QObject& context, const AppState& state);
+    // `target` draws on `context`'s thread; both belong to the window.
+    PostedView(ScanView& target, QObject& context);
 
-    void SetProgressRange(int low, int high) override;
-    void SetProgressPosition(int position) override;
-    void ShowProgress(bool visible) override;
-    void SetInboxCell(int row, int column, const std::string& text) override;
-    void ReportCheck(int row, const CheckReport& report) override;
+    void CheckStarted(AccountId id) override;
+    void CheckProgress(AccountId id, int done, int total) override;
+    void CheckEnded(AccountId id, const CheckReport& report) override;
+    void DeletionEnded(AccountId id, const DeletionReport& report) override;
 
     // The window closes: what is pending is dropped and later calls are ignored. Call
     // on the context's thread.
@@ -42,33 +37,22 @@ class PostedView : public ScanView, public std::enable_shared_from_this<PostedVi
     void Flush();
 
   private:
-    // What was noted stamped with the removals when it was noted: drawn only while no
-    // account was removed since.
-    template <class Value>
-    struct Stamped {
-        Value value;
-        std::uint32_t removals = 0;
+    enum class EventKind { kStarted, kProgress, kEnded, kDeletion };
+    struct Event {
+        EventKind kind = EventKind::kStarted;
+        AccountId id = kNoAccount;
+        int done = 0;
+        int total = 0;
+        std::optional<CheckReport> report;
+        std::optional<DeletionReport> deletion;
     };
-    // The cells of one check and then its report.
-    struct Step {
-        std::map<std::pair<int, int>, Stamped<std::string>> cells;
-        std::optional<Stamped<std::pair<int, CheckReport>>> report;
-    };
-    struct Pending {
-        std::optional<std::pair<int, int>> range;
-        std::optional<int> position;
-        std::optional<bool> visible;
-        std::vector<Step> steps;
-    };
-    // Notes one update under the lock and arms the timer when none is armed.
-    template <class Note>
-    void Post(Note note);
-    void Draw(Pending& pending);
+    // Notes one event under the lock and arms the timer when none is armed.
+    void Post(Event event);
+    void Draw(std::vector<Event>& events);
 
-    const AppState& state_;
     std::mutex mutex_;
     ScanView* target_;  // null once detached
     QObject* context_;
     bool armed_ = false;
-    Pending pending_;
+    std::vector<Event> pending_;
 };

@@ -59,7 +59,7 @@ QString ShortField(const std::string& raw, const QString& absent, qsizetype room
     return text;
 }
 
-QString PreviewText(const RulePreview& preview, const QStringList& accounts) {
+QString PreviewText(const RulePreview& preview, const std::map<AccountId, QString>& accounts) {
     QStringList lines;
     const QString fetched =
         preview.kept == 1 ? QStringLiteral("fetched message") : QStringLiteral("fetched messages");
@@ -73,10 +73,9 @@ QString PreviewText(const RulePreview& preview, const QStringList& accounts) {
     }
     for (const PreviewMessage& message : preview.firstMatches) {
         // An account removed since the snapshot has no name left to give.
+        const auto name = accounts.find(message.account);
         const QString account =
-            message.account < static_cast<std::uint32_t>(accounts.size())
-                ? accounts[static_cast<qsizetype>(message.account)] + QStringLiteral(": ")
-                : QString();
+            name != accounts.end() ? name->second + QStringLiteral(": ") : QString();
         lines << QStringLiteral("  %1%2 \u2014 %3")
                      .arg(account,
                           ShortField(message.from, QStringLiteral("(no address)"), kFromChars),
@@ -108,7 +107,7 @@ void RuleDialog::EnablePreview(const AppState& state, RuleList list,
     for (std::uint32_t i = 0; i < state.AccountCount(); ++i) {
         AccountRecord account{};
         state.CopyAccount(i, account);
-        accountNames_ << QString::fromLocal8Bit(account.description);
+        accountNames_[state.IdOf(i)] = QString::fromLocal8Bit(account.description);
     }
     runner_ = std::make_unique<PreviewRunner>();
     RuleEdited();

@@ -4,11 +4,13 @@
 #include <QStringList>
 #include <QTimer>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "app/kept_headers.h"
+#include "scan/check_report.h"
 #include "scan/preview_runner.h"
 #include "scan/rule_preview.h"
 #include "store/rule_list_file.h"
@@ -69,7 +71,7 @@ class RuleDialog : public QDialog {
     std::optional<std::size_t> replaces_;
     // Shared with the preview thread, which scores on copies and never touches a widget.
     std::shared_ptr<const std::vector<KeptMessage>> kept_;
-    QStringList accountNames_;  // by account index, as the preview names them
+    std::map<AccountId, QString> accountNames_;  // as the preview names accounts
     std::unique_ptr<PreviewRunner> runner_;
     std::uint64_t previewRound_ = 0;  // only the latest preview may fill the label
 };

@@ -9,6 +9,8 @@ const QString kKeepInTray = QStringLiteral("options/keepInTray");
 const QString kNotices = QStringLiteral("options/notices");
 const QString kQuarantineDays = QStringLiteral("options/quarantineDays");
 constexpr int kDefaultQuarantineDays = 30;
+const QString kParallelChecks = QStringLiteral("options/parallelChecks");
+constexpr int kDefaultParallelChecks = 4;
 const QString kGeometry = QStringLiteral("window/geometry");
 
 // One file per user, named after the program whatever the running binary is called.
@@ -58,6 +60,17 @@ int UserOptions::QuarantineDays() {
 
 void UserOptions::SetQuarantineDays(int days) {
     Settings().setValue(kQuarantineDays, std::clamp(days, kMinQuarantineDays, kMaxQuarantineDays));
+}
+
+int UserOptions::ParallelChecks() {
+    bool read = false;
+    const int count = Settings().value(kParallelChecks, kDefaultParallelChecks).toInt(&read);
+    return read ? std::clamp(count, kMinParallelChecks, kMaxParallelChecks)
+                : kDefaultParallelChecks;
+}
+
+void UserOptions::SetParallelChecks(int count) {
+    Settings().setValue(kParallelChecks, std::clamp(count, kMinParallelChecks, kMaxParallelChecks));
 }
 
 QByteArray UserOptions::WindowGeometry() {

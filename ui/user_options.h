@@ -24,6 +24,12 @@ class UserOptions {
     static constexpr int kMinQuarantineDays = 1;
     static constexpr int kMaxQuarantineDays = 365;
 
+    // Accounts checked at once: 1 to 8, 4 by default; out of range is brought into it.
+    static int ParallelChecks();
+    static void SetParallelChecks(int count);
+    static constexpr int kMinParallelChecks = 1;
+    static constexpr int kMaxParallelChecks = 8;
+
     static QByteArray WindowGeometry();
     static void SetWindowGeometry(const QByteArray& geometry);
     // The widths of one list's columns by its name; empty when never saved.

@@ -11,10 +11,10 @@ namespace qvbench {
 // A window that draws nothing: the worker's own cost, without a window's.
 class NullView : public ScanView {
   public:
-    void SetProgressRange(int, int) override {}
-    void SetProgressPosition(int) override {}
-    void ShowProgress(bool) override {}
-    void SetInboxCell(int, int, const std::string&) override {}
+    void CheckStarted(AccountId) override {}
+    void CheckProgress(AccountId, int, int) override {}
+    void CheckEnded(AccountId, const CheckReport&) override {}
+    void DeletionEnded(AccountId, const DeletionReport&) override {}
 };
 
 // The most memory this process has held so far.

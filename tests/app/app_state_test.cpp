@@ -41,8 +41,8 @@ TEST(AppStateTest, ReplaceKeepsPositionAndLastCheck) {
     EXPECT_EQ(subject, std::vector<std::string>{"Subject: y"});
 }
 
-// Removal moves the later accounts and their unwanted lists down together, and a
-// record made for an index seen before the removal is refused.
+// Removal moves the later accounts and their unwanted lists down together; ids stay
+// with their accounts, and a list for a removed id is refused.
 TEST(AppStateTest, RemoveShiftsAccountsWithTheirUnwantedLists) {
     AppState state;
     for (const char* name : {"a", "b", "c"}) {
@@ -50,7 +50,9 @@ TEST(AppStateTest, RemoveShiftsAccountsWithTheirUnwantedLists) {
     }
     state.RecordUnwanted(1, "From: b", "Subject: b");
     state.RecordUnwanted(2, "From: c", "Subject: c");
-    const std::uint32_t seen = state.Removals();
+    const AccountId a = state.IdOf(0);
+    const AccountId c = state.IdOf(2);
+    EXPECT_NE(a, kNoAccount);
     ASSERT_TRUE(state.RemoveAccount(0));
     EXPECT_FALSE(state.RemoveAccount(2));
     ASSERT_EQ(state.AccountCount(), 2u);
@@ -62,10 +64,17 @@ TEST(AppStateTest, RemoveShiftsAccountsWithTheirUnwantedLists) {
     EXPECT_EQ(subject, std::vector<std::string>{"Subject: c"});
     state.CopyUnwanted(2, from, subject);
     EXPECT_TRUE(from.empty());
-    EXPECT_FALSE(state.RecordUnwanted(0, seen, "From: late", "Subject: late"));
-    EXPECT_TRUE(state.RecordUnwanted(0, state.Removals(), "From: now", "Subject: now"));
-    state.CopyUnwanted(0, from, subject);
-    EXPECT_EQ(from, (std::vector<std::string>{"From: b", "From: now"}));
+    EXPECT_EQ(state.IndexOf(a), -1);
+    EXPECT_EQ(state.IndexOf(c), 1);
+    UnwantedMessage late;
+    late.from = "From: late";
+    EXPECT_FALSE(state.ReplaceUnwanted(a, {late}));
+    EXPECT_TRUE(state.ReplaceUnwanted(c, {late}));
+    state.CopyUnwanted(1, from, subject);
+    EXPECT_EQ(from, std::vector<std::string>{"From: late"});
+    ASSERT_TRUE(state.AppendAccount(Named("d")));
+    EXPECT_NE(state.IdOf(2), a) << "an id is never given again";
+    EXPECT_NE(state.IdOf(2), c);
 }
 
 TEST(AppStateTest, AccountTextsAreCutTo255Bytes) {

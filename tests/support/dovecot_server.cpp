@@ -175,6 +175,7 @@ bool DovecotServer::WriteConfig(int port) {
          << "default_login_user = " << id.name << "\n"
          << "mail_location = maildir:" << dir_ << "/mail/%u/Maildir\n"
          << "pop3_uidl_format = %08Xu%08Xv\n"
+         << (lockSessions_ ? "pop3_lock_session = yes\n" : "")
          << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " << dir_
          << "/passwd\n}\n"
          << OAuthConfig() << "userdb {\n  driver = static\n  args = uid=" << id.uid

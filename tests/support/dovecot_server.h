@@ -56,6 +56,10 @@ class DovecotServer {
     // active for the user who logs in.
     void EnableOAuth(const std::string& introspectionUrl);
 
+    // From the next Start() on, one session at a time per mailbox: a second login is
+    // refused with "-ERR [IN-USE]" while the first lasts.
+    void LockSessions() { lockSessions_ = true; }
+
     // Starts the server and waits (at most 10 s) until it greets on Port(): `port`, or
     // a free one when 0. Returns false, with the reason in Error(), when it cannot be
     // started.
@@ -80,6 +84,7 @@ class DovecotServer {
     void WritePasswd() const;
     bool WriteConfig(int port);
     std::string TlsConfig() const;
+    bool lockSessions_ = false;
     std::string OAuthConfig() const;
     std::string ListenAddresses() const;
     bool WaitForGreeting();

@@ -33,7 +33,7 @@ class DeletionDialogsTest : public QObject {
             messages[n].uidl = "id" + std::to_string(n);
             messages[n].score = -60;
         }
-        state.ReplaceUnwanted(0, state.Removals(), messages);
+        state.ReplaceUnwanted(state.IdOf(0), messages);
         UnwantedMailDialog dialog(state, 0);
         QVERIFY(dialog.deleteButton()->isHidden());
         std::vector<std::vector<UnwantedMessage>> sent;
@@ -85,7 +85,7 @@ class DeletionDialogsTest : public QObject {
             KeptMessage kept;
             kept.uidl = std::to_string(state->kept.Snapshot().size());
             kept.headerBlock = block;
-            state->kept.Keep(0, kept);
+            state->kept.Keep(state->IdOf(0), kept);
             if (block.find("Offer") != std::string::npos) {
                 UnwantedMessage message;
                 message.uidl = kept.uidl;
@@ -94,7 +94,7 @@ class DeletionDialogsTest : public QObject {
                 unwanted.push_back(message);
             }
         }
-        state->ReplaceUnwanted(0, state->Removals(), unwanted);
+        state->ReplaceUnwanted(state->IdOf(0), unwanted);
         const auto unwantedNow = [&] {
             const auto table = ReadRuleTable(*state);
             int count = 0;

@@ -303,7 +303,7 @@ class PageFriendTest : public QObject {
             KeptMessage message;
             message.uidl = std::to_string(state_->kept.Snapshot().size());
             message.headerBlock = block;
-            state_->kept.Keep(0, message);
+            state_->kept.Keep(1, message);
         }
         // Two accounts on one mailbox keep a copy each: the preview says whose is whose.
         state_->AppendAccount(qvtest::MakeAccount("me@pop.example", "x", {.description = "Home"}));
@@ -311,7 +311,7 @@ class PageFriendTest : public QObject {
         KeptMessage copy;
         copy.uidl = "0";
         copy.headerBlock = blocks[0];
-        state_->kept.Keep(1, copy);
+        state_->kept.Keep(2, copy);
         CPageFriend block(*state_, RuleList::kBlock, prompts_);
         QStringList questions;
         QList<bool> answers{false, true};

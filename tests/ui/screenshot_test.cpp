@@ -157,14 +157,16 @@ class ScreenshotTest : public QObject {
         MainWindow window(state_, prompts_, settings);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        window.SetInboxCell(0, CPageInbox::kEmails, "12");
-        window.SetInboxCell(0, CPageInbox::kSize, "48 KB");
-        window.SetInboxCell(0, CPageInbox::kLastCheck, "09:41:07");
-        window.SetInboxCell(0, CPageInbox::kStatus, "OK");
+        CheckReport checked;
+        checked.messages = 12;
+        checked.size = 48 * 1024;
+        window.CheckStarted(state_.IdOf(0));
+        window.CheckProgress(state_.IdOf(0), 0, 12);
+        window.CheckEnded(state_.IdOf(0), checked);
+        window.inboxPage()->SetCell(0, CPageInbox::kLastCheck, "09:41:07");  // the same each run
         CheckReport refused;
         refused.failure = {FailureKind::kCertificate, "it is for another host name", Sample()};
-        window.SetInboxCell(1, CPageInbox::kStatus, FailureText(refused.failure));
-        window.ReportCheck(1, refused);
+        window.CheckEnded(state_.IdOf(1), refused);
         QVERIFY(window.inboxPage()->RefusedCertificate(1) != nullptr);
         window.resize(640, window.height());  // room for the reasons
         Save(window, "window_inbox");

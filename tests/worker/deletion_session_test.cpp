@@ -268,7 +268,7 @@ TEST_F(DeletionDovecot, AutomaticDeletionKeepsToTheStoredThreshold) {
     const std::vector<UnwantedMessage> left = state.CopyUnwantedMessages(0);
     ASSERT_EQ(1u, left.size());
     EXPECT_EQ(-49, left[0].score);
-    EXPECT_EQ("OK", view.Cell(0, 4));
+    EXPECT_EQ("OK", view.Status(1));
 }
 
 UnwantedMessage Scripted() {

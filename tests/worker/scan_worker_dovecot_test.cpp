@@ -9,10 +9,12 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "app/kept_file.h"
+#include "pop3/pop3_session.h"
 #include "recording_view.h"
 #include "scan/fired_rules.h"
 #include "scan/rule_loader.h"
@@ -20,6 +22,7 @@
 #include "store/account_file.h"
 #include "store/rule_list_file.h"
 #include "tests/support/dovecot_server.h"
+#include "tests/support/latency_relay.h"
 #include "tests/support/oauth_server.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_fixtures.h"
@@ -176,36 +179,31 @@ class ScanWorkerDovecot : public ::testing::Test {
         return subject;
     }
 
-    // The bar runs from empty to full whatever the count: one position per message
-    // fetched, and full at the end.
-    static Lines Scanned(int row, int count, const std::string& size) {
-        Lines trace = Counted(row, count, size);
-        trace.erase(trace.end() - 3, trace.end());  // the bar filled, "hide" and the status
-        for (int n = 1; n <= count; ++n) {
-            trace.push_back("position " + std::to_string(n));
+    // A scanning check: the count, one step per message fetched, the outcome.
+    static Lines Scanned(AccountId id, int count) {
+        const std::string account = std::to_string(id);
+        const std::string total = " " + std::to_string(count);
+        Lines trace{"started " + account};
+        for (int n = 0; n <= count; ++n) {
+            trace.push_back("progress " + account + " " + std::to_string(n) + total);
         }
-        if (count == 0) {
-            trace.push_back("position 1");
-        }
-        trace.push_back("hide");
-        trace.push_back(Status(row, "OK"));
+        trace.push_back("ended " + account + " OK");
         return trace;
     }
-    static std::string Status(int row, const std::string& text) {
-        return "cell " + std::to_string(row) + " 4 " + text;
+    // A check that only counts: the count, then done at once.
+    static Lines Counted(AccountId id, int count) {
+        const std::string account = std::to_string(id);
+        const std::string total = " " + std::to_string(count);
+        Lines trace{"started " + account, "progress " + account + " 0" + total};
+        if (count > 0) {
+            trace.push_back("progress " + account + total + total);
+        }
+        trace.push_back("ended " + account + " OK");
+        return trace;
     }
-    static Lines Counted(int row, int count, const std::string& size) {
-        const std::string cell = "cell " + std::to_string(row) + " ";
-        const std::string full = std::to_string(std::max(1, count));
-        return {"show",
-                "range 0 " + full,
-                "position 0",
-                cell + "1 " + std::to_string(count),
-                cell + "2 " + size,
-                cell + "3 <time>",
-                "position " + full,
-                "hide",
-                Status(row, "OK")};
+    std::string SizeOf(AccountId id) const {
+        const std::optional<CheckReport> report = view_.Report(id);
+        return report ? std::to_string(report->size / 1024) + " KB" : "no report";
     }
 
     static qvtest::DovecotServer* server_;
@@ -251,17 +249,23 @@ TEST_F(ScanWorkerDovecot, OnePassOverEveryKindOfAccount) {
 
     EXPECT_EQ(state_.modified, 0) << "the rules were reloaded";
     EXPECT_EQ(state_.CurrentRules()->size(), 5u);
-    Lines expected = Scanned(0, 7, KBOf(kAliceMail));
-    for (const Lines& part : {Scanned(1, 1, "0 KB"), Counted(2, 2, "1 KB"), Scanned(3, 0, "0 KB"),
-                              Counted(4, 1, "0 KB"), Scanned(5, 1, "0 KB")}) {
-        expected.insert(expected.end(), part.begin(), part.end());
+    // Accounts are checked four at once: each account's calls keep their order.
+    EXPECT_EQ(view_.Trace(1), Scanned(1, 7));
+    EXPECT_EQ(view_.Trace(2), Scanned(2, 1));
+    EXPECT_EQ(view_.Trace(3), Counted(3, 2));
+    EXPECT_EQ(view_.Trace(4), Scanned(4, 0));
+    EXPECT_EQ(view_.Trace(5), Counted(5, 1));
+    EXPECT_EQ(view_.Trace(6), Scanned(6, 1));
+    const std::string sizes[] = {KBOf(kAliceMail), "0 KB", "1 KB", "0 KB", "0 KB", "0 KB"};
+    for (AccountId id = 1; id <= 6; ++id) {
+        EXPECT_EQ(SizeOf(id), sizes[id - 1]) << "account " << id;
     }
-    // Failed logins only say why, in the status column.
-    expected.push_back(Status(6, "The server refused the login: [AUTH] Authentication failed."));
-    expected.push_back(Status(7, "The server refused the login: [AUTH] Authentication failed."));
-    expected.push_back(Status(8, "The connection was refused"));
-    EXPECT_EQ(view_.Trace(), expected);
-    EXPECT_FALSE(view_.Cell(0, 3).empty());
+    // Failed logins only say why.
+    const std::string refused = "The server refused the login: [AUTH] Authentication failed.";
+    EXPECT_EQ(view_.Trace(7), (Lines{"started 7", "ended 7 " + refused}));
+    EXPECT_EQ(view_.Trace(8), (Lines{"started 8", "ended 8 " + refused}));
+    EXPECT_EQ(view_.Trace(9), (Lines{"started 9", "ended 9 The connection was refused"}));
+    EXPECT_EQ(view_.Size(), 35u) << "nothing else";
 
     EXPECT_EQ(UnwantedFrom(0), kAliceFrom);
     EXPECT_EQ(UnwantedSubject(0), kAliceSubject);
@@ -301,7 +305,7 @@ TEST_F(ScanWorkerDovecot, PeriodRules) {
     ScanWorker worker = MakeWorker();
     worker.RunPass();
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        const bool checked = !view_.Cell(static_cast<int>(i), 1).empty();
+        const bool checked = view_.Report(static_cast<AccountId>(i + 1)).has_value();
         EXPECT_EQ(checked, cases[i].due) << "case " << i;
         if (!cases[i].due) {
             EXPECT_EQ(state_.accounts[i].lastCheck, cases[i].lastCheck) << "case " << i;
@@ -326,8 +330,9 @@ TEST_F(ScanWorkerDovecot, PeriodBoundaryIsStrict) {
         if (static_cast<std::uint32_t>(std::time(nullptr)) != now) {
             continue;  // the second turned during the pass: try again
         }
-        EXPECT_TRUE(view.Cell(0, 1).empty());
-        EXPECT_EQ(view.Cell(1, 1), "2");
+        EXPECT_FALSE(view.Report(1).has_value());
+        ASSERT_TRUE(view.Report(2).has_value());
+        EXPECT_EQ(view.Report(2)->messages, 2);
         return;
     }
     FAIL() << "no pass fitted within one second";
@@ -503,6 +508,129 @@ TEST_F(ScanWorkerDovecot, WhatWasSeenSurvivesARestart) {
     EXPECT_EQ(run("another passphrase", keptBytes - 1), std::make_pair(std::size_t{7}, 1));
 }
 
+// The most checks under way at one moment in a trace, and whether two of `same` ever
+// ran together.
+std::pair<int, bool> MostAtOnce(const Lines& trace, const std::set<std::string>& same) {
+    std::set<std::string> running;
+    std::size_t most = 0;
+    bool together = false;
+    for (const std::string& line : trace) {
+        const std::size_t space = line.find(' ');
+        const std::string id = line.substr(space + 1, line.find(' ', space + 1) - space - 1);
+        if (line.starts_with("started ")) {
+            running.insert(id);
+        } else if (line.starts_with("ended ")) {
+            running.erase(id);
+        }
+        most = std::max(most, running.size());
+        together = together || std::count_if(running.begin(), running.end(),
+                                             [&](auto& r) { return same.count(r) != 0; }) > 1;
+    }
+    return {static_cast<int>(most), together};
+}
+
+// Accounts are checked at once up to the chosen number, each reporting on its own,
+// never two on one mailbox. Every server is behind a relay that adds 50 ms to each
+// round trip, so checks overlap wherever they may.
+TEST_F(ScanWorkerDovecot, AccountsAreCheckedInParallelNeverTwoOnOneMailbox) {
+    WriteStandardRules();
+    std::vector<std::unique_ptr<qvtest::LatencyRelay>> relays;
+    for (int i = 0; i < 5; ++i) {
+        relays.push_back(std::make_unique<qvtest::LatencyRelay>(server_->Port(), 50ms));
+    }
+    const auto behind = [&](std::size_t relay, const std::string& address, const char* password,
+                            int authMethod = 0) {
+        AccountRecord account = qvtest::MakeAccount(address, password, {.authMethod = authMethod});
+        account.port = relays[relay]->Port();
+        return account;
+    };
+    state_.AppendAccount(behind(0, "alice@127.0.0.1", "secret"));
+    state_.AppendAccount(behind(1, "bob@127.0.0.1", "apop-secret", 1));
+    state_.AppendAccount(behind(2, "carol@127.0.0.1", "pw"));
+    state_.AppendAccount(behind(3, "dave@127.0.0.1", "pw"));
+    state_.AppendAccount(behind(4, "127.0.0.1", "pw"));
+    state_.AppendAccount(behind(0, "alice@127.0.0.1", "secret"));  // alice's mailbox again
+    ScanWorkerSettings settings = FastSettings(0);
+    for (const int parallel : {4, 1}) {
+        settings.parallelChecks = parallel;
+        RecordingView view;
+        ScanWorker worker(state_, view, settings);
+        CheckAgain(worker);
+        const auto [most, together] = MostAtOnce(view.Trace(), {"1", "6"});
+        EXPECT_EQ(most, parallel);
+        EXPECT_FALSE(together) << "alice's mailbox had two sessions at once";
+        // The second time round the headers are known: nothing is fetched.
+        const auto trace = parallel == 4 ? Scanned : Counted;
+        EXPECT_EQ(view.Trace(1), trace(1, 7));
+        EXPECT_EQ(view.Trace(3), trace(3, 2));
+        EXPECT_EQ(view.Trace(6), trace(6, 7));
+        EXPECT_EQ(UnwantedFrom(0), kAliceFrom);
+        EXPECT_EQ(UnwantedFrom(5), kAliceFrom);
+        EXPECT_EQ(UnwantedSubject(1), Lines{"Subject: You have won!"});
+    }
+}
+
+// Removing an account ends its own check only: another account's check under way
+// goes on, and its list lands on its row, now one higher.
+TEST_F(ScanWorkerDovecot, RemovingAnAccountEndsOnlyItsOwnCheck) {
+    server_->AddUser("kim", "pw", kAliceMail);
+    WriteStandardRules();
+    state_.AppendAccount(qvtest::MakeAccount("alice@127.0.0.1", "secret"));
+    state_.AppendAccount(qvtest::MakeAccount("kim@127.0.0.1", "pw"));
+    view_.Hold("progress 1 3 ");  // alice's check, midway
+    ScanWorker worker = MakeWorker();
+    std::thread pass([&] { worker.RunPass(); });
+    const bool held = view_.WaitHeld(10s);
+    EXPECT_TRUE(held);
+    ASSERT_TRUE(state_.RemoveAccount(0));
+    view_.Release();
+    pass.join();
+    ASSERT_TRUE(held);
+
+    const Lines alice = view_.Trace(1);
+    EXPECT_EQ(alice.back(), "progress 1 3 7") << "alice's check ended, unreported";
+    EXPECT_EQ(view_.Trace(2), Scanned(2, 7)) << "kim's went on";
+    EXPECT_EQ(UnwantedFrom(0), kAliceFrom) << "kim's list, on kim's row";
+    EXPECT_TRUE(UnwantedFrom(1).empty());
+    for (const KeptMessage& kept : state_.kept.Snapshot()) {
+        EXPECT_EQ(kept.account, 2u) << "nothing kept for the removed account";
+    }
+}
+
+// A mailbox another session holds is tried again at the next period, and says so.
+// Dovecot waits about ten seconds for the lock before it answers.
+TEST(ScanWorkerLockedMailbox, InUseIsTriedAgainAtTheNextPeriod) {
+    qvtest::DovecotServer server;
+    server.AddUser("lee", "pw", {kWanted});
+    server.LockSessions();
+    ASSERT_TRUE(server.Start()) << server.Error();
+    AppState state;
+    state.AppendAccount(qvtest::MakeAccount("lee@127.0.0.1", "pw"));
+    RecordingView view;
+    ScanWorker worker(state, view, FastSettings(server.Port(), 30000));
+    {
+        Pop3Session holder;
+        holder.m_nTimeout = 5000;
+        ASSERT_EQ(holder.Login("127.0.0.1", "lee", "pw", server.Port()), 1);
+        int count = 0;
+        int size = 0;
+        ASSERT_EQ(holder.Stat(count, size), 1);
+        worker.RunPass();
+        ASSERT_TRUE(view.Report(1).has_value());
+        EXPECT_EQ(view.Report(1)->failure.kind, FailureKind::kInUse);
+        EXPECT_TRUE(
+            view.Status(1).starts_with("The mailbox is in use; tried again at the next "
+                                       "check"))
+            << view.Status(1);
+        worker.RunPass();
+        EXPECT_EQ(view.Trace(1).size(), 2u) << "not again before the period";
+        holder.Quit();
+    }
+    state.accounts[0].lastCheck = 0;  // the next period
+    worker.RunPass();
+    EXPECT_EQ(view.Status(1), "OK");
+}
+
 // Tokens from the test authorization server, as the program's source keeps them: the
 // same access token until a renewal spends the refresh token for a new pair.
 class ServerTokens : public AccessTokenSource {
@@ -540,7 +668,7 @@ TEST_F(ScanWorkerDovecot, TokenAccountsRenewARefusedTokenOnce) {
             worker.SetAccessTokens(tokens);
         }
         CheckAgain(worker);
-        return view_.Cell(0, 4);
+        return view_.Status(1);
     };
     EXPECT_EQ(check(nullptr), "Sign in again: no sign-in yet");
 
@@ -586,7 +714,7 @@ TEST_F(ScanWorkerDovecot, ThreadRunsAlongsideThePages) {
     // Period 0: alice is checked at every tick once a second has passed.
     auto aliceChecks = [this] {
         const Lines trace = view_.Trace();
-        return std::count(trace.begin(), trace.end(), Status(0, "OK"));
+        return std::count(trace.begin(), trace.end(), "ended 1 OK");
     };
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (std::chrono::steady_clock::now() < deadline &&

@@ -66,7 +66,7 @@ TEST(ScanWorkerStop, EndsAReadPendingOnASilentServer) {
     EXPECT_TRUE(worker.Stop());
     EXPECT_LT(Since(start), kPromptStop);
     EXPECT_TRUE(server.WaitClosed(1, 2s)) << "the connection is closed, not leaked";
-    EXPECT_TRUE(view.Trace().empty()) << "no login, so the window stays untouched";
+    EXPECT_EQ(view.Trace(), Trace{"started 1"}) << "no login, so no figures and no outcome";
 }
 
 // A worker let go at exit may still read the rules and accounts while the process
@@ -127,7 +127,7 @@ TEST(ScanWorkerStop, ViewCallPendingAtStopDetachesAndIsTheLastCall) {
     AppState state;
     state.AppendAccount(qvtest::MakeAccount("user@127.0.0.1", "secret"));
     RecordingView view;
-    view.Hold("range");  // the window is busy when the figures arrive
+    view.Hold("progress");  // the window is busy when the figures arrive
     auto worker = std::make_unique<ScanWorker>(state, view, FastSettings(server.Port()));
     worker->Start();
     ASSERT_TRUE(view.WaitHeld(5s));
@@ -137,7 +137,7 @@ TEST(ScanWorkerStop, ViewCallPendingAtStopDetachesAndIsTheLastCall) {
     EXPECT_LT(Since(start), kPromptStop);
     AutoResetEvent& idle = worker->idleEvent();
     const Trace atStop = view.Trace();
-    EXPECT_EQ(atStop, (Trace{"show", "range 0 2"}));
+    EXPECT_EQ(atStop, (Trace{"started 1", "progress 1 0 2"}));
 
     view.Release();
     ASSERT_TRUE(view.WaitLeft(2s));
@@ -149,13 +149,13 @@ TEST(ScanWorkerStop, ViewCallPendingAtStopDetachesAndIsTheLastCall) {
     EXPECT_EQ(server.Commands(), (Trace{"CAPA", "USER user", "PASS secret", "STAT", "QUIT"}));
 }
 
-TEST(ScanWorkerScripted, StatFailureQuitsAndLeavesTheRowAlone) {
+TEST(ScanWorkerScripted, StatFailureQuitsAndReportsOnlyTheFailure) {
     auto script = qvtest::ScriptedServer::Mailbox({"Subject: x\r\n"});
     script.failStat = true;
     MailboxCheck check(script);
     check.Run();
-    EXPECT_EQ(check.view.Trace(),
-              (Trace{"show", "hide", "cell 0 4 Server error: -ERR no STAT today"}));
+    EXPECT_EQ(check.view.Trace(), (Trace{"started 1", "ended 1 Server error: -ERR no STAT today"}));
+    EXPECT_EQ(check.view.Report(1)->messages, -1) << "no count was read";
     EXPECT_EQ(check.server.Commands(), (Trace{"CAPA", "USER user", "PASS secret", "STAT", "QUIT"}));
 }
 
@@ -168,9 +168,8 @@ TEST(ScanWorkerScripted, RefusedTopIsSkippedAndTheBarStillAdvances) {
     check.state.PublishRules(RuleTable::Build({}, {{"Subject:", ".", 10}}));
     check.Run();
 
-    EXPECT_EQ(check.view.Trace(), (Trace{"show", "range 0 3", "position 0", "cell 0 1 3",
-                                         "cell 0 2 0 KB", "cell 0 3 <time>", "position 1",
-                                         "position 2", "position 3", "hide", "cell 0 4 OK"}));
+    EXPECT_EQ(check.view.Trace(), (Trace{"started 1", "progress 1 0 3", "progress 1 1 3",
+                                         "progress 1 2 3", "progress 1 3 3", "ended 1 OK"}));
     std::vector<std::string> from, subject;
     check.state.CopyUnwanted(0, from, subject);
     EXPECT_EQ(from, (Trace{"(no address)", "From: c@example.org"}));
@@ -235,15 +234,15 @@ TEST(ScanWorkerScripted, OnlyListedMessagesAreFetchedAndAFailedListEndsTheCheck)
         MailboxCheck check(script);
         check.Run();
 
-        Trace trace{"show",          "range 0 2147483647", "position 0", "cell 0 1 2147483647",
-                    "cell 0 2 0 KB", "cell 0 3 <time>"};
+        const std::string all = " 2147483647";
+        Trace trace{"started 1", "progress 1 0" + all};
         Trace commands{"CAPA", "USER user", "PASS secret", "STAT", "LIST"};
         if (!failList) {
-            trace.insert(trace.end(), {"position 1", "position 2", "position 2147483647"});
+            trace.insert(trace.end(),
+                         {"progress 1 1" + all, "progress 1 2" + all, "progress 1" + all + all});
             commands.insert(commands.end(), {"UIDL", "TOP 1 0", "TOP 2 0"});
         }
-        trace.push_back("hide");
-        trace.push_back(failList ? "cell 0 4 Server error: -ERR no listing today" : "cell 0 4 OK");
+        trace.push_back(failList ? "ended 1 Server error: -ERR no listing today" : "ended 1 OK");
         commands.push_back("QUIT");
         EXPECT_EQ(check.view.Trace(), trace);
         EXPECT_TRUE(check.server.WaitClosed(1, 2s));
