@@ -224,9 +224,7 @@ void ScanWorker::Shared::CheckIfDue(std::uint32_t index, bool all) {
     IdleOnExit idle(idleEvent);
     // The window rebuilds the table after an edit; a flag still raised means no one
     // has yet, and the check would otherwise score with rules the user changed.
-    if (state.modified.load() != 0) {
-        LoadRuleLists(state);
-    }
+    ReloadRulesIfModified(state);
     rules = state.CurrentRules();
     {
         std::lock_guard lock(state.mutex);
