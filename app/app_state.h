@@ -74,6 +74,10 @@ class AppState {
     std::uint32_t accountCount = 0;
     // Set by the pages after any account or rule edit; cleared by every rule reload.
     std::atomic<int> modified{0};
+    // Held by every rule reload from the flag's clearing to the table's publishing, so
+    // reloads on different threads run one after the other: none builds what another
+    // has built already, and an older build is never published over a newer one.
+    std::mutex reloadMutex;
     // Set by account edits only; cleared by a successful save of the account file.
     // Close saves on this flag, so an edit followed by a rule reload is still saved.
     std::atomic<int> accountsDirty{0};

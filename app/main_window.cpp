@@ -6,9 +6,12 @@
 #include <QProgressBar>
 #include <QTabWidget>
 #include <QTableWidget>
+#include <algorithm>
+#include <chrono>
 
 #include "app/kept_file.h"
 #include "app/oauth_token_source.h"
+#include "scan/rule_rebuilder.h"
 #include "store/account_file.h"
 #include "ui/page_account.h"
 #include "ui/page_friend.h"
@@ -55,6 +58,13 @@ MainWindow::MainWindow(AppState& state, UserPrompts& prompts, ScanWorkerSettings
     ui_->sheet->addTab(optionsPage_, QStringLiteral("Options"));
     ui_->sheet->setCurrentIndex(0);
     connect(accountsPage_, &CPageAccount::accountAdded, inboxPage_, &CPageInbox::AddAccountRow);
+    // Account edits raise `modified` too: whatever raised it, the table is built aside.
+    for (CPageFriend* page : {blockPage_, friendsPage_}) {
+        connect(page, &CPageFriend::rulesEdited, this, &MainWindow::RebuildRules);
+    }
+    connect(accountsPage_, &CPageAccount::accountAdded, this, &MainWindow::RebuildRules);
+    connect(accountsPage_, &CPageAccount::accountChanged, this, &MainWindow::RebuildRules);
+    connect(accountsPage_, &CPageAccount::accountRemoved, this, &MainWindow::RebuildRules);
     connect(ui_->closeButton, &QPushButton::clicked, this, &MainWindow::accept);
 
     settings.afterPass = [&s = state_] { static_cast<void>(KeptFile::SaveIfChanged(s)); };
@@ -65,6 +75,7 @@ MainWindow::MainWindow(AppState& state, UserPrompts& prompts, ScanWorkerSettings
             worker_->SetParallelChecks(count);
         }
     });
+    rebuilder_ = std::make_unique<RuleRebuilder>(state_);
     tokens_ = std::make_shared<OAuthTokenSource>(state_);
     worker_->SetAccessTokens(tokens_);
     SetUpDesktop();
@@ -125,6 +136,7 @@ bool MainWindow::SaveIfEdited(UserPrompts& prompts) {
 }
 
 void MainWindow::StopWorker() {
+    const auto deadline = std::chrono::steady_clock::now() + kStopWait;
     // Nothing drawn after Close, not even what the worker noted just before.
     posted_->Detach();
     if (tokens_) {
@@ -141,6 +153,22 @@ void MainWindow::StopWorker() {
         worker_.reset();
     }
     workerRunning_ = false;
+    if (rebuilder_) {
+        // A check waits for a rebuild under way, so the worker's wait has mostly
+        // covered this one too. What is left of the time is spent on it; a rebuild
+        // still running then is let go: the rule files are written already, the
+        // table is only derived from them, and the next start builds it again.
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        rebuilder_->Stop(std::max(left, std::chrono::milliseconds(0)));
+        rebuilder_.reset();
+    }
+}
+
+void MainWindow::RebuildRules() {
+    if (rebuilder_) {
+        rebuilder_->Request();
+    }
 }
 
 void MainWindow::BringUp() {

@@ -27,6 +27,7 @@ class PostedView;
 class QProgressBar;
 class QTabWidget;
 class QTableWidget;
+class RuleRebuilder;
 class SkinButton;
 
 // The program's window: the tabbed pages, a progress bar over the checks under way
@@ -36,6 +37,9 @@ class SkinButton;
 // only on Close). Where the desktop has a tray, the close box only hides the
 // window (unless the user turned that off) and the worker goes on checking; the
 // tray's Quit ends the program as Close does.
+//
+// A rule or account edit has the rule table rebuilt on a thread of its own, so that
+// the next check finds it built.
 //
 // The window's ScanView calls draw at once and belong to the user-interface thread.
 // The worker reaches them from its own thread through a PostedView, which never makes
@@ -86,7 +90,9 @@ class MainWindow : public QDialog, public ScanView {
     void keyPressEvent(QKeyEvent* event) override;
 
   private:
+    // Stops the worker and the rule rebuilds, together within kStopWait.
     void StopWorker();
+    void RebuildRules();
     void SetUpDesktop();
     // The lists whose column widths are kept, by the names they are kept under.
     std::vector<std::pair<QString, QTableWidget*>> KeptLists() const;
@@ -110,6 +116,7 @@ class MainWindow : public QDialog, public ScanView {
     CPageAccount* accountsPage_ = nullptr;
     CPageOptions* optionsPage_ = nullptr;
     std::unique_ptr<ScanWorker> worker_;
+    std::unique_ptr<RuleRebuilder> rebuilder_;
     // Shared with the worker's thread, which may outlive this window when let go.
     std::shared_ptr<OAuthTokenSource> tokens_;
     bool workerRunning_ = false;

@@ -1,6 +1,25 @@
 #include "scan/rule_loader.h"
 
+#include <mutex>
+
 #include "store/rule_list_file.h"
+
+namespace {
+
+// The caller holds the reload lock.
+void Reload(AppState& state) {
+    // Cleared before the files are read: a page that rewrites its file and raises the
+    // flag while this reload runs gets another reload, never a lost edit.
+    state.modified = 0;
+    try {
+        state.PublishRules(ReadRuleTable(state));
+    } catch (...) {
+        state.modified = 1;  // the old table still serves; the next reload tries again
+        throw;
+    }
+}
+
+}  // namespace
 
 std::shared_ptr<const RuleTable> ReadRuleTable(const AppState& state) {
     RuleFiles files = ReadRuleFiles(state);  // one read of both files, or the cache
@@ -9,8 +28,15 @@ std::shared_ptr<const RuleTable> ReadRuleTable(const AppState& state) {
 }
 
 void LoadRuleLists(AppState& state) {
-    // Cleared before the files are read: a page that rewrites its file and raises the
-    // flag while this reload runs gets another reload, never a lost edit.
-    state.modified = 0;
-    state.PublishRules(ReadRuleTable(state));
+    std::lock_guard lock(state.reloadMutex);
+    Reload(state);
+}
+
+bool ReloadRulesIfModified(AppState& state) {
+    std::lock_guard lock(state.reloadMutex);
+    if (state.modified.load() == 0) {
+        return false;
+    }
+    Reload(state);
+    return true;
 }

@@ -8,5 +8,11 @@
 // Reads both rule files and builds their table, Friends then Block.
 [[nodiscard]] std::shared_ptr<const RuleTable> ReadRuleTable(const AppState& state);
 
-// Clears `modified`, builds the table from the files and puts it in force.
+// Clears `modified`, builds the table from the files and puts it in force, under the
+// state's reload lock.
 void LoadRuleLists(AppState& state);
+
+// As LoadRuleLists, but only when `modified` is still set once the reload lock is
+// taken: a caller that waited for another thread's reload finds that table in force and
+// builds nothing. True when this call built a table.
+bool ReloadRulesIfModified(AppState& state);

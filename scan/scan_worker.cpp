@@ -212,9 +212,7 @@ void ScanWorker::Shared::RunPass() {
         IdleOnExit idle(idleEvent);
         // The window rebuilds the table after an edit; a flag still raised means no
         // one has yet, and the checks would otherwise score with rules the user changed.
-        if (state.modified.load() != 0) {
-            LoadRuleLists(state);
-        }
+        ReloadRulesIfModified(state);
         CheckMailboxes(mailboxes);
     }
     if (!stop && settings.afterPass) {

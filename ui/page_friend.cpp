@@ -126,4 +126,5 @@ void CPageFriend::Delete() {
 void CPageFriend::Save() {
     WriteRuleFile(state_, pageKind_, rules_, prompts_);
     state_.modified = 1;
+    emit rulesEdited();
 }

@@ -13,8 +13,9 @@ class RuleDialog;
 // A rule list page: Friends ("friends.qvd") or Block ("block.qvd").
 // The rows are the rules of the list file and the add row last. A double click adds
 // or replaces a rule, a right double click deletes one, and so does the Delete key after
-// a confirmation; every change rewrites the file
-// and raises `modified`, so the worker recompiles the lists at its next check.
+// a confirmation; every change rewrites the file, raises `modified` and emits
+// rulesEdited(): the window has the table rebuilt aside, and a check that comes first
+// rebuilds it itself.
 class CPageFriend : public ListPage {
     Q_OBJECT
   public:
@@ -41,6 +42,10 @@ class CPageFriend : public ListPage {
     void Delete();
     // The Delete key: asks, then deletes the first selected rule row.
     void ConfirmDelete();
+
+  signals:
+    // After every save of the rows (a failed write too), once `modified` is raised.
+    void rulesEdited();
 
   protected:
     void DoubleClicked(Qt::MouseButton button) override;

@@ -17,7 +17,10 @@
 #include "tests/support/dovecot_server.h"
 #include "tests/support/scripted_server.h"
 #include "ui/account_dialog.h"
+#include "ui/rule_dialog.h"
+#include "ui/unwanted_mail_dialog.h"
 #include "ui/page_account.h"
+#include "ui/page_friend.h"
 #include "ui/page_inbox.h"
 #include "ui/skin_button.h"
 #include "ui/unwanted_mail_dialog.h"
@@ -74,6 +77,23 @@ class MainWindowTest : public QObject {
         QVERIFY(close.top() >= sheet.bottom());
         QVERIFY(close.right() <= sheet.right() && close.right() >= sheet.right() - 10);
         window.reject();
+        QVERIFY(!window.workerRunning());
+    }
+
+    // A rule edit has the table rebuilt aside: no check is needed to put it in force.
+    void ruleEditRebuildsTheTableAside() {
+        EditedState s;
+        s.state.modified = 0;
+        MainWindow window(s.state, s.prompts);  // never shown: the worker never starts
+        auto* block = qobject_cast<CPageFriend*>(window.sheet()->widget(1));
+        QVERIFY(block != nullptr);
+        block->SetDialogRunner([](RuleDialog& dialog) {
+            dialog.findChild<QAbstractButton*>("okButton")->click();
+            return dialog.result();
+        });
+        block->AddFromMessage({"Subject:", "lottery", 50}, nullptr);
+        QTRY_COMPARE(s.state.CurrentRules()->size(), 1u);
+        QCOMPARE(s.state.modified.load(), 0);
         QVERIFY(!window.workerRunning());
     }
 

@@ -18,6 +18,7 @@
 #include "recording_view.h"
 #include "scan/fired_rules.h"
 #include "scan/rule_loader.h"
+#include "scan/rule_rebuilder.h"
 #include "scan/scan_worker.h"
 #include "store/account_file.h"
 #include "store/rule_list_file.h"
@@ -357,6 +358,40 @@ TEST_F(ScanWorkerDovecot, RuleChangeReachesTheNextDueAccount) {
     EXPECT_EQ(state_.modified, 0);
     EXPECT_EQ(UnwantedSubject(1), Lines{"Subject: Meeting"});
     EXPECT_EQ(UnwantedSubject(0).size(), 1u) << "the first account was not due again";
+}
+
+// A rule edit while a check runs is built aside: the check keeps the table it took and
+// judges the rest of its messages by the old rules, and the next check scores with the
+// table built aside, with nothing left to build on its own thread.
+TEST_F(ScanWorkerDovecot, RuleEditDuringACheckIsBuiltAside) {
+    WriteRules({}, {{"Subject:", "results", 10}});
+    LoadRuleLists(state_);
+    const std::shared_ptr<const RuleTable> old = state_.CurrentRules();
+    state_.AppendAccount(qvtest::MakeAccount("alice@127.0.0.1", "secret"));
+    ScanWorker worker = MakeWorker();
+    RuleRebuilder rebuilder(state_);
+    view_.Hold("progress 1 1 ");  // the first of seven messages judged
+    std::thread check([&] { worker.RunPass(); });
+    const bool held = view_.WaitHeld(10s);
+
+    WriteRules({}, {{"Subject:", "Meeting", 10}});
+    rebuilder.Request();
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (state_.CurrentRules() == old && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    const std::shared_ptr<const RuleTable> built = state_.CurrentRules();
+    view_.Release();
+    check.join();
+    ASSERT_TRUE(held);
+    EXPECT_NE(built.get(), old.get()) << "built while the check was held";
+    EXPECT_EQ(state_.modified, 0);
+    // "Meeting" (message 4) and "lottery results" (message 5) were judged after the edit.
+    EXPECT_EQ(UnwantedSubject(0), Lines{"Subject: lottery results"});
+
+    CheckAgain(worker);
+    EXPECT_EQ(state_.CurrentRules().get(), built.get()) << "no table built by the check";
+    EXPECT_EQ(UnwantedSubject(0), Lines{"Subject: Meeting"});
 }
 
 // Only headers not seen before are fetched, and after each check the list holds the
