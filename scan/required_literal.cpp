@@ -1,0 +1,383 @@
+#include "scan/required_literal.h"
+
+#include <cctype>
+#include <vector>
+
+namespace {
+
+// Escapes that stand for a class of characters or an assertion, one letter each:
+// they end a run of literal characters and are otherwise left alone. Any other
+// escape by a letter or digit (back-references, code points, properties, \Q) is not
+// read: the pattern is then compiled whole.
+bool IsSimpleEscape(char c) {
+    static constexpr std::string_view kSimple = "dDwWsShHvVbBAzZGKRX";
+    return kSimple.find(c) != std::string_view::npos;
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Reads one alternative at top level and keeps its longest run of literal
+// characters. Each position is one of: a literal character (with its UTF-8
+// continuation bytes), an escaped punctuation character, or something that ends the
+// run (a class, a group, an escape class, an anchor, '.').
+class BranchReader {
+  public:
+    explicit BranchReader(std::string_view text) : text_(text) {}
+
+    // False when the branch holds something this reading is not sure of.
+    bool Read() {
+        while (at_ < text_.size()) {
+            if (!Step()) {
+                return false;
+            }
+        }
+        EndRun();
+        return true;
+    }
+
+  private:
+    bool Step() {
+        const char c = text_[at_];
+        switch (c) {
+            case '\\':
+                return Escape();
+            case '[':
+                EndRun();
+                return SkipClass() && Quantifier(false);
+            case '(':
+                EndRun();
+                return SkipGroup() && Quantifier(false);
+            case '.':
+            case '^':
+            case '$':
+                EndRun();
+                ++at_;
+                return Quantifier(false);
+            case '*':
+            case '+':
+            case '?':
+            case '{':
+            case ')':
+            case '|':
+                return false;  // a quantifier with nothing before it, or unbalanced
+            default:
+                return Literal();
+        }
+    }
+
+    bool Literal() {
+        std::size_t end = at_ + 1;
+        if (static_cast<unsigned char>(text_[at_]) >= 0x80) {
+            while (end < text_.size() && (static_cast<unsigned char>(text_[end]) & 0xC0) == 0x80) {
+                ++end;
+            }
+        }
+        std::string unit;
+        const std::string_view bytes = text_.substr(at_, end - at_);
+        if (bytes.size() == 1 && !std::isalnum(static_cast<unsigned char>(bytes[0])) &&
+            static_cast<unsigned char>(bytes[0]) < 0x80) {
+            unit = "\\";
+        }
+        unit.append(bytes);
+        at_ = end;
+        return Append(unit, bytes.size());
+    }
+
+    bool Escape() {
+        if (at_ + 1 >= text_.size()) {
+            return false;
+        }
+        const char c = text_[at_ + 1];
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x80 && !std::isalnum(u)) {
+            at_ += 2;
+            return Append(std::string("\\") + c, 1);
+        }
+        if (!IsSimpleEscape(c)) {
+            return false;
+        }
+        EndRun();
+        at_ += 2;
+        return Quantifier(false);
+    }
+
+    // Adds one character to the run, unless a quantifier makes it optional; a
+    // repeated one counts once and ends the run.
+    bool Append(const std::string& unit, std::size_t bytes) {
+        bool optional = false;
+        bool repeated = false;
+        if (!ReadQuantifier(optional, repeated)) {
+            return false;
+        }
+        if (optional) {
+            EndRun();
+            return true;
+        }
+        run_ += unit;
+        runBytes_ += bytes;
+        if (repeated) {
+            EndRun();
+        }
+        return true;
+    }
+
+    // A quantifier after something that already ended the run: only skipped.
+    bool Quantifier(bool) {
+        bool optional = false;
+        bool repeated = false;
+        return ReadQuantifier(optional, repeated);
+    }
+
+    // Reads a quantifier if one follows: '*', '+', '?', "{n}", "{n,}" or "{n,m}", with
+    // a lazy or possessive mark. `optional` when it allows none.
+    bool ReadQuantifier(bool& optional, bool& repeated) {
+        if (at_ >= text_.size()) {
+            return true;
+        }
+        const char c = text_[at_];
+        if (c == '*' || c == '?') {
+            optional = true;
+            ++at_;
+        } else if (c == '+') {
+            repeated = true;
+            ++at_;
+        } else if (c == '{') {
+            std::size_t i = at_ + 1;
+            std::size_t least = 0;
+            std::size_t digits = 0;
+            for (; i < text_.size() && IsDigit(text_[i]) && digits < 6; ++i, ++digits) {
+                least = least * 10 + static_cast<std::size_t>(text_[i] - '0');
+            }
+            if (digits == 0 || i >= text_.size()) {
+                return false;  // "{" as a literal, or "{,m}": not read
+            }
+            if (text_[i] == ',') {
+                ++i;
+                while (i < text_.size() && IsDigit(text_[i])) {
+                    ++i;
+                }
+            }
+            if (i >= text_.size() || text_[i] != '}') {
+                return false;
+            }
+            at_ = i + 1;
+            optional = least == 0;
+            repeated = !optional;
+        } else {
+            return true;
+        }
+        if (at_ < text_.size() && (text_[at_] == '?' || text_[at_] == '+')) {
+            ++at_;
+        }
+        return true;
+    }
+
+    // A class "[...]", with its escapes and POSIX names; a ']' first is a member.
+    bool SkipClass() {
+        std::size_t i = at_ + 1;
+        if (i < text_.size() && text_[i] == '^') {
+            ++i;
+        }
+        if (i < text_.size() && text_[i] == ']') {
+            ++i;
+        }
+        while (i < text_.size()) {
+            const char c = text_[i];
+            if (c == ']') {
+                at_ = i + 1;
+                return true;
+            }
+            if (c == '\\') {
+                if (i + 1 >= text_.size()) {
+                    return false;
+                }
+                const auto next = static_cast<unsigned char>(text_[i + 1]);
+                if (std::isalnum(next) && !IsSimpleEscape(text_[i + 1])) {
+                    return false;
+                }
+                i += 2;
+            } else if (c == '[' && i + 1 < text_.size() && text_[i + 1] == ':') {
+                const std::size_t close = text_.find(":]", i + 2);
+                if (close == std::string_view::npos) {
+                    return false;
+                }
+                i = close + 2;
+            } else {
+                ++i;
+            }
+        }
+        return false;
+    }
+
+    // A group of any kind, whatever it holds; verbs and option settings that could
+    // change how the rest reads are not read.
+    bool SkipGroup() {
+        if (at_ + 1 < text_.size() && text_[at_ + 1] == '*') {
+            return false;
+        }
+        if (at_ + 1 < text_.size() && text_[at_ + 1] == '?' && !KnownGroupStart(at_ + 2)) {
+            return false;
+        }
+        int depth = 0;
+        while (at_ < text_.size()) {
+            const char c = text_[at_];
+            if (c == '\\') {
+                at_ += 2;
+                continue;
+            }
+            if (c == '[') {
+                if (!SkipClass()) {
+                    return false;
+                }
+                continue;
+            }
+            if (c == '(') {
+                if (at_ + 1 < text_.size() && text_[at_ + 1] == '*') {
+                    return false;
+                }
+                if (at_ + 1 < text_.size() && text_[at_ + 1] == '?' && !KnownGroupStart(at_ + 2)) {
+                    return false;
+                }
+                ++depth;
+            } else if (c == ')') {
+                if (--depth == 0) {
+                    ++at_;
+                    return true;
+                }
+            }
+            ++at_;
+        }
+        return false;
+    }
+
+    // After "(?": a group that only groups or looks around. Option settings, which
+    // may turn on extended syntax, and the rest are not read.
+    bool KnownGroupStart(std::size_t i) const {
+        if (i >= text_.size()) {
+            return false;
+        }
+        const std::string_view rest = text_.substr(i);
+        for (const std::string_view start : {":", "=", "!", "<=", "<!", ">", "|"}) {
+            if (rest.substr(0, start.size()) == start) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void EndRun() {
+        if (runBytes_ >= shortest_) {
+            runs_.push_back(run_);
+            longestBytes_ = std::max(longestBytes_, runBytes_);
+            totalBytes_ += runBytes_;
+        }
+        run_.clear();
+        runBytes_ = 0;
+    }
+
+  public:
+    void SetShortest(std::size_t shortest) { shortest_ = shortest; }
+    std::size_t LongestBytes() const { return longestBytes_; }
+    std::size_t TotalBytes() const { return totalBytes_; }
+    // The runs in their order, each needed in that order: "a.*b".
+    std::string Joined() const {
+        std::string joined;
+        for (const std::string& run : runs_) {
+            joined += joined.empty() ? "" : ".*";
+            joined += run;
+        }
+        return joined;
+    }
+
+  private:
+    std::string_view text_;
+    std::size_t at_ = 0;
+    std::size_t shortest_ = 3;
+    std::string run_;
+    std::size_t runBytes_ = 0;
+    std::vector<std::string> runs_;
+    std::size_t longestBytes_ = 0;
+    std::size_t totalBytes_ = 0;
+};
+
+// Splits at the alternation bars outside groups and classes; nothing when the
+// nesting cannot be followed.
+std::optional<std::vector<std::string_view>> TopLevelBranches(std::string_view pattern) {
+    std::vector<std::string_view> branches;
+    int depth = 0;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        if (c == '\\') {
+            ++i;
+        } else if (c == '[') {
+            // Only the end matters here; the branch reader checks the class itself.
+            std::size_t j = i + 1;
+            if (j < pattern.size() && pattern[j] == '^') {
+                ++j;
+            }
+            if (j < pattern.size() && pattern[j] == ']') {
+                ++j;
+            }
+            while (j < pattern.size() && pattern[j] != ']') {
+                if (pattern[j] == '\\') {
+                    ++j;
+                } else if (pattern[j] == '[' && j + 1 < pattern.size() && pattern[j + 1] == ':') {
+                    const std::size_t close = pattern.find(":]", j + 2);
+                    if (close == std::string_view::npos) {
+                        return std::nullopt;
+                    }
+                    j = close + 1;
+                }
+                ++j;
+            }
+            if (j >= pattern.size()) {
+                return std::nullopt;
+            }
+            i = j;
+        } else if (c == '(') {
+            ++depth;
+        } else if (c == ')') {
+            if (--depth < 0) {
+                return std::nullopt;
+            }
+        } else if (c == '|' && depth == 0) {
+            branches.push_back(pattern.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    if (depth != 0) {
+        return std::nullopt;
+    }
+    branches.push_back(pattern.substr(start));
+    return branches;
+}
+
+}  // namespace
+
+std::optional<std::string> RequiredLiteral(std::string_view pattern, std::size_t shortest,
+                                           std::size_t enough) {
+    // Quoted text may hide bars and parentheses from the reading below.
+    if (pattern.find("\\Q") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::optional<std::vector<std::string_view>> branches = TopLevelBranches(pattern);
+    if (!branches) {
+        return std::nullopt;
+    }
+    std::string joined;
+    for (const std::string_view branch : *branches) {
+        BranchReader reader(branch);
+        reader.SetShortest(std::max<std::size_t>(shortest, 1));
+        if (!reader.Read() || reader.LongestBytes() == 0 || reader.TotalBytes() < enough) {
+            return std::nullopt;
+        }
+        if (!joined.empty()) {
+            joined += '|';
+        }
+        joined += reader.Joined();
+    }
+    return joined;
+}
