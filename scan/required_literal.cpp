@@ -174,7 +174,8 @@ class BranchReader {
         return true;
     }
 
-    // A class "[...]", with its escapes and POSIX names; a ']' first is a member.
+    // A class "[...]" with its escapes; a ']' first is a member. A '[' inside (a POSIX
+    // name such as "[:alpha:]", or what only looks like one) is not read.
     bool SkipClass() {
         std::size_t i = at_ + 1;
         if (i < text_.size() && text_[i] == '^') {
@@ -198,12 +199,8 @@ class BranchReader {
                     return false;
                 }
                 i += 2;
-            } else if (c == '[' && i + 1 < text_.size() && text_[i + 1] == ':') {
-                const std::size_t close = text_.find(":]", i + 2);
-                if (close == std::string_view::npos) {
-                    return false;
-                }
-                i = close + 2;
+            } else if (c == '[') {
+                return false;  // POSIX names and their look-alikes: not read
             } else {
                 ++i;
             }
@@ -324,12 +321,8 @@ std::optional<std::vector<std::string_view>> TopLevelBranches(std::string_view p
             while (j < pattern.size() && pattern[j] != ']') {
                 if (pattern[j] == '\\') {
                     ++j;
-                } else if (pattern[j] == '[' && j + 1 < pattern.size() && pattern[j + 1] == ':') {
-                    const std::size_t close = pattern.find(":]", j + 2);
-                    if (close == std::string_view::npos) {
-                        return std::nullopt;
-                    }
-                    j = close + 1;
+                } else if (pattern[j] == '[') {
+                    return std::nullopt;  // POSIX names and their look-alikes: not read
                 }
                 ++j;
             }

@@ -33,9 +33,11 @@ if [[ -n ${CI:-} || -n ${QV_FUZZ_SMOKE:-} ]]; then
     cmake --build build-fuzz -j "$JOBS"
     # New inputs go to the first folder given: a scratch one, not the checked-in seeds.
     found=$(mktemp -d)
-    mkdir "$found/scan" "$found/pop3"
+    mkdir "$found/scan" "$found/pop3" "$found/literal"
     build-fuzz/fuzz/scan/fuzz_scan -runs=50000 -dict=fuzz/scan/scan.dict "$found/scan" \
         fuzz/scan/corpus
+    build-fuzz/fuzz/scan/fuzz_required_literal -runs=200000 "$found/literal" \
+        fuzz/scan/literal-seeds
     build-fuzz/fuzz/pop3/fuzz_pop3_session -runs=20000 "$found/pop3" fuzz/pop3/seeds
     rm -rf "$found"
     build-fuzz/fuzz/store/fuzz_store_records -runs=20000

@@ -38,6 +38,7 @@ TEST(RequiredLiteralTest, TakesTheRequiredRunsInOrderOrNothing) {
         {"a{,3}winner", std::nullopt},  // not a quantifier in this PCRE2
         {"(?=pre)prefix", "prefix"},
         {"(unbalanced", std::nullopt},
+        {"[[:alpha:]]+ winner", std::nullopt},  // POSIX names are not read
     };
     EXPECT_EQ(RequiredLiteral(R"([a-z]{3,10}[0-9]{3,6}@[a-z]+\.com)"), std::nullopt)
         << "too little text to tell fields apart";
