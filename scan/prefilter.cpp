@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +31,54 @@ constexpr unsigned kApproximateFlags = kExactFlags | HS_FLAG_PREFILTER;
 constexpr unsigned kAsciiLiteralFlags = HS_FLAG_CASELESS | HS_FLAG_SINGLEMATCH | HS_FLAG_DOTALL;
 constexpr unsigned kLiteralFlags = kExactFlags | HS_FLAG_DOTALL;
 
+// Byte by byte and caseless in ASCII, a pattern of ASCII letters, digits, escaped
+// punctuation, positive classes, groups and repeats matches valid UTF-8 text exactly
+// where it does in the Unicode mode (but for the Kelvin sign and the long s, see
+// below), and the library compiles and scans it far faster so.
+constexpr unsigned kByteExactFlags = HS_FLAG_CASELESS | HS_FLAG_SINGLEMATCH | HS_FLAG_ALLOWEMPTY;
+
+// Whether `pattern` means the same byte by byte: no '.', no negated class, no escape
+// by a letter or digit (the classes \w, \d, \b and the like widen in Unicode), and
+// nothing outside ASCII.
+bool MeansTheSameByteWise(std::string_view pattern) {
+    bool inClass = false;
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        const auto c = static_cast<unsigned char>(pattern[i]);
+        if (c >= 0x80) {
+            return false;
+        }
+        if (c == '\\') {
+            if (i + 1 >= pattern.size() ||
+                std::isalnum(static_cast<unsigned char>(pattern[i + 1])) != 0) {
+                return false;
+            }
+            ++i;
+        } else if (inClass) {
+            if (c == '[') {
+                return false;  // a POSIX name, or what looks like one
+            }
+            inClass = c != ']';
+        } else if (c == '[') {
+            if (i + 1 < pattern.size() && pattern[i + 1] == '^') {
+                return false;
+            }
+            inClass = true;
+            if (i + 1 < pattern.size() && pattern[i + 1] == ']') {
+                ++i;  // a ']' first is a member
+            }
+        } else if (c == '.') {
+            return false;
+        } else if (c == '(' && i + 1 < pattern.size() && pattern[i + 1] == '*') {
+            return false;  // a verb such as (*UTF) may change the mode
+        } else if (c == '(' && i + 2 < pattern.size() && pattern[i + 1] == '?' &&
+                   pattern[i + 2] != ':' && pattern[i + 2] != '=' && pattern[i + 2] != '!' &&
+                   pattern[i + 2] != '<' && pattern[i + 2] != '>' && pattern[i + 2] != '|') {
+            return false;  // option settings
+        }
+    }
+    return !inClass;
+}
+
 bool IsAscii(std::string_view text) {
     return std::all_of(text.begin(), text.end(),
                        [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -54,8 +103,8 @@ bool WorthCompiling(const hs_expr_info_t& info) {
 
 // The flags the library takes this pattern with, or 0 when it takes it in no mode or
 // it is cheaper left to PCRE2.
-unsigned FlagsFor(const std::string& pattern) {
-    for (const unsigned flags : {kExactFlags, kApproximateFlags}) {
+unsigned FlagsFor(const std::string& pattern, unsigned exact = kExactFlags) {
+    for (const unsigned flags : {exact, exact | HS_FLAG_PREFILTER}) {
         hs_expr_info_t* info = nullptr;
         hs_compile_error_t* error = nullptr;
         const hs_error_t rc = hs_expression_info(pattern.c_str(), flags, &info, &error);
@@ -129,7 +178,7 @@ std::string DatabaseKey(const std::vector<Prefilter::Pattern>& patterns, const S
            " flags=" + std::to_string(kExactFlags) + "/" + std::to_string(kApproximateFlags) +
            " width=" + std::to_string(kMaxBoundedWidth) + " literals=3/" +
            std::to_string(kAsciiLiteralFlags) + "/" + std::to_string(kLiteralFlags) +
-           " rules=" + Hex(digest, length);
+           " bytes=" + std::to_string(kByteExactFlags) + " rules=" + Hex(digest, length);
 }
 
 }  // namespace
@@ -253,6 +302,13 @@ std::unique_ptr<Prefilter> Prefilter::Compile(const std::vector<Pattern>& patter
             entries.push_back({p.id, std::move(*literal), flags});
             continue;
         }
+        if (engine != nullptr && MeansTheSameByteWise(p.text)) {
+            std::string text(p.text);
+            if (const unsigned flags = FlagsFor(text, kByteExactFlags); flags != 0) {
+                entries.push_back({p.id, std::move(text), flags});
+                continue;
+            }
+        }
         std::string text(p.text);
         const unsigned flags = engine != nullptr ? FlagsFor(text) : 0;
         if (flags == 0) {
@@ -283,7 +339,8 @@ std::unique_ptr<Prefilter> Prefilter::Compile(const std::vector<Pattern>& patter
             prefilter->scan_ = engine->scan;
             prefilter->largestId_ = LargestId(patterns);
             for (const Entry& e : entries) {
-                ++(e.flags == kExactFlags ? prefilter->exactCount_ : prefilter->approximateCount_);
+                const bool exact = e.flags == kExactFlags || e.flags == kByteExactFlags;
+                ++(exact ? prefilter->exactCount_ : prefilter->approximateCount_);
             }
             return prefilter;
         }

@@ -74,12 +74,11 @@ class BranchReader {
                 ++end;
             }
         }
-        std::string unit;
         const std::string_view bytes = text_.substr(at_, end - at_);
-        if (bytes.size() == 1 && !std::isalnum(static_cast<unsigned char>(bytes[0])) &&
-            static_cast<unsigned char>(bytes[0]) < 0x80) {
-            unit = "\\";
-        }
+        const bool escaped = bytes.size() == 1 &&
+                             !std::isalnum(static_cast<unsigned char>(bytes[0])) &&
+                             static_cast<unsigned char>(bytes[0]) < 0x80;
+        std::string unit(escaped ? 1 : 0, '\\');
         unit.append(bytes);
         at_ = end;
         return Append(unit, bytes.size());
@@ -93,7 +92,9 @@ class BranchReader {
         const auto u = static_cast<unsigned char>(c);
         if (u < 0x80 && !std::isalnum(u)) {
             at_ += 2;
-            return Append(std::string("\\") + c, 1);
+            std::string unit(1, '\\');
+            unit += c;  // appended: GCC 12 takes "\\" + c for an overlapping copy
+            return Append(unit, 1);
         }
         if (!IsSimpleEscape(c)) {
             return false;
