@@ -294,7 +294,9 @@ TEST(ScoreDifferentialTest, UnicodeRulesAndBlocks) {
         "\xEF\xBF\xBD",
         "x\\Wy",
         "\\p{Cyrillic}{4}",
-        "free|prize"};
+        "free|prize",
+        "sun|kel",  // compiled byte by byte: the Kelvin sign and the long s must pass
+        "[j-l]elvin"};
     const std::vector<std::string> texts = {"=?KOI8-R?Q?=F7=F9=E9=E7=F2=F9=FB?=",
                                             "=?utf-8?B?0LLRi9C40LPRgNGL0Yg=?=",
                                             "=?iso-8859-1?Q?Caf=E9?= free",
@@ -310,7 +312,11 @@ TEST(ScoreDifferentialTest, UnicodeRulesAndBlocks) {
                                             "\xC3 \xED\xA0\x80 k\x80"
                                             "a",
                                             "=?x-none?Q?=E9t=E9?=",
-                                            "=?Shift_JIS?B?k/qWew==?= \xE0\xE1"};
+                                            "=?Shift_JIS?B?k/qWew==?= \xE0\xE1",
+                                            "\xE2\x84\xAA"
+                                            "ELVIN",
+                                            "\xC5\xBF"
+                                            "UN"};
     Random r(7);
     std::vector<std::string> blocks;
     for (int i = 0; i < 600; ++i) {
