@@ -37,48 +37,6 @@ constexpr unsigned kLiteralFlags = kExactFlags | HS_FLAG_DOTALL;
 // below), and the library compiles and scans it far faster so.
 constexpr unsigned kByteExactFlags = HS_FLAG_CASELESS | HS_FLAG_SINGLEMATCH | HS_FLAG_ALLOWEMPTY;
 
-// Whether `pattern` means the same byte by byte: no '.', no negated class, no escape
-// by a letter or digit (the classes \w, \d, \b and the like widen in Unicode), and
-// nothing outside ASCII.
-bool MeansTheSameByteWise(std::string_view pattern) {
-    bool inClass = false;
-    for (std::size_t i = 0; i < pattern.size(); ++i) {
-        const auto c = static_cast<unsigned char>(pattern[i]);
-        if (c >= 0x80) {
-            return false;
-        }
-        if (c == '\\') {
-            if (i + 1 >= pattern.size() ||
-                std::isalnum(static_cast<unsigned char>(pattern[i + 1])) != 0) {
-                return false;
-            }
-            ++i;
-        } else if (inClass) {
-            if (c == '[') {
-                return false;  // a POSIX name, or what looks like one
-            }
-            inClass = c != ']';
-        } else if (c == '[') {
-            if (i + 1 < pattern.size() && pattern[i + 1] == '^') {
-                return false;
-            }
-            inClass = true;
-            if (i + 1 < pattern.size() && pattern[i + 1] == ']') {
-                ++i;  // a ']' first is a member
-            }
-        } else if (c == '.') {
-            return false;
-        } else if (c == '(' && i + 1 < pattern.size() && pattern[i + 1] == '*') {
-            return false;  // a verb such as (*UTF) may change the mode
-        } else if (c == '(' && i + 2 < pattern.size() && pattern[i + 1] == '?' &&
-                   pattern[i + 2] != ':' && pattern[i + 2] != '=' && pattern[i + 2] != '!' &&
-                   pattern[i + 2] != '<' && pattern[i + 2] != '>' && pattern[i + 2] != '|') {
-            return false;  // option settings
-        }
-    }
-    return !inClass;
-}
-
 bool IsAscii(std::string_view text) {
     return std::all_of(text.begin(), text.end(),
                        [](char c) { return static_cast<unsigned char>(c) < 0x80; });

@@ -1,5 +1,6 @@
 #include "scan/required_literal.h"
 
+#include <algorithm>
 #include <cctype>
 #include <vector>
 
@@ -18,13 +19,60 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// Reads one alternative at top level and keeps its longest run of literal
-// characters. Each position is one of: a literal character (with its UTF-8
-// continuation bytes), an escaped punctuation character, or something that ends the
-// run (a class, a group, an escape class, an anchor, '.').
+// Where the class opening at `open` ends (just past its ']'), reading its escapes;
+// a ']' first is a member. None for an escape by a letter that is no simple class,
+// for a '[' inside (a POSIX name such as "[:alpha:]", or what only looks like one)
+// and for a class without an end: those are not read.
+std::optional<std::size_t> ClassEnd(std::string_view text, std::size_t open) {
+    std::size_t i = open + 1;
+    if (i < text.size() && text[i] == '^') {
+        ++i;
+    }
+    if (i < text.size() && text[i] == ']') {
+        ++i;
+    }
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == ']') {
+            return i + 1;
+        }
+        if (c == '[') {
+            return std::nullopt;
+        }
+        if (c == '\\') {
+            if (i + 1 >= text.size() ||
+                (std::isalnum(static_cast<unsigned char>(text[i + 1])) != 0 &&
+                 !IsSimpleEscape(text[i + 1]))) {
+                return std::nullopt;
+            }
+            ++i;
+        }
+    }
+    return std::nullopt;
+}
+
+// After "(?" at `i`: a group that only groups or looks around. Option settings,
+// which may turn on extended syntax, and the rest are not read.
+bool KnownGroupStart(std::string_view text, std::size_t i) {
+    if (i >= text.size()) {
+        return false;
+    }
+    const std::string_view rest = text.substr(i);
+    for (const std::string_view start : {":", "=", "!", "<=", "<!", ">", "|"}) {
+        if (rest.substr(0, start.size()) == start) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Reads one alternative at top level and keeps its runs of literal characters of at
+// least `shortest` bytes, in order. Each position is one of: a literal character
+// (with its UTF-8 continuation bytes), an escaped punctuation character, or something
+// that ends the run (a class, a group, an escape class, an anchor, '.').
 class BranchReader {
   public:
-    explicit BranchReader(std::string_view text) : text_(text) {}
+    BranchReader(std::string_view text, std::size_t shortest) : text_(text), shortest_(shortest) {}
 
     // False when the branch holds something this reading is not sure of.
     bool Read() {
@@ -45,16 +93,16 @@ class BranchReader {
                 return Escape();
             case '[':
                 EndRun();
-                return SkipClass() && Quantifier(false);
+                return SkipClass() && SkipQuantifier();
             case '(':
                 EndRun();
-                return SkipGroup() && Quantifier(false);
+                return SkipGroup() && SkipQuantifier();
             case '.':
             case '^':
             case '$':
                 EndRun();
                 ++at_;
-                return Quantifier(false);
+                return SkipQuantifier();
             case '*':
             case '+':
             case '?':
@@ -101,7 +149,7 @@ class BranchReader {
         }
         EndRun();
         at_ += 2;
-        return Quantifier(false);
+        return SkipQuantifier();
     }
 
     // Adds one character to the run, unless a quantifier makes it optional; a
@@ -125,7 +173,7 @@ class BranchReader {
     }
 
     // A quantifier after something that already ended the run: only skipped.
-    bool Quantifier(bool) {
+    bool SkipQuantifier() {
         bool optional = false;
         bool repeated = false;
         return ReadQuantifier(optional, repeated);
@@ -175,38 +223,12 @@ class BranchReader {
         return true;
     }
 
-    // A class "[...]" with its escapes; a ']' first is a member. A '[' inside (a POSIX
-    // name such as "[:alpha:]", or what only looks like one) is not read.
     bool SkipClass() {
-        std::size_t i = at_ + 1;
-        if (i < text_.size() && text_[i] == '^') {
-            ++i;
+        const std::optional<std::size_t> end = ClassEnd(text_, at_);
+        if (end) {
+            at_ = *end;
         }
-        if (i < text_.size() && text_[i] == ']') {
-            ++i;
-        }
-        while (i < text_.size()) {
-            const char c = text_[i];
-            if (c == ']') {
-                at_ = i + 1;
-                return true;
-            }
-            if (c == '\\') {
-                if (i + 1 >= text_.size()) {
-                    return false;
-                }
-                const auto next = static_cast<unsigned char>(text_[i + 1]);
-                if (std::isalnum(next) && !IsSimpleEscape(text_[i + 1])) {
-                    return false;
-                }
-                i += 2;
-            } else if (c == '[') {
-                return false;  // POSIX names and their look-alikes: not read
-            } else {
-                ++i;
-            }
-        }
-        return false;
+        return end.has_value();
     }
 
     // A group of any kind, whatever it holds; verbs and option settings that could
@@ -215,7 +237,7 @@ class BranchReader {
         if (at_ + 1 < text_.size() && text_[at_ + 1] == '*') {
             return false;
         }
-        if (at_ + 1 < text_.size() && text_[at_ + 1] == '?' && !KnownGroupStart(at_ + 2)) {
+        if (at_ + 1 < text_.size() && text_[at_ + 1] == '?' && !KnownGroupStart(text_, at_ + 2)) {
             return false;
         }
         int depth = 0;
@@ -235,7 +257,8 @@ class BranchReader {
                 if (at_ + 1 < text_.size() && text_[at_ + 1] == '*') {
                     return false;
                 }
-                if (at_ + 1 < text_.size() && text_[at_ + 1] == '?' && !KnownGroupStart(at_ + 2)) {
+                if (at_ + 1 < text_.size() && text_[at_ + 1] == '?' &&
+                    !KnownGroupStart(text_, at_ + 2)) {
                     return false;
                 }
                 ++depth;
@@ -250,25 +273,9 @@ class BranchReader {
         return false;
     }
 
-    // After "(?": a group that only groups or looks around. Option settings, which
-    // may turn on extended syntax, and the rest are not read.
-    bool KnownGroupStart(std::size_t i) const {
-        if (i >= text_.size()) {
-            return false;
-        }
-        const std::string_view rest = text_.substr(i);
-        for (const std::string_view start : {":", "=", "!", "<=", "<!", ">", "|"}) {
-            if (rest.substr(0, start.size()) == start) {
-                return true;
-            }
-        }
-        return false;
-    }
-
     void EndRun() {
         if (runBytes_ >= shortest_) {
             runs_.push_back(run_);
-            longestBytes_ = std::max(longestBytes_, runBytes_);
             totalBytes_ += runBytes_;
         }
         run_.clear();
@@ -276,8 +283,6 @@ class BranchReader {
     }
 
   public:
-    void SetShortest(std::size_t shortest) { shortest_ = shortest; }
-    std::size_t LongestBytes() const { return longestBytes_; }
     std::size_t TotalBytes() const { return totalBytes_; }
     // The runs in their order, each needed in that order: "a.*b".
     std::string Joined() const {
@@ -292,11 +297,10 @@ class BranchReader {
   private:
     std::string_view text_;
     std::size_t at_ = 0;
-    std::size_t shortest_ = 3;
+    std::size_t shortest_;
     std::string run_;
     std::size_t runBytes_ = 0;
     std::vector<std::string> runs_;
-    std::size_t longestBytes_ = 0;
     std::size_t totalBytes_ = 0;
 };
 
@@ -311,26 +315,11 @@ std::optional<std::vector<std::string_view>> TopLevelBranches(std::string_view p
         if (c == '\\') {
             ++i;
         } else if (c == '[') {
-            // Only the end matters here; the branch reader checks the class itself.
-            std::size_t j = i + 1;
-            if (j < pattern.size() && pattern[j] == '^') {
-                ++j;
-            }
-            if (j < pattern.size() && pattern[j] == ']') {
-                ++j;
-            }
-            while (j < pattern.size() && pattern[j] != ']') {
-                if (pattern[j] == '\\') {
-                    ++j;
-                } else if (pattern[j] == '[') {
-                    return std::nullopt;  // POSIX names and their look-alikes: not read
-                }
-                ++j;
-            }
-            if (j >= pattern.size()) {
+            const std::optional<std::size_t> end = ClassEnd(pattern, i);
+            if (!end) {
                 return std::nullopt;
             }
-            i = j;
+            i = *end - 1;
         } else if (c == '(') {
             ++depth;
         } else if (c == ')') {
@@ -363,9 +352,8 @@ std::optional<std::string> RequiredLiteral(std::string_view pattern, std::size_t
     }
     std::string joined;
     for (const std::string_view branch : *branches) {
-        BranchReader reader(branch);
-        reader.SetShortest(std::max<std::size_t>(shortest, 1));
-        if (!reader.Read() || reader.LongestBytes() == 0 || reader.TotalBytes() < enough) {
+        BranchReader reader(branch, std::max<std::size_t>(shortest, 1));
+        if (!reader.Read() || reader.TotalBytes() < std::max<std::size_t>(enough, 1)) {
             return std::nullopt;
         }
         if (!joined.empty()) {
@@ -374,4 +362,42 @@ std::optional<std::string> RequiredLiteral(std::string_view pattern, std::size_t
         joined += reader.Joined();
     }
     return joined;
+}
+
+bool MeansTheSameByteWise(std::string_view pattern) {
+    const auto letterEscape = [](std::string_view text, std::size_t i) {
+        return i + 1 >= text.size() || std::isalnum(static_cast<unsigned char>(text[i + 1])) != 0;
+    };
+    if (std::any_of(pattern.begin(), pattern.end(),
+                    [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+        return false;
+    }
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        if (c == '\\') {
+            if (letterEscape(pattern, i)) {
+                return false;
+            }
+            ++i;
+        } else if (c == '[') {
+            const std::optional<std::size_t> end = ClassEnd(pattern, i);
+            if (!end || pattern[i + 1] == '^') {
+                return false;
+            }
+            for (std::size_t k = i + 1; k + 1 < *end; ++k) {
+                if (pattern[k] == '\\' && letterEscape(pattern, k++)) {
+                    return false;
+                }
+            }
+            i = *end - 1;
+        } else if (c == '.') {
+            return false;
+        } else if (c == '(' && i + 1 < pattern.size() && pattern[i + 1] == '*') {
+            return false;  // a verb such as (*UTF) may change the mode
+        } else if (c == '(' && i + 1 < pattern.size() && pattern[i + 1] == '?' &&
+                   !KnownGroupStart(pattern, i + 2)) {
+            return false;  // option settings
+        }
+    }
+    return true;
 }

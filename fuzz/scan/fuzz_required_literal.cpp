@@ -1,6 +1,7 @@
-// The prefilter's texts must be in every match: for any pattern and any text the
-// pattern matches (caseless, in Unicode, as rules are compiled), the texts read from it
-// match that text too. Input: the pattern, a NUL byte, the text.
+// The prefilter's readings of a pattern must never miss a match: for any pattern and
+// any text the pattern matches (caseless, in Unicode, as rules are compiled), the
+// texts read from it match that text too, and a pattern taken byte by byte matches it
+// byte by byte. Input: the pattern, a NUL byte, the text.
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
@@ -47,22 +48,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::string_view pattern = input.substr(0, split);
     const std::string_view text = input.substr(split + 1);
-    const std::optional<std::string> literal = RequiredLiteral(pattern);
-    if (!literal) {
-        return 0;
-    }
     constexpr std::uint32_t kRule =
         PCRE2_CASELESS | PCRE2_UTF | PCRE2_UCP | PCRE2_MATCH_INVALID_UTF;
     if (Matches(pattern, text, kRule) != 1) {
         return 0;
     }
-    // As the prefilter scans: ASCII texts byte by byte and caseless in ASCII (a field
-    // with the Kelvin sign or the long s is not prefiltered), others as rules are;
-    // '.' matching anything.
+    // Fields with the Kelvin sign or the long s are not prefiltered by byte-wise entries.
+    const bool otherCase = text.find("\xE2\x84\xAA") != std::string_view::npos ||
+                           text.find("\xC5\xBF") != std::string_view::npos;
+    if (MeansTheSameByteWise(pattern) && !otherCase &&
+        Matches(pattern, text, PCRE2_CASELESS) == 0) {
+        std::abort();
+    }
+    const std::optional<std::string> literal = RequiredLiteral(pattern);
+    if (!literal) {
+        return 0;
+    }
+    // As the prefilter scans: ASCII texts byte by byte and caseless in ASCII, others as
+    // rules are; '.' matching anything.
     const bool ascii = std::all_of(literal->begin(), literal->end(),
                                    [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (ascii && (text.find("\xE2\x84\xAA") != std::string_view::npos ||
-                  text.find("\xC5\xBF") != std::string_view::npos)) {
+    if (ascii && otherCase) {
         return 0;
     }
     const std::uint32_t scan = ascii ? PCRE2_CASELESS : kRule;

@@ -48,3 +48,14 @@ TEST(RequiredLiteralTest, TakesTheRequiredRunsInOrderOrNothing) {
 }
 
 }  // namespace
+
+TEST(RequiredLiteralTest, ByteWiseOnlyWhatUnicodeDoesNotWiden) {
+    for (const char* same : {R"(judy(\.[a-z]+)?@example\.org)", "[]x-]{2,}|free", "(?:a|b)c$",
+                             R"([a\-z]+)", "(?=x)y"}) {
+        EXPECT_TRUE(MeansTheSameByteWise(same)) << same;
+    }
+    for (const char* other : {"s.n", R"(\bprize\b)", R"([\w.]+@)", "[^x]y", "caf\xC3\xA9", "(?i)x",
+                              "(*UCP)x", "[[:alpha:]]", "(?<name>x)"}) {
+        EXPECT_FALSE(MeansTheSameByteWise(other)) << other;
+    }
+}
