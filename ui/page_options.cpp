@@ -40,17 +40,26 @@ CPageOptions::CPageOptions(QWidget* parent)
     AddProviderRows();
 }
 
-void CPageOptions::AddParallelChecks() {
+QSpinBox* CPageOptions::AddNumberRow(const char* name, int low, int high, int value,
+                                     const QString& before, const QString& after) {
     auto* row = new QHBoxLayout;
-    parallelChecks_ = new QSpinBox(ui_->desktopGroup);
-    parallelChecks_->setObjectName(QStringLiteral("parallelChecks"));
-    parallelChecks_->setRange(UserOptions::kMinParallelChecks, UserOptions::kMaxParallelChecks);
-    parallelChecks_->setValue(UserOptions::ParallelChecks());
-    row->addWidget(new QLabel(QStringLiteral("Check up to"), ui_->desktopGroup));
-    row->addWidget(parallelChecks_);
-    row->addWidget(new QLabel(QStringLiteral("accounts at once"), ui_->desktopGroup));
+    auto* box = new QSpinBox(ui_->desktopGroup);
+    box->setObjectName(QLatin1String(name));
+    box->setRange(low, high);
+    box->setValue(value);
+    row->addWidget(new QLabel(before, ui_->desktopGroup));
+    row->addWidget(box);
+    row->addWidget(new QLabel(after, ui_->desktopGroup));
     row->addStretch();
     ui_->desktopLayout->addLayout(row);
+    return box;
+}
+
+void CPageOptions::AddParallelChecks() {
+    parallelChecks_ =
+        AddNumberRow("parallelChecks", UserOptions::kMinParallelChecks,
+                     UserOptions::kMaxParallelChecks, UserOptions::ParallelChecks(),
+                     QStringLiteral("Check up to"), QStringLiteral("accounts at once"));
     connect(parallelChecks_, &QSpinBox::valueChanged, this, [this](int count) {
         UserOptions::SetParallelChecks(count);
         emit parallelChecksChanged(count);
@@ -58,17 +67,10 @@ void CPageOptions::AddParallelChecks() {
 }
 
 void CPageOptions::AddQuarantineDays() {
-    auto* row = new QHBoxLayout;
-    quarantineDays_ = new QSpinBox(ui_->desktopGroup);
-    quarantineDays_->setObjectName(QStringLiteral("quarantineDays"));
-    quarantineDays_->setRange(UserOptions::kMinQuarantineDays, UserOptions::kMaxQuarantineDays);
-    quarantineDays_->setValue(UserOptions::QuarantineDays());
-    row->addWidget(
-        new QLabel(QStringLiteral("Keep copies of deleted messages for"), ui_->desktopGroup));
-    row->addWidget(quarantineDays_);
-    row->addWidget(new QLabel(QStringLiteral("days"), ui_->desktopGroup));
-    row->addStretch();
-    ui_->desktopLayout->addLayout(row);
+    quarantineDays_ =
+        AddNumberRow("quarantineDays", UserOptions::kMinQuarantineDays,
+                     UserOptions::kMaxQuarantineDays, UserOptions::QuarantineDays(),
+                     QStringLiteral("Keep copies of deleted messages for"), QStringLiteral("days"));
     connect(quarantineDays_, &QSpinBox::valueChanged, this, &UserOptions::SetQuarantineDays);
 }
 

@@ -55,6 +55,9 @@ class CPageOptions : public QWidget {
   private:
     void OnStartAtLogin(bool on);
     void AddProviderRows();
+    // A row "before [number] after" among the desktop options; returns its box.
+    QSpinBox* AddNumberRow(const char* name, int low, int high, int value, const QString& before,
+                           const QString& after);
     void AddQuarantineDays();
     void AddParallelChecks();
     void SaveProvider(const QString& providerId);
