@@ -25,8 +25,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -39,6 +41,7 @@
 #include "store/record_cipher.h"
 #include "store/rule_list_file.h"
 #include "tests/support/dovecot_server.h"
+#include "tests/support/latency_relay.h"
 #include "tests/support/test_fixtures.h"
 
 namespace {
@@ -268,12 +271,17 @@ struct Run {
     TopFigures top;
 };
 
-// A data directory with one account (through the relay) and a rule list.
+// A data directory with accounts (login and port each) and a rule list.
 struct DataDirectory {
     qvtest::TempDirectory directory;
     std::string passphraseFile;
 
-    DataDirectory(int port, std::size_t rules, bool scan) {
+    // One account, through the relay.
+    DataDirectory(int port, std::size_t rules, bool scan)
+        : DataDirectory({{"bench", port}}, rules, scan) {}
+
+    DataDirectory(const std::vector<std::pair<std::string, int>>& accounts, std::size_t rules,
+                  bool scan) {
         AppState state;
         qvtest::FakePrompts prompts;
         directory.UseFor(state);
@@ -283,10 +291,12 @@ struct DataDirectory {
             (rule.list == RuleList::kBlock ? block : friends)
                 .push_back({rule.header, rule.contains, rule.weight});
         }
-        AccountRecord account =
-            qvtest::MakeAccount("bench@127.0.0.1", "pw", {.scanMessages = scan ? 1 : 0});
-        account.port = port;
-        state.AppendAccount(account);
+        for (const auto& [login, port] : accounts) {
+            AccountRecord account =
+                qvtest::MakeAccount(login + "@127.0.0.1", "pw", {.scanMessages = scan ? 1 : 0});
+            account.port = port;
+            state.AppendAccount(account);
+        }
         if (!WriteRuleFile(state, RuleList::kBlock, block, prompts) ||
             !WriteRuleFile(state, RuleList::kFriends, friends, prompts) ||
             !SaveAccountFile(state, prompts)) {
@@ -298,14 +308,20 @@ struct DataDirectory {
     }
 };
 
-// Runs `argv` as a new process with XDG_CACHE_HOME at `cache`, its output discarded.
-Run RunProcess(const std::vector<std::string>& argv, const std::string& cache, Relay& relay) {
+// Runs `argv` as a new process with XDG_CACHE_HOME at `cache` (and XDG_CONFIG_HOME at
+// `config` when given), its output discarded. With a relay, waits for it to note the
+// conversation.
+Run RunProcess(const std::vector<std::string>& argv, const std::string& cache, Relay* relay,
+               const std::string& config = {}) {
     std::fflush(stdout);  // the child must not print what the parent has buffered
-    const int ended = relay.Ended();
+    const int ended = relay != nullptr ? relay->Ended() : 0;
     const Clock::time_point start = Clock::now();
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+        if (!config.empty()) {
+            ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+        }
         std::freopen("/dev/null", "w", stdout);
         std::vector<char*> args;
         for (const std::string& a : argv) {
@@ -325,11 +341,14 @@ Run RunProcess(const std::vector<std::string>& argv, const std::string& cache, R
         std::fprintf(stderr, "%s ended with status %d\n", argv[0].c_str(), status);
         std::exit(1);
     }
+    if (relay == nullptr) {
+        return run;
+    }
     // The relay notes the conversation when the client has closed it.
-    for (int i = 0; i < 500 && relay.Ended() == ended; ++i) {
+    for (int i = 0; i < 500 && relay->Ended() == ended; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    run.top = relay.Last();
+    run.top = relay->Last();
     return run;
 }
 
@@ -358,7 +377,7 @@ bool Chosen(const std::string& name) {
     }
 }
 
-Row Measure(const std::string& name, int runs, Relay& relay, const std::function<Run(int)>& once) {
+Row Measure(const std::string& name, int runs, Relay* relay, const std::function<Run(int)>& once) {
     if (!Chosen(name)) {
         return Row{name, {}};
     }
@@ -438,6 +457,78 @@ void TimeRuleRead(const DataDirectory& data, const std::string& cache, int runs)
         Median(threaded), rules[1], Median(cached), rules[2]);
 }
 
+// Ten accounts of 300 messages, each behind a relay that adds 40 ms to every round
+// trip as a distant server does: `quorvane --check` of all ten with 1, 4 (the
+// default) and 8 checked at once, against each account checked alone.
+constexpr int kDistantAccounts = 10;
+constexpr int kDistantMessages = 300;
+
+std::string DistantUser(int a) {
+    return "distant" + std::to_string(a);
+}
+
+void AddDistantUsers(qvtest::DovecotServer& server) {
+    for (int a = 0; a < kDistantAccounts; ++a) {
+        std::vector<std::string> messages;
+        for (int n = 1; n <= kDistantMessages; ++n) {
+            std::string id = std::to_string(a);
+            id += '.';
+            id += std::to_string(n);
+            std::string m = "From: Sender <s";
+            m += id;
+            m += "@example.com>\r\nSubject: Status ";
+            m += id;
+            m += "\r\nMessage-ID: <";
+            m += id;
+            m += "@example.com>\r\n\r\nBody.\r\n";
+            messages.push_back(std::move(m));
+        }
+        server.AddUser(DistantUser(a), "pw", messages);
+    }
+}
+
+void MeasureDistantAccounts(int runs, int serverPort, const std::string& caches) {
+    if (!Chosen("distant")) {
+        return;
+    }
+    std::vector<std::unique_ptr<qvtest::LatencyRelay>> relays;
+    std::vector<std::pair<std::string, int>> all;
+    for (int a = 0; a < kDistantAccounts; ++a) {
+        relays.push_back(
+            std::make_unique<qvtest::LatencyRelay>(serverPort, std::chrono::milliseconds(40)));
+        all.emplace_back(DistantUser(a), relays.back()->Port());
+    }
+    const std::string cache = caches + "distant";
+    const auto check = [&](const DataDirectory& data, const std::string& config) {
+        // Every run fetches every header.
+        std::remove((data.directory.Path() + KeptFile::kFileName).c_str());
+        return RunProcess({QV_PROGRAM, "--check", "--json", "--data-dir", data.directory.Path(),
+                           "--passphrase-file", data.passphraseFile},
+                          cache, nullptr, config);
+    };
+    const DataDirectory ten(all, 15, true);
+    check(ten, {});  // Dovecot's indexes and the rule cache: not measured
+    double slowestAlone = 0;
+    for (int a = 0; a < kDistantAccounts; ++a) {
+        const DataDirectory one({all[static_cast<std::size_t>(a)]}, 15, true);
+        const Row row = Measure("distant account " + std::to_string(a) + " alone", runs, nullptr,
+                                [&](int) { return check(one, {}); });
+        slowestAlone = std::max(slowestAlone, row.median.wallMs);
+    }
+    qvtest::TempDirectory configs;
+    for (const int atOnce : {1, 4, 8}) {
+        // The setting is the user's own, as the Options page keeps it.
+        const std::string config = configs.Path() + std::to_string(atOnce);
+        std::filesystem::create_directories(config + "/Quorvane");
+        std::ofstream(config + "/Quorvane/Quorvane.ini")
+            << "[options]\nparallelChecks=" << atOnce << "\n";
+        const Row row = Measure("distant accounts, " + std::to_string(atOnce) + " at once", runs,
+                                nullptr, [&](int) { return check(ten, config); });
+        std::printf("  ten distant accounts, %d at once: %.2f x the slowest account alone\n",
+                    atOnce, slowestAlone > 0 ? row.median.wallMs / slowestAlone : 0);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -445,6 +536,7 @@ int main(int argc, char** argv) {
     g_only = argc > 2 ? argv[2] : "";
     qvtest::DovecotServer server;
     server.AddUser("bench", "pw", Mailbox());
+    AddDistantUsers(server);
     if (!server.Start()) {
         std::fprintf(stderr, "Dovecot: %s\n", server.Error().c_str());
         return 1;
@@ -456,13 +548,13 @@ int main(int argc, char** argv) {
     const std::vector<std::string> pipelined = {python, QV_POPLIB_SCRIPT, port,       "bench",
                                                 "pw",   "plain",          "pipelined"};
     qvtest::TempDirectory caches;
-    RunProcess(poplib, caches.Path(), relay);  // Dovecot's index: not measured
+    RunProcess(poplib, caches.Path(), &relay);  // Dovecot's index: not measured
 
     std::printf("Median of %d runs each; peak is the largest of them.\n", runs);
-    const Row pop = Measure("poplib", runs, relay,
-                            [&](int) { return RunProcess(poplib, caches.Path(), relay); });
-    const Row pipe = Measure("pipelined Python", runs, relay,
-                             [&](int) { return RunProcess(pipelined, caches.Path(), relay); });
+    const Row pop = Measure("poplib", runs, &relay,
+                            [&](int) { return RunProcess(poplib, caches.Path(), &relay); });
+    const Row pipe = Measure("pipelined Python", runs, &relay,
+                             [&](int) { return RunProcess(pipelined, caches.Path(), &relay); });
     const auto check = [&](const DataDirectory& data) {
         return std::vector<std::string>{
             QV_PROGRAM,          "--check",          "--json", "--data-dir", data.directory.Path(),
@@ -478,7 +570,7 @@ int main(int argc, char** argv) {
         return [&](int) {
             forgetSeen(data);
             return RunProcess(check(data), caches.Path() + "cold-" + std::to_string(fresh++),
-                              relay);
+                              &relay);
         };
     };
     const auto warm = [&](const DataDirectory& data, const std::string& cache,
@@ -486,25 +578,25 @@ int main(int argc, char** argv) {
         return [&, cache, keepSeen](int i) {
             if (i == 0) {
                 forgetSeen(data);
-                RunProcess(check(data), cache, relay);  // fills the cache
+                RunProcess(check(data), cache, &relay);  // fills the cache
             }
             if (!keepSeen) {
                 forgetSeen(data);
             }
-            return RunProcess(check(data), cache, relay);
+            return RunProcess(check(data), cache, &relay);
         };
     };
     const DataDirectory noScan(relay.Port(), 15, false);
     const DataDirectory rules15(relay.Port(), 15, true);
     const DataDirectory rules2000(relay.Port(), 2000, true);
-    const Row none = Measure("quorvane, no scan", runs, relay, cold(noScan));
-    const Row cold15 = Measure("quorvane, 15 rules, cold", runs, relay, cold(rules15));
+    const Row none = Measure("quorvane, no scan", runs, &relay, cold(noScan));
+    const Row cold15 = Measure("quorvane, 15 rules, cold", runs, &relay, cold(rules15));
     const Row warm15 =
-        Measure("quorvane, 15 rules, warm", runs, relay, warm(rules15, caches.Path() + "w15"));
-    const Row cold2000 = Measure("quorvane, 2000 rules, cold", runs, relay, cold(rules2000));
-    const Row warm2000 = Measure("quorvane, 2000 rules, warm", runs, relay,
+        Measure("quorvane, 15 rules, warm", runs, &relay, warm(rules15, caches.Path() + "w15"));
+    const Row cold2000 = Measure("quorvane, 2000 rules, cold", runs, &relay, cold(rules2000));
+    const Row warm2000 = Measure("quorvane, 2000 rules, warm", runs, &relay,
                                  warm(rules2000, caches.Path() + "w2000"));
-    Measure("quorvane, 2000 rules, warm, kept file", runs, relay,
+    Measure("quorvane, 2000 rules, warm, kept file", runs, &relay,
             warm(rules2000, caches.Path() + "w2000", true));
 
     const auto ratio = [](double a, double b) { return b > 0 ? a / b : 0; };
@@ -523,5 +615,6 @@ int main(int argc, char** argv) {
     std::printf("Peak memory with 2000 rules: %.1f MiB (target <= 64)\n",
                 std::max(cold2000.median.peakMiB, warm2000.median.peakMiB));
     TimeRuleRead(rules2000, caches.Path() + "in-process", runs);
+    MeasureDistantAccounts(runs, server.Port(), caches.Path());
     return 0;
 }
