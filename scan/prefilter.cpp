@@ -5,7 +5,6 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -81,6 +80,25 @@ struct Entry {
     std::string text;  // NUL-terminated for the library
     unsigned flags;
 };
+
+// How the library is given a rule's pattern; none when PCRE2 alone is to try it.
+std::optional<Entry> EntryFor(const Prefilter::Pattern& p) {
+    // A text every match must hold is scanned for in place of the pattern: far cheaper
+    // to compile, in time and memory, and PCRE2 confirms what it finds.
+    if (std::optional<std::string> literal = RequiredLiteral(p.text)) {
+        const unsigned flags = IsAscii(*literal) ? kAsciiLiteralFlags : kLiteralFlags;
+        return Entry{p.id, std::move(*literal), flags};
+    }
+    std::string text(p.text);
+    unsigned flags = MeansTheSameByteWise(text) ? FlagsFor(text, kByteExactFlags) : 0;
+    if (flags == 0) {
+        flags = FlagsFor(text);
+    }
+    if (flags == 0) {
+        return std::nullopt;
+    }
+    return Entry{p.id, std::move(text), flags};
+}
 
 // What a scan reports to; ids past `limit` name no pattern of this database and are
 // dropped, so no file, however it came to be, can point past the rule table.
@@ -253,26 +271,11 @@ std::unique_ptr<Prefilter> Prefilter::Compile(const std::vector<Pattern>& patter
     const ScanEngine* engine = TrustedScanEngine();
     std::vector<Entry> entries;
     for (const Pattern& p : patterns) {
-        // A text every match must hold is scanned for in place of the pattern: far
-        // cheaper to compile, in time and memory, and PCRE2 confirms what it finds.
-        if (std::optional<std::string> literal = RequiredLiteral(p.text); literal && engine) {
-            const unsigned flags = IsAscii(*literal) ? kAsciiLiteralFlags : kLiteralFlags;
-            entries.push_back({p.id, std::move(*literal), flags});
-            continue;
-        }
-        if (engine != nullptr && MeansTheSameByteWise(p.text)) {
-            std::string text(p.text);
-            if (const unsigned flags = FlagsFor(text, kByteExactFlags); flags != 0) {
-                entries.push_back({p.id, std::move(text), flags});
-                continue;
-            }
-        }
-        std::string text(p.text);
-        const unsigned flags = engine != nullptr ? FlagsFor(text) : 0;
-        if (flags == 0) {
-            rejected.push_back(p.id);
+        std::optional<Entry> entry = engine != nullptr ? EntryFor(p) : std::nullopt;
+        if (entry) {
+            entries.push_back(std::move(*entry));
         } else {
-            entries.push_back({p.id, std::move(text), flags});
+            rejected.push_back(p.id);
         }
     }
     // A pattern the library accepts alone can still fail in company (its size, say):
