@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "app/app_state.h"
@@ -82,9 +84,10 @@ std::string_view PrefilterText(std::string_view source) {
 
 }  // namespace
 
-RuleGroups::RuleGroups(const RuleTable& table, bool usePrefilter, std::size_t prefilterFloor)
+RuleGroups::RuleGroups(const RuleTable& table, bool usePrefilter, std::size_t prefilterFloor,
+                       PrefilterCompile compile)
     : serial_(nextSerial++) {
-    std::array<std::vector<Prefilter::Pattern>, kGroupCount> patterns;
+    GroupPatterns patterns;
     for (std::uint32_t j = 0; j < table.size(); ++j) {
         const CompiledRule& rule = table[j];
         const std::size_t g = GroupOf(rule.headerCode);
@@ -99,12 +102,49 @@ RuleGroups::RuleGroups(const RuleTable& table, bool usePrefilter, std::size_t pr
             groups_[g].byteWise.push_back(static_cast<int>(j));
         }
     }
+    for (std::size_t kind = 0; kind < kFieldKinds; ++kind) {
+        everyRule_[kind] = groups_[kind].members;
+        if (kind == static_cast<std::size_t>(FieldKind::kTo) ||
+            kind == static_cast<std::size_t>(FieldKind::kCc)) {
+            const std::vector<int>& shared = groups_[kRecipientGroup].members;
+            everyRule_[kind].insert(everyRule_[kind].end(), shared.begin(), shared.end());
+            std::sort(everyRule_[kind].begin(), everyRule_[kind].end());
+        }
+    }
     for (Group& group : groups_) {
         group.alwaysTried = group.members;
     }
-    if (usePrefilter) {
-        BuildPrefilters(patterns, prefilterFloor);
+    if (!usePrefilter || compile == PrefilterCompile::kBeforeUse) {
+        PutPrefiltersIn(usePrefilter ? patterns : GroupPatterns{}, prefilterFloor);
+        return;
     }
+    const auto policy =
+        compile == PrefilterCompile::kAside ? std::launch::async : std::launch::deferred;
+    try {
+        compiled_ = std::async(policy, [this, patterns = std::move(patterns), prefilterFloor] {
+            PutPrefiltersIn(patterns, prefilterFloor);
+        });
+    } catch (const std::system_error&) {
+        PutPrefiltersIn(patterns, prefilterFloor);  // no thread to spare: compiled here
+    }
+}
+
+RuleGroups::~RuleGroups() {
+    // A compile held for AwaitPrefilters and never awaited is dropped unrun.
+    if (compiled_.valid() &&
+        compiled_.wait_for(std::chrono::seconds(0)) != std::future_status::deferred) {
+        compiled_.wait();
+    }
+}
+
+void RuleGroups::AwaitPrefilters() const {
+    if (compiled_.valid()) {
+        compiled_.wait();
+    }
+}
+
+void RuleGroups::PutPrefiltersIn(const GroupPatterns& patterns, std::size_t prefilterFloor) {
+    BuildPrefilters(patterns, prefilterFloor);
     for (Group& group : groups_) {
         if (group.prefilter) {
             group.alwaysTried.insert(group.alwaysTried.end(), group.byteWise.begin(),
@@ -112,11 +152,10 @@ RuleGroups::RuleGroups(const RuleTable& table, bool usePrefilter, std::size_t pr
             std::sort(group.alwaysTried.begin(), group.alwaysTried.end());
         }
     }
+    prefiltersIn_.store(true, std::memory_order_release);
 }
 
-void RuleGroups::BuildPrefilters(
-    const std::array<std::vector<Prefilter::Pattern>, kGroupCount>& patterns,
-    std::size_t prefilterFloor) {
+void RuleGroups::BuildPrefilters(const GroupPatterns& patterns, std::size_t prefilterFloor) {
     std::vector<std::size_t> jobs;
     for (std::size_t g = 0; g < kGroupCount; ++g) {
         if (!patterns[g].empty() && groups_[g].members.size() >= prefilterFloor) {
@@ -154,7 +193,7 @@ std::size_t RuleGroups::PrefilterFloor() {
 }
 
 void RuleGroups::Prepare(Work& work) const {
-    if (work.fittedTo == serial_) {
+    if (work.fittedTo == serial_ || !prefiltersIn_.load(std::memory_order_acquire)) {
         return;
     }
     for (const Group& group : groups_) {
@@ -177,6 +216,9 @@ void RuleGroups::AppendCandidates(const Group& group, std::string_view text, Wor
 }
 
 const std::vector<int>& RuleGroups::Tried(FieldKind kind, std::string_view text, Work& work) const {
+    if (work.fittedTo != serial_) {
+        return everyRule_[static_cast<std::size_t>(kind)];  // the databases are not in yet
+    }
     const Group& own = groups_[static_cast<std::size_t>(kind)];
     const bool recipients = kind == FieldKind::kTo || kind == FieldKind::kCc;
     const Group* shared = recipients ? &groups_[kRecipientGroup] : nullptr;
@@ -229,6 +271,7 @@ void RuleGroups::Match(FieldKind kind, const RuleTable& table, std::string_view 
 }
 
 RuleGroups::Figures RuleGroups::figures() const {
+    AwaitPrefilters();
     Figures f;
     for (const Group& group : groups_) {
         f.alwaysTried += group.alwaysTried.size();

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -35,14 +37,23 @@ class RuleGroups {
     static constexpr std::size_t kPrefilterFloor = 32;
 
     RuleGroups(const RuleTable& table, bool usePrefilter,
-               std::size_t prefilterFloor = PrefilterFloor());
+               std::size_t prefilterFloor = PrefilterFloor(),
+               PrefilterCompile compile = PrefilterCompile::kBeforeUse);
+    // A compile under way aside is waited for: it writes into the groups.
+    ~RuleGroups();
+    RuleGroups(const RuleGroups&) = delete;
+    RuleGroups& operator=(const RuleGroups&) = delete;
+
+    // Returns once the prefilter databases are in; a compile held for it runs here.
+    void AwaitPrefilters() const;
 
     // The floor groups are made with from now on; tests and benchmarks lower it to
     // reach the prefilter with few rules.
     static void SetPrefilterFloor(std::size_t floor);
     static std::size_t PrefilterFloor();
 
-    // Fits `work` to these groups; once per scoring, cheap when already fitted.
+    // Fits `work` to these groups once their databases are in; once per scoring, cheap
+    // when already fitted. An unfitted work scores with PCRE2 alone, the same verdicts.
     void Prepare(Work& work) const;
     // Appends to `matched`, in table order, the rules of `kind`'s group that match
     // `text` (Unicode rules see bytes that are not UTF-8 as U+FFFD, as shown); rules that gave up
@@ -75,10 +86,19 @@ class RuleGroups {
     const std::vector<int>& Tried(FieldKind kind, std::string_view text, Work& work) const;
     // Appends the members of `group` the prefilter cannot rule out for `text`.
     void AppendCandidates(const Group& group, std::string_view text, Work& work) const;
+    using GroupPatterns = std::array<std::vector<Prefilter::Pattern>, kGroupCount>;
+
+    // Builds the databases and puts them in force for the works fitted after.
+    void PutPrefiltersIn(const GroupPatterns& patterns, std::size_t prefilterFloor);
     // Compiles the groups' databases, on as many threads as there are processors.
-    void BuildPrefilters(const std::array<std::vector<Prefilter::Pattern>, kGroupCount>& patterns,
-                         std::size_t prefilterFloor);
+    void BuildPrefilters(const GroupPatterns& patterns, std::size_t prefilterFloor);
 
     std::array<Group, kGroupCount> groups_;
+    // Every rule of each field's groups in table order: what PCRE2 alone tries.
+    std::array<std::vector<int>, kFieldKinds> everyRule_;
     std::uint64_t serial_;
+    // Set once the databases and the lists beside them are whole; never cleared.
+    std::atomic<bool> prefiltersIn_{false};
+    // The compile aside; declared last, so it ends before anything it writes goes.
+    std::future<void> compiled_;
 };

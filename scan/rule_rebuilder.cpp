@@ -57,7 +57,9 @@ void RuleRebuilder::Shared::RebuildOnce() const {
 }
 
 RuleRebuilder::RuleRebuilder(AppState& state)
-    : RuleRebuilder([&state] { ReloadRulesIfModified(state); }) {}
+    // The old table serves until the new one's prefilter is compiled: checks under way
+    // keep their pace.
+    : RuleRebuilder([&state] { ReloadRulesIfModified(state, PrefilterCompile::kBeforeUse); }) {}
 
 RuleRebuilder::RuleRebuilder(std::function<void()> rebuild)
     : shared_(std::make_shared<Shared>(std::move(rebuild))) {}

@@ -51,7 +51,11 @@ std::shared_ptr<const RuleTable> RuleTable::Build(const std::vector<ListedRule>&
     }
     const std::size_t floor =
         options.prefilterFloor != 0 ? options.prefilterFloor : RuleGroups::PrefilterFloor();
-    table->groups_ =
-        std::make_unique<const RuleGroups>(*table, options.path == ScoringPath::kPrefilter, floor);
+    table->groups_ = std::make_unique<const RuleGroups>(
+        *table, options.path == ScoringPath::kPrefilter, floor, options.compile);
     return table;
+}
+
+void RuleTable::AwaitPrefilters() const {
+    groups_->AwaitPrefilters();
 }

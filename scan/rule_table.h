@@ -42,8 +42,16 @@ struct ListedRule {
     bool useJit = true;  // off only where the interpreter itself is under test
 };
 
+// When a table's prefilter databases are compiled, or read from the cache.
+enum class PrefilterCompile {
+    kBeforeUse,    // before Build returns
+    kAside,        // on a thread of their own: until they are in, PCRE2 alone scores
+    kWhenAwaited,  // only once AwaitPrefilters is called, so tests can hold the switch
+};
+
 struct RuleTableOptions {
     ScoringPath path = ScoringPath::kPrefilter;
+    PrefilterCompile compile = PrefilterCompile::kBeforeUse;
     std::size_t prefilterFloor = 0;  // 0: RuleGroups::PrefilterFloor() as it is at the build
     bool useJit = true;              // off only for benchmarks
 };
@@ -72,6 +80,8 @@ class RuleTable {
     std::uint64_t version() const { return version_; }
     ScoringPath path() const { return path_; }
     const RuleGroups& groups() const { return *groups_; }
+    // Returns once the prefilter databases are in (at once unless compiled aside).
+    void AwaitPrefilters() const;
 
   private:
     explicit RuleTable(ScoringPath path);

@@ -20,6 +20,13 @@ void RuleTableBuilder::SetPath(ScoringPath path) {
     }
 }
 
+void RuleTableBuilder::SetPrefilterCompile(PrefilterCompile compile) {
+    if (options_.compile != compile) {
+        options_.compile = compile;
+        built_.reset();
+    }
+}
+
 const RuleTable& RuleTableBuilder::Table() {
     return *Shared();
 }

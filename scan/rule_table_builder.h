@@ -16,6 +16,7 @@ class RuleTableBuilder {
              bool useJit = true);
     void Clear();
     void SetPath(ScoringPath path);
+    void SetPrefilterCompile(PrefilterCompile compile);
     // The next table is built afresh even without a change, as a new process builds it.
     void BuildAfresh() { built_.reset(); }
 

@@ -59,10 +59,13 @@ class ScanCacheTest : public ::testing::Test {
     // The scores of every block with groups made afresh, as a new process makes them.
     std::vector<int> Scores() {
         state_.BuildAfresh();
+        return ScoresOf(state_.Table());
+    }
+    std::vector<int> ScoresOf(const RuleTable& table) {
         std::vector<int> scores;
         for (const std::string& block : blocks_) {
             std::string copy = block;
-            scores.push_back(ScoreHeader(state_.Table(), copy).score);
+            scores.push_back(ScoreHeader(table, copy).score);
         }
         return scores;
     }
@@ -147,6 +150,25 @@ TEST_F(ScanCacheTest, ColdWarmDamagedAndForeignFilesGiveTheSameVerdicts) {
     fs::remove_all(directory_);
     WriteAll(directory_, "not a directory");
     EXPECT_EQ(Scores(), edited);
+}
+
+// A table whose databases are still compiling scores on PCRE2 alone, then switches.
+TEST_F(ScanCacheTest, ScoringBeforeAndAfterTheCompileGivesTheSameVerdicts) {
+    if (!Prefilter::Available()) {
+        GTEST_FAIL() << "the prefilter is needed here: " << Prefilter::EngineName();
+    }
+    const std::vector<int> expected = ReferenceScores();
+    for (const fs::path& file : Databases()) {
+        fs::remove(file);  // cold
+    }
+    state_.SetPrefilterCompile(PrefilterCompile::kWhenAwaited);
+    const RuleTable& table = state_.Table();
+    EXPECT_EQ(ScoresOf(table), expected);
+    EXPECT_TRUE(Databases().empty());  // nothing compiled yet
+    table.AwaitPrefilters();
+    EXPECT_EQ(Databases().size(), 6u);
+    EXPECT_EQ(ScoresOf(table), expected);
+    EXPECT_GT(table.groups().figures().exact, 0u);
 }
 
 #ifdef QV_HAVE_VECTORSCAN

@@ -37,6 +37,8 @@ std::vector<int> Scores(const RuleTable& table) {
     return scores;
 }
 
+// Both with the databases compiled first and with them compiled aside while the
+// threads already score on PCRE2 alone.
 TEST(ScoreThreadsTest, ThreadsShareTheGroupsAndAgree) {
     RuleTableBuilder state;
     state.SetPath(ScoringPath::kReference);
@@ -44,15 +46,21 @@ TEST(ScoreThreadsTest, ThreadsShareTheGroupsAndAgree) {
     const std::vector<int> expected = Scores(state.Table());
     state.SetPath(ScoringPath::kPrefilter);
     RuleGroups::SetPrefilterFloor(1);  // every group gets a database, compiled in parallel
-    AddRules(state);
-    std::vector<int> got[2];
-    const RuleTable& table = state.Table();  // built whole before either thread scores
-    std::thread a([&] { got[0] = Scores(table); });
-    std::thread b([&] { got[1] = Scores(table); });
-    a.join();
-    b.join();
-    EXPECT_EQ(got[0], expected);
-    EXPECT_EQ(got[1], expected);
+    for (const PrefilterCompile compile :
+         {PrefilterCompile::kBeforeUse, PrefilterCompile::kAside}) {
+        state.SetPrefilterCompile(compile);
+        AddRules(state);
+        std::vector<int> got[2];
+        const RuleTable& table = state.Table();
+        std::thread a([&] { got[0] = Scores(table); });
+        std::thread b([&] { got[1] = Scores(table); });
+        a.join();
+        b.join();
+        EXPECT_EQ(got[0], expected);
+        EXPECT_EQ(got[1], expected);
+        table.AwaitPrefilters();
+        EXPECT_EQ(Scores(table), expected);
+    }
     RuleGroups::SetPrefilterFloor(RuleGroups::kPrefilterFloor);
 }
 
