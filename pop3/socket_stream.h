@@ -60,6 +60,7 @@ class SocketStream : public ByteStream {
     int Fail(FailureKind kind, std::string detail = {});
     int FailWithErrno(int error);
     int CheckCertificate(const std::string& host, const std::string& trustedFingerprint);
+    void AcknowledgeAtOnce() const;
     long ReceiveTls(char* buffer, std::size_t capacity);
     bool PeekTls();
 

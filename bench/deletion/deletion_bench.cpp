@@ -103,7 +103,8 @@ int main() {
     std::string command = std::string("python3 ") + QV_POPLIB_DELETE_SCRIPT + " " +
                           std::to_string(server.Port()) + " poplib pw";
     for (const int n : Chosen()) {
-        command += " " + std::to_string(n);
+        command += ' ';
+        command += std::to_string(n);
     }
     FILE* pipe = popen(command.c_str(), "r");
     double poplibSeconds = 0;
