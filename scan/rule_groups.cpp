@@ -115,17 +115,18 @@ RuleGroups::RuleGroups(const RuleTable& table, bool usePrefilter, std::size_t pr
         group.alwaysTried = group.members;
     }
     if (!usePrefilter || compile == PrefilterCompile::kBeforeUse) {
-        PutPrefiltersIn(usePrefilter ? patterns : GroupPatterns{}, prefilterFloor);
+        PutPrefiltersIn(usePrefilter ? patterns : GroupPatterns{}, prefilterFloor, 0);
         return;
     }
     const auto policy =
         compile == PrefilterCompile::kAside ? std::launch::async : std::launch::deferred;
     try {
         compiled_ = std::async(policy, [this, patterns = std::move(patterns), prefilterFloor] {
-            PutPrefiltersIn(patterns, prefilterFloor);
+            // One processor is left to the check that scores meanwhile.
+            PutPrefiltersIn(patterns, prefilterFloor, 1);
         });
     } catch (const std::system_error&) {
-        PutPrefiltersIn(patterns, prefilterFloor);  // no thread to spare: compiled here
+        PutPrefiltersIn(patterns, prefilterFloor, 0);  // no thread to spare: compiled here
     }
 }
 
@@ -143,8 +144,9 @@ void RuleGroups::AwaitPrefilters() const {
     }
 }
 
-void RuleGroups::PutPrefiltersIn(const GroupPatterns& patterns, std::size_t prefilterFloor) {
-    BuildPrefilters(patterns, prefilterFloor);
+void RuleGroups::PutPrefiltersIn(const GroupPatterns& patterns, std::size_t prefilterFloor,
+                                 unsigned sparedCpus) {
+    BuildPrefilters(patterns, prefilterFloor, sparedCpus);
     for (Group& group : groups_) {
         if (group.prefilter) {
             group.alwaysTried.insert(group.alwaysTried.end(), group.byteWise.begin(),
@@ -155,7 +157,8 @@ void RuleGroups::PutPrefiltersIn(const GroupPatterns& patterns, std::size_t pref
     prefiltersIn_.store(true, std::memory_order_release);
 }
 
-void RuleGroups::BuildPrefilters(const GroupPatterns& patterns, std::size_t prefilterFloor) {
+void RuleGroups::BuildPrefilters(const GroupPatterns& patterns, std::size_t prefilterFloor,
+                                 unsigned sparedCpus) {
     std::vector<std::size_t> jobs;
     for (std::size_t g = 0; g < kGroupCount; ++g) {
         if (!patterns[g].empty() && groups_[g].members.size() >= prefilterFloor) {
@@ -173,7 +176,9 @@ void RuleGroups::BuildPrefilters(const GroupPatterns& patterns, std::size_t pref
             std::sort(group.alwaysTried.begin(), group.alwaysTried.end());
         }
     };
-    const std::size_t cpus = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t cpus =
+        std::max(1u, std::thread::hardware_concurrency() -
+                         std::min(sparedCpus, std::thread::hardware_concurrency()));
     std::vector<std::thread> helpers;
     for (std::size_t t = 1; t < std::min(cpus, jobs.size()); ++t) {
         helpers.emplace_back(work);

@@ -89,9 +89,12 @@ class RuleGroups {
     using GroupPatterns = std::array<std::vector<Prefilter::Pattern>, kGroupCount>;
 
     // Builds the databases and puts them in force for the works fitted after.
-    void PutPrefiltersIn(const GroupPatterns& patterns, std::size_t prefilterFloor);
-    // Compiles the groups' databases, on as many threads as there are processors.
-    void BuildPrefilters(const GroupPatterns& patterns, std::size_t prefilterFloor);
+    void PutPrefiltersIn(const GroupPatterns& patterns, std::size_t prefilterFloor,
+                         unsigned sparedCpus);
+    // Compiles the groups' databases, on as many threads as there are processors but
+    // `sparedCpus` (at least one).
+    void BuildPrefilters(const GroupPatterns& patterns, std::size_t prefilterFloor,
+                         unsigned sparedCpus);
 
     std::array<Group, kGroupCount> groups_;
     // Every rule of each field's groups in table order: what PCRE2 alone tries.
