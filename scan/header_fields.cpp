@@ -414,27 +414,7 @@ std::optional<FieldSpan> LocateField(std::string_view text, std::string_view nam
         }
         p = crlf + 2;
     }
-    std::size_t e = text.find("\r\n", p);
-    while (e != std::string_view::npos && e + 2 < text.size() &&
-           (text[e + 2] == ' ' || text[e + 2] == '\t')) {
-        e = text.find("\r\n", e + 2);
-    }
-    return FieldSpan{p, e == std::string_view::npos ? text.size() : e};
-}
-
-std::string UnfoldedCopy(std::string_view text, FieldSpan span) {
-    std::string copy;
-    copy.reserve(span.end - span.begin);
-    std::size_t i = span.begin;
-    while (i < span.end) {
-        if (text[i] == '\r' && i + 1 < span.end && text[i + 1] == '\n') {
-            i += 2;
-            continue;
-        }
-        copy.push_back(text[i]);
-        ++i;
-    }
-    return copy;
+    return FieldSpan{p, FoldedFieldEnd(text, p)};
 }
 
 // The text of a block: up to its first NUL byte.
@@ -443,6 +423,54 @@ std::string_view TextOf(const std::string& block) {
 }
 
 }  // namespace
+
+std::size_t FoldedFieldEnd(std::string_view text, std::size_t begin) {
+    std::size_t e = text.find("\r\n", begin);
+    while (e != std::string_view::npos && e + 2 < text.size() &&
+           (text[e + 2] == ' ' || text[e + 2] == '\t')) {
+        e = text.find("\r\n", e + 2);
+    }
+    return e == std::string_view::npos ? text.size() : e;
+}
+
+void FindHeaderFields(const std::string& block, std::span<const std::string_view> names,
+                      std::span<std::optional<std::string>> fields) {
+    const std::string_view text = TextOf(block);
+    std::size_t missing = 0;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        fields[i].reset();
+        missing += names[i].empty() ? 0 : 1;
+    }
+    for (std::size_t p = 0; missing > 0;) {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (!fields[i] && !names[i].empty() && StartsWithCaseless(text, p, names[i])) {
+                fields[i] = UnfoldedField(text, p, FoldedFieldEnd(text, p));
+                --missing;
+            }
+        }
+        const std::size_t crlf = text.find("\r\n", p);
+        if (crlf == std::string_view::npos) {
+            break;
+        }
+        p = crlf + 2;
+    }
+}
+
+std::string UnfoldedField(std::string_view text, std::size_t begin, std::size_t end) {
+    std::string copy;
+    copy.reserve(end - begin);
+    // Whole runs between line breaks at a time: a long Received field costs one copy.
+    while (begin < end) {
+        const std::size_t crlf = text.find("\r\n", begin);
+        if (crlf == std::string_view::npos || crlf + 1 >= end) {
+            copy.append(text.substr(begin, end - begin));
+            break;
+        }
+        copy.append(text.substr(begin, crlf - begin));
+        begin = crlf + 2;
+    }
+    return copy;
+}
 
 bool StartsWithCaseless(std::string_view text, std::size_t at, std::string_view name) {
     if (text.size() - at < name.size()) {
@@ -575,7 +603,7 @@ std::optional<std::string> FindHeaderField(const std::string& block, std::string
     if (!span) {
         return std::nullopt;
     }
-    return UnfoldedCopy(text, *span);
+    return UnfoldedField(text, span->begin, span->end);
 }
 
 std::string HeaderFieldValue(const std::string& block, std::string_view name) {
@@ -593,7 +621,7 @@ std::optional<std::string> CutHeaderField(std::string& block, std::string_view n
     if (!span) {
         return std::nullopt;
     }
-    std::string copy = UnfoldedCopy(block, *span);
+    std::string copy = UnfoldedField(block, span->begin, span->end);
     block.erase(span->begin, span->end - span->begin);
     return copy;
 }

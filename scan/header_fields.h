@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,19 @@ int DecodeBase64(char* destination, const char* source);
 
 // 0 and `out` set when both characters are hex digits; 1 otherwise (out untouched).
 int HexPairValue(char high, char low, unsigned char& out);
+
+// The first field of each of `names` as FindHeaderField finds it, in one walk of the
+// block: `fields` has a place for each name.
+void FindHeaderFields(const std::string& block, std::span<const std::string_view> names,
+                      std::span<std::optional<std::string>> fields);
+
+// Where the field starting at `begin` ends: its CRLF, past any folded lines, or the
+// end of `text`.
+std::size_t FoldedFieldEnd(std::string_view text, std::size_t begin);
+
+// The bytes of `text` from `begin` to `end` without the CRLFs of their folds (the
+// blank after each stays).
+std::string UnfoldedField(std::string_view text, std::size_t begin, std::size_t end);
 
 // Whether `text` holds `name` at `at`, ASCII letters compared without case.
 bool StartsWithCaseless(std::string_view text, std::size_t at, std::string_view name);

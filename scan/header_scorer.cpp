@@ -1,6 +1,7 @@
 #include "scan/header_scorer.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstring>
 #include <string_view>
@@ -42,12 +43,10 @@ struct Tally {
     }
 };
 
-struct Fields {
-    std::optional<std::string> subject;
-    std::optional<std::string> from;
-    std::optional<std::string> to;
-    std::optional<std::string> cc;
-};
+// The fields scored besides Received, in the order of kFieldNames.
+enum FieldSlot { kSubjectSlot, kFromSlot, kToSlot, kCcSlot, kSlots };
+constexpr std::string_view kFieldNames[kSlots] = {"Subject:", "From:", "To:", "Cc:"};
+using Fields = std::array<std::optional<std::string>, kSlots>;
 
 void MatchField(const RuleGroups& groups, FieldKind kind, const RuleTable& table,
                 const std::optional<std::string>& field, ThreadWork& t, std::vector<int>& matched,
@@ -56,16 +55,6 @@ void MatchField(const RuleGroups& groups, FieldKind kind, const RuleTable& table
     if (field) {
         groups.Match(kind, table, *field, t.work, matched, result.limitedRules);
     }
-}
-
-// Where the field starting at `p` ends: its CRLF, past any folded lines.
-std::size_t FieldEnd(std::string_view text, std::size_t p) {
-    std::size_t e = text.find("\r\n", p);
-    while (e != std::string_view::npos && e + 2 < text.size() &&
-           (text[e + 2] == ' ' || text[e + 2] == '\t')) {
-        e = text.find("\r\n", e + 2);
-    }
-    return e == std::string_view::npos ? text.size() : e;
 }
 
 // Every Received field is scored, first to last, and cut from the block (its line end
@@ -79,16 +68,8 @@ void ScoreReceived(const RuleGroups& groups, const RuleTable& table, std::string
     std::size_t p = 0;
     while (p < text.size()) {
         if (StartsWithCaseless(text, p, kReceived)) {
-            const std::size_t e = FieldEnd(text, p);
-            std::optional<std::string> field(std::in_place);
-            field->reserve(e - p);
-            for (std::size_t i = p; i < e; ++i) {
-                if (!(text[i] == '\r' && i + 1 < e && text[i + 1] == '\n')) {
-                    field->push_back(text[i]);
-                } else {
-                    ++i;
-                }
-            }
+            const std::size_t e = FoldedFieldEnd(text, p);
+            std::optional<std::string> field = UnfoldedField(text, p, e);
             MatchField(groups, FieldKind::kReceived, table, field, t, t.received, result);
             for (const int j : t.received) {
                 tally.Add(j, table[static_cast<std::size_t>(j)].weight);
@@ -151,22 +132,19 @@ ScoreResult ScoreGrouped(const RuleTable& table, std::string& block, std::vector
     groups->Prepare(t.work);
 
     Fields fields;
-    fields.subject = FindHeaderField(block, "Subject:");
-    fields.from = FindHeaderField(block, "From:");
-    fields.to = FindHeaderField(block, "To:");
-    fields.cc = FindHeaderField(block, "Cc:");
+    FindHeaderFields(block, kFieldNames, fields);
 
     ScoreResult result;
     Tally tally{0, firedRules};
     ScoreReceived(*groups, table, block, t, tally, result);
-    MatchField(*groups, FieldKind::kFrom, table, fields.from, t, t.from, result);
-    MatchField(*groups, FieldKind::kTo, table, fields.to, t, t.to, result);
-    MatchField(*groups, FieldKind::kCc, table, fields.cc, t, t.cc, result);
-    MatchField(*groups, FieldKind::kSubject, table, fields.subject, t, t.subject, result);
+    MatchField(*groups, FieldKind::kFrom, table, fields[kFromSlot], t, t.from, result);
+    MatchField(*groups, FieldKind::kTo, table, fields[kToSlot], t, t.to, result);
+    MatchField(*groups, FieldKind::kCc, table, fields[kCcSlot], t, t.cc, result);
+    MatchField(*groups, FieldKind::kSubject, table, fields[kSubjectSlot], t, t.subject, result);
     SumInTableOrder(table, t, tally);
     result.score = tally.score;
-    result.from = std::move(fields.from);
-    result.subject = std::move(fields.subject);
+    result.from = std::move(fields[kFromSlot]);
+    result.subject = std::move(fields[kSubjectSlot]);
     return result;
 }
 

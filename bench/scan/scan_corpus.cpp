@@ -207,7 +207,9 @@ std::vector<std::string> MakeHeaders(std::size_t count, unsigned seed, double fo
     headers.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
         std::string header = Header(pick);
-        if (pick.Chance(foreignShare)) {
+        // No draw without foreign headers: the plain corpus stays the one earlier
+        // trees scored, so their figures compare.
+        if (foreignShare > 0 && pick.Chance(foreignShare)) {
             const std::size_t subject = header.find("\r\nSubject: ") + 2;
             const std::size_t date = header.find("Date: ", subject);
             header.replace(subject, date - subject, ForeignSubject(pick));
