@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -127,14 +126,6 @@ RuleGroups::RuleGroups(const RuleTable& table, bool usePrefilter, std::size_t pr
         });
     } catch (const std::system_error&) {
         PutPrefiltersIn(patterns, prefilterFloor, 0);  // no thread to spare: compiled here
-    }
-}
-
-RuleGroups::~RuleGroups() {
-    // A compile held for AwaitPrefilters and never awaited is dropped unrun.
-    if (compiled_.valid() &&
-        compiled_.wait_for(std::chrono::seconds(0)) != std::future_status::deferred) {
-        compiled_.wait();
     }
 }
 

@@ -39,11 +39,6 @@ class RuleGroups {
     RuleGroups(const RuleTable& table, bool usePrefilter,
                std::size_t prefilterFloor = PrefilterFloor(),
                PrefilterCompile compile = PrefilterCompile::kBeforeUse);
-    // A compile under way aside is waited for: it writes into the groups.
-    ~RuleGroups();
-    RuleGroups(const RuleGroups&) = delete;
-    RuleGroups& operator=(const RuleGroups&) = delete;
-
     // Returns once the prefilter databases are in; a compile held for it runs here.
     void AwaitPrefilters() const;
 
@@ -102,6 +97,8 @@ class RuleGroups {
     std::uint64_t serial_;
     // Set once the databases and the lists beside them are whole; never cleared.
     std::atomic<bool> prefiltersIn_{false};
-    // The compile aside; declared last, so it ends before anything it writes goes.
+    // The compile aside. Declared last: going first, it waits for a compile under way
+    // (as a future of std::async does) before anything that compile writes goes, and
+    // drops a held one unrun.
     std::future<void> compiled_;
 };
