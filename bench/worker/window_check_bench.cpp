@@ -172,19 +172,29 @@ bool CheckThroughWindow(MainWindow& window, const QElapsedTimer& timer) {
            list->item(0, CPageInbox::kEmails)->text() == QString::number(kMessages);
 }
 
+// Times a check through `window` from `timer`'s start to its outcome, adding it to
+// `total`; false, with the row skipped, when the window did not show a whole check.
+bool TimeCheck(benchmark::State& bench, MainWindow& window, const QElapsedTimer& timer,
+               double& total) {
+    if (!CheckThroughWindow(window, timer)) {
+        bench.SkipWithError("the window did not show a whole check");
+        return false;
+    }
+    const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
+    bench.SetIterationTime(seconds);
+    total += seconds;
+    return true;
+}
+
 void BM_WorkerWithWindow(benchmark::State& bench) {
     const std::unique_ptr<MainWindow> window = OpenWindow();
     double total = 0;
     for (auto _ : bench) {
         QElapsedTimer timer;
         timer.start();
-        if (!CheckThroughWindow(*window, timer)) {
-            bench.SkipWithError("the window did not show a whole check");
+        if (!TimeCheck(bench, *window, timer, total)) {
             return;
         }
-        const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
-        bench.SetIterationTime(seconds);
-        total += seconds;
     }
     window->reject();
     Finish(bench, total, g_seconds[2]);
@@ -209,13 +219,9 @@ void BM_FirstCheckAfterStart2000Rules(benchmark::State& bench) {
         timer.start();
         LoadRuleLists(g_world->state);
         const std::unique_ptr<MainWindow> window = OpenWindow();
-        if (!CheckThroughWindow(*window, timer)) {
-            bench.SkipWithError("the window did not show a whole check");
+        if (!TimeCheck(bench, *window, timer, total)) {
             return;
         }
-        const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
-        bench.SetIterationTime(seconds);
-        total += seconds;
         window->reject();
     }
     Finish(bench, total, g_withManyRules[cold ? 0 : 2]);
@@ -236,13 +242,9 @@ void BM_CheckAfterRuleEdit2000Rules(benchmark::State& bench) {
         timer.start();
         g_world->state.modified = 1;
         emit page->rulesEdited();
-        if (!CheckThroughWindow(*window, timer)) {
-            bench.SkipWithError("the window did not show a whole check");
+        if (!TimeCheck(bench, *window, timer, total)) {
             return;
         }
-        const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
-        bench.SetIterationTime(seconds);
-        total += seconds;
     }
     window->reject();
     Finish(bench, total, g_withManyRules[1]);
